@@ -1,0 +1,60 @@
+// Raising language errors from the runtime.
+//
+// Runtime code names an error by its category and id. The error's code is the category's
+// position × 100 plus the id's position counted from 0 after the `code` and `type` fields of its
+// catalogue category. fire_error builds the error value and hands it to throw_error (core/stack.h),
+// which unwinds to the nearest try frame.
+//
+// Until the error! datatype exists, an error value is an error! cell that carries its code in
+// word 1 and its runtime id (Err) in word 2; its arguments are kept in the error record below so
+// that reports can show them.
+#pragma once
+
+#include "core/cell.h"
+
+#include <cstdint>
+
+namespace kel {
+
+enum class ErrCat : uint8_t {
+    Throw = 0, Note, Syntax, Script, Math, Access, Reserved1, Reserved2, User, Internal,
+};
+
+// The errors the runtime raises. Add ids here with their catalogue position and message.
+enum class Err : uint16_t {
+    // throw
+    Break, Return, Throw, Continue, WhileCond,
+    // script
+    NoValue, InvalidArg, OutOfRange, TooLong, InvalidChar,
+    // math
+    ZeroDivide, Overflow,
+    // access
+    InvalidUtf8,
+    // internal
+    NoMemory, StackOverflow, NoCycle, NotDone, TooDeep, WrongMem,
+    Count_
+};
+
+struct ErrorDef {
+    ErrCat category;
+    uint16_t position;   // counted from 0 after `code` and `type`
+    const char* id;      // the catalogue word
+    const char* message; // catalogue text; ":arg1" stands for the first argument
+};
+
+const ErrorDef& error_def(Err e);
+uint32_t error_code(Err e);              // category × 100 + position
+const char* error_category_title(ErrCat c);
+
+// Makes the error value and raises it; never returns.
+[[noreturn]] void fire_error(Err e, const Cell* arg1 = nullptr, const Cell* arg2 = nullptr,
+                             const Cell* arg3 = nullptr);
+
+// Reading an error value made by fire_error.
+Err error_id_of(const Cell* error);
+uint32_t error_code_of(const Cell* error);
+
+// The report's first line: "*** <Category title>: <message with its arguments>".
+void error_form_report(const Cell* error, char* out, size_t room);
+
+} // namespace kel
