@@ -25,11 +25,11 @@ enum class Err : uint16_t {
     // throw
     Break, Return, Throw, Continue, WhileCond,
     // script
-    NoValue, InvalidArg, OutOfRange, TooLong, InvalidChar,
+    NoValue, InvalidArg, OutOfRange, TooLong, InvalidChar, InvalidRefineArg,
     // math
     ZeroDivide, Overflow,
     // access
-    InvalidUtf8,
+    InvalidUtf8, InvalidUtf16,
     // internal
     NoMemory, StackOverflow, NoCycle, NotDone, TooDeep, WrongMem,
     Count_
@@ -49,6 +49,10 @@ const char* error_category_title(ErrCat c);
 // Makes the error value and raises it; never returns.
 [[noreturn]] void fire_error(Err e, const Cell* arg1 = nullptr, const Cell* arg2 = nullptr,
                              const Cell* arg3 = nullptr);
+
+// Raises an error value: unwinds the call stack to the nearest try frame and throws it there
+// (core/stack.cpp). With no try frame the report goes to stderr and the process ends with -2.
+[[noreturn]] void throw_error(const Cell* error);
 
 // Reading an error value made by fire_error.
 Err error_id_of(const Cell* error);

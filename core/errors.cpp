@@ -1,0 +1,121 @@
+// The runtime's error table and the raising of errors.
+//
+// Each row gives an error's category, its position in the catalogue category (counted after
+// `code` and `type`), its id word and its message template. The catalogue itself is language data
+// in environment/; this table holds the rows the runtime raises before that catalogue is loaded.
+#include "core/errors.h"
+
+#include "core/memory.h"
+#include "core/series.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace kel {
+
+namespace {
+
+const ErrorDef k_errors[] = {
+    // throw
+    {ErrCat::Throw, 0, "break", "no loop to break"},
+    {ErrCat::Throw, 1, "return", "return or exit not in function"},
+    {ErrCat::Throw, 2, "throw", "no catch for throw: :arg1"},
+    {ErrCat::Throw, 3, "continue", "no loop to continue"},
+    {ErrCat::Throw, 4, "while-cond", "BREAK/CONTINUE cannot be used in WHILE condition block"},
+    // script
+    {ErrCat::Script, 0, "no-value", ":arg1 has no value"},
+    {ErrCat::Script, 8, "invalid-arg", "invalid argument: :arg1"},
+    {ErrCat::Script, 41, "out-of-range", "value out of range: :arg1"},
+    {ErrCat::Script, 56, "too-long", "Content too long"},
+    {ErrCat::Script, 80, "invalid-char", "Invalid char! value: :arg1"},
+    {ErrCat::Script, 81, "invalid-refine-arg", "invalid /:arg1 refinement argument: :arg2"},
+    // math
+    {ErrCat::Math, 0, "zero-divide", "attempt to divide by zero"},
+    {ErrCat::Math, 1, "overflow", "math or number overflow"},
+    // access
+    {ErrCat::Access, 20, "invalid-utf8", "invalid UTF-8 encoding: :arg1"},
+    {ErrCat::Access, 21, "invalid-utf16", "invalid UTF-16 encoding: :arg1"},
+    // internal
+    {ErrCat::Internal, 0, "no-memory", "not enough memory"},
+    {ErrCat::Internal, 1, "stack-overflow", "stack overflow"},
+    {ErrCat::Internal, 2, "no-cycle", "circular reference not allowed"},
+    {ErrCat::Internal, 3, "not-done", "reserved for future use (or not yet implemented)"},
+    {ErrCat::Internal, 7, "too-deep", "block or paren series is too deep to process"},
+    {ErrCat::Internal, 8, "wrong-mem", "failed to release memory"},
+};
+static_assert(sizeof(k_errors) / sizeof(k_errors[0]) == size_t(Err::Count_),
+              "one row per error id, in the enum's order");
+
+const char* const k_titles[] = {
+    "Throw Error", "Note", "Syntax Error", "Script Error", "Math Error", "Access Error",
+    "Reserved1 Error", "Reserved2 Error", "User Error", "Internal Error",
+};
+
+void append(char*& out, char* end, const char* text, size_t n) {
+    while (n-- && out + 1 < end) *out++ = *text++;
+    *out = 0;
+}
+
+void append_arg(char*& out, char* end, const Cell* arg) {
+    char buf[32];
+    int n = 0;
+    switch (arg->type()) {
+    case T_INTEGER: n = std::snprintf(buf, sizeof buf, "%d", cell_integer(arg)); break;
+    case T_CHAR: n = std::snprintf(buf, sizeof buf, "#\"%u\"", arg->data2); break;
+    case T_NONE: n = std::snprintf(buf, sizeof buf, "none"); break;
+    case T_LOGIC: n = std::snprintf(buf, sizeof buf, "%s", arg->data1 ? "true" : "false"); break;
+    default: n = 0; break;
+    }
+    append(out, end, buf, size_t(n));
+}
+
+} // namespace
+
+const ErrorDef& error_def(Err e) { return k_errors[size_t(e)]; }
+
+uint32_t error_code(Err e) {
+    const ErrorDef& d = error_def(e);
+    return uint32_t(d.category) * 100 + d.position;
+}
+
+const char* error_category_title(ErrCat c) { return k_titles[size_t(c)]; }
+
+// An error value: error! cell, word 2 the runtime id, word 3 a block of its three arguments.
+[[noreturn]] void fire_error(Err e, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
+    Cell args[3] = {arg1 ? *arg1 : Cell{T_NONE, 0, 0, 0}, arg2 ? *arg2 : Cell{T_NONE, 0, 0, 0},
+                    arg3 ? *arg3 : Cell{T_NONE, 0, 0, 0}};
+    Node block = 0;
+    if (g_memory.series_current) {   // arguments are kept once the memory manager is up
+        block = alloc_cells(3);
+        for (const Cell& a : args) block_append(block, a);
+    }
+    Cell error{T_ERROR, 0, uint32_t(e), block};
+    throw_error(&error);
+}
+
+Err error_id_of(const Cell* error) { return Err(error->data2); }
+
+uint32_t error_code_of(const Cell* error) { return error_code(error_id_of(error)); }
+
+void error_form_report(const Cell* error, char* out, size_t room) {
+    if (!room) return;
+    char* end = out + room;
+    *out = 0;
+    const ErrorDef& d = error_def(error_id_of(error));
+    append(out, end, "*** ", 4);
+    const char* title = error_category_title(d.category);
+    append(out, end, title, std::strlen(title));
+    append(out, end, ": ", 2);
+    Series* args = error->data3 ? node_series(error->data3) : nullptr;
+    for (const char* m = d.message; *m;) {
+        if (std::strncmp(m, ":arg", 4) == 0 && m[4] >= '1' && m[4] <= '3') {
+            uint32_t i = uint32_t(m[4] - '1');
+            if (args && i < args->length()) append_arg(out, end, args->cell_at(i));
+            m += 5;
+        } else {
+            append(out, end, m++, 1);
+        }
+    }
+}
+
+} // namespace kel

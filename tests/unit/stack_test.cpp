@@ -1,0 +1,609 @@
+// Data stack and call stack: the exact limits and recovery after an overflow, dropping and
+// unwinding frames, the non-local exits stopping at the right frame, try/all stopping them, and an
+// error with no try frame ending the process.
+#include "core/cycles.h"
+#include "core/gc.h"
+#include "core/memory.h"
+#include "core/series.h"
+#include "core/stack.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace kel;
+
+namespace {
+
+constexpr uint32_t SYM_BODY = 900;
+constexpr uint32_t SYM_ANON = 901;
+
+class RuntimeEnv : public ::testing::Environment {
+public:
+    void SetUp() override {
+        memory_init();
+        memory_frames_init();
+        root_blocks_init();
+        g_collector_enabled = false;
+    }
+};
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(new RuntimeEnv);
+
+class Stack : public ::testing::Test {
+protected:
+    void SetUp() override {
+        stack_init(SYM_BODY, SYM_ANON);
+        cycles_reset();
+    }
+};
+
+Cell word(uint32_t sym, Node ctx = 0) { return make_cell(T_WORD, ctx, sym, 0); }
+Cell integer(int32_t i) { return make_integer(i); }
+
+// A function context: a node whose cell 0 is the context cell.
+Node make_context() {
+    Node n = alloc_cells(2);
+    block_append(n, make_cell(T_CONTEXT, 0, 0, 0));
+    block_append(n, make_cell(T_UNSET));
+    return n;
+}
+
+void expect_integer(const Cell* c, int32_t v) {
+    ASSERT_TRUE(c->is(T_INTEGER)) << int(c->type());
+    EXPECT_EQ(cell_integer(c), v);
+}
+
+std::string report_of(const Cell* error) {
+    char buf[256];
+    error_form_report(error, buf, sizeof buf);
+    return buf;
+}
+
+// ---- Limits ------------------------------------------------------------------------------------
+
+TEST_F(Stack, DataStackHolds19999CellsAndTheNextPushOverflows) {
+    Cell w = word(1);
+    for (int i = 0; i < 7; ++i) cycles_push(Node(100 + i));
+    bool finished = stack_try(&w, false, [] {
+        for (int32_t i = 0; i < 19999; ++i) stack_push(integer(i));
+        EXPECT_EQ(stack_depth(), 19999u);
+        expect_integer(stack_top(), 19998);
+        stack_push(integer(-1));
+        ADD_FAILURE() << "the 20000th cell was pushed";
+    });
+    ASSERT_FALSE(finished);
+    ASSERT_TRUE(stack_top()->is(T_ERROR));
+    EXPECT_EQ(error_id_of(stack_top()), Err::StackOverflow);
+    EXPECT_EQ(report_of(stack_top()), "*** Internal Error: stack overflow");
+    // the top went back five cells from the limit, then the error was pushed
+    EXPECT_EQ(stack_depth(), 20000u - 5 + 1);
+    EXPECT_EQ(cycles_depth(), 0u);
+    EXPECT_EQ(stack_call_depth(), 0u);
+
+    // usable again, up to the same limit
+    stack_keep_last_error();
+    EXPECT_TRUE(stack_arguments()->is(T_ERROR));
+    EXPECT_EQ(stack_depth(), 1u);
+    stack_reset();
+    ASSERT_TRUE(stack_try(&w, false, [] {
+        for (int32_t i = 0; i < 19999; ++i) stack_push(integer(i));
+    }));
+}
+
+TEST_F(Stack, CallStackHolds12000FramesAndTheNextMarkOverflows) {
+    struct Case { uint32_t pushed; uint32_t depth_after; };
+    // the data top goes back five cells, never below the bottom, before the error is pushed
+    const Case cases[] = {{0, 1}, {3, 1}, {12, 12 - 5 + 1}};
+    Cell w = word(1);
+    for (const Case& c : cases) {
+        stack_init(SYM_BODY, SYM_ANON);
+        uint32_t frames_seen = 0;
+        bool finished = stack_try(&w, false, [&] {
+            for (uint32_t i = 0; i < c.pushed; ++i) stack_push(integer(int32_t(i)));
+            for (uint32_t i = 1; i < CALL_STACK_FRAMES; ++i) stack_mark_native(&w);
+            frames_seen = stack_call_depth();
+            stack_mark_eval(&w);
+        });
+        EXPECT_EQ(frames_seen, 12000u) << c.pushed;
+        ASSERT_FALSE(finished) << c.pushed;
+        EXPECT_EQ(error_id_of(stack_top()), Err::StackOverflow);
+        EXPECT_EQ(stack_call_depth(), 0u);
+        EXPECT_EQ(stack_depth(), c.depth_after) << c.pushed;
+    }
+    // usable again
+    stack_reset();
+    stack_mark_native(&w);
+    stack_push(integer(3));
+    stack_unwind();
+    EXPECT_EQ(stack_call_depth(), 0u);
+}
+
+TEST_F(Stack, EveryMarkerChecksTheLimit) {
+    using Marker = Cell* (*)(const Cell*);
+    Cell w = word(1);
+    const Marker markers[] = {
+        stack_mark_native, stack_mark_interp_native, stack_mark_interp_func, stack_mark_try,
+        stack_mark_try_all, stack_mark_catch, stack_mark_eval, stack_mark_loop,
+        [](const Cell* x) { return stack_mark(x, 0); },
+        [](const Cell* x) { return stack_mark_func(x, 0); },
+    };
+    for (Marker m : markers) {
+        stack_init(SYM_BODY, SYM_ANON);
+        bool finished = stack_try(&w, false, [&] {
+            while (stack_call_depth() < CALL_STACK_FRAMES) stack_mark_native(&w);
+            m(&w);
+        });
+        EXPECT_FALSE(finished);
+        EXPECT_EQ(error_id_of(stack_top()), Err::StackOverflow);
+    }
+}
+
+// ---- Data stack and frames ---------------------------------------------------------------------
+
+TEST_F(Stack, PopAndTopStayWithinTheStack) {
+    EXPECT_EQ(stack_top(), g_stack.bottom);
+    stack_push(integer(1));
+    stack_push(integer(2));
+    stack_pop(5);
+    EXPECT_EQ(g_stack.top, g_stack.bottom);
+    stack_push(integer(4));
+    stack_set_result(stack_top());
+    expect_integer(g_stack.bottom, 4);
+    EXPECT_EQ(stack_depth(), 1u);
+}
+
+TEST_F(Stack, MarkersWriteTheFrameHeaderAndWords) {
+    struct Case { Cell* (*mark)(const Cell*); uint32_t header; };
+    const Case cases[] = {
+        {stack_mark_interp_func, 0x81000000}, {stack_mark_native, 0x02000000},
+        {stack_mark_interp_native, 0x82000000}, {stack_mark_try, 0x04000000},
+        {stack_mark_try_all, 0x05000000}, {stack_mark_catch, 0x06000000},
+        {stack_mark_eval, 0x87000000}, {stack_mark_loop, 0x08000000},
+    };
+    Cell w = word(0x1234, 77);
+    for (const Case& c : cases) {
+        stack_init(SYM_BODY, SYM_ANON);
+        stack_push(integer(1));
+        Cell* base = c.mark(&w);
+        EXPECT_EQ(base, g_stack.bottom + 1);
+        EXPECT_EQ(stack_arguments(), base);
+        const CallFrame* f = stack_top_frame();
+        EXPECT_EQ(f->header, c.header | 0x123400);
+        EXPECT_EQ(f->symbol(), 0x1234u);
+        EXPECT_EQ(f->saved_args, 0u);
+        EXPECT_EQ(f->word_ctx, 77u);
+        EXPECT_EQ(f->func_ctx, 0u);
+    }
+}
+
+TEST_F(Stack, FunctionMarksSaveAndSetTheContextFrame) {
+    Node ctx = make_context();
+    stack_context_frame_word(ctx) = 42;
+    Cell w = word(5);
+    stack_push(integer(1));
+    Cell* base = stack_mark(&w, ctx);
+    const CallFrame* f = stack_top_frame();
+    EXPECT_EQ(f->header, 0x01000500u);
+    EXPECT_EQ(f->func_ctx, ctx);
+    EXPECT_EQ(f->saved_fp, 42u);
+    EXPECT_EQ(stack_context_frame_word(ctx), 42u);  // the caller sets it, not the mark
+
+    stack_push(integer(10));  // the argument
+    stack_mark_func(&w, ctx);
+    EXPECT_EQ(stack_frame_cell(stack_context_frame_word(ctx)), base);
+    EXPECT_EQ(stack_top_frame()->header, 0x12000500u);
+    EXPECT_TRUE(stack_top_frame()->has_return_mark());
+
+    stack_drop_frame();   // the body frame: no context to restore
+    EXPECT_EQ(stack_frame_cell(stack_context_frame_word(ctx)), base);
+    stack_drop_frame();   // the call frame gives the context its old reference back
+    EXPECT_EQ(stack_context_frame_word(ctx), 42u);
+    EXPECT_EQ(g_stack.top, g_stack.bottom);   // the call stack is empty: both at the bottom
+    EXPECT_EQ(g_stack.arguments, g_stack.bottom);
+    // a frame at the very bottom still has a non-zero reference
+    EXPECT_NE(stack_frame_ref(g_stack.bottom), 0u);
+    EXPECT_EQ(stack_frame_cell(0), nullptr);
+}
+
+TEST_F(Stack, DropUnwindAndUnrollVariants) {
+    enum Op { DROP, UNWIND, UNWIND_LAST, UNWIND_RESTORE, UNWIND_RESTORE_LAST, UNROLL, UNROLL_RESTORE };
+    struct Case { Op op; int top_from_callee_base; bool result_to_caller; bool restores; };
+    const Case cases[] = {
+        {DROP, 0, false, true},           {UNWIND, 1, false, false},
+        {UNWIND_LAST, 1, true, false},    {UNWIND_RESTORE, 1, false, true},
+        {UNWIND_RESTORE_LAST, 1, true, true}, {UNROLL, -2, false, false},
+        {UNROLL_RESTORE, -2, false, true},
+    };
+    Node ctx = make_context();
+    Cell w = word(3);
+    for (const Case& c : cases) {
+        stack_init(SYM_BODY, SYM_ANON);
+        stack_mark_native(&w);              // the caller's frame
+        Cell* caller = stack_arguments();
+        stack_push(integer(-1));            // caller's result cell
+        stack_push(integer(-2));
+        stack_context_frame_word(ctx) = 7;
+        Cell* callee = stack_mark(&w, ctx);
+        stack_context_frame_word(ctx) = stack_frame_ref(callee);
+        stack_push(integer(55));            // callee's result cell
+        stack_push(integer(56));
+        switch (c.op) {
+        case DROP: stack_drop_frame(); break;
+        case UNWIND: stack_unwind(); break;
+        case UNWIND_LAST: stack_unwind_last(); break;
+        case UNWIND_RESTORE: stack_unwind_restore(); break;
+        case UNWIND_RESTORE_LAST: stack_unwind_restore_last(); break;
+        case UNROLL: stack_unroll(); break;
+        case UNROLL_RESTORE: stack_unroll_restore(); break;
+        }
+        SCOPED_TRACE(int(c.op));
+        EXPECT_EQ(stack_call_depth(), 1u);
+        EXPECT_EQ(stack_arguments(), caller);
+        EXPECT_EQ(g_stack.top, c.top_from_callee_base == -2 ? caller : callee + c.top_from_callee_base);
+        expect_integer(caller, c.result_to_caller ? 55 : -1);
+        EXPECT_EQ(stack_context_frame_word(ctx), c.restores ? 7u : stack_frame_ref(callee));
+    }
+}
+
+TEST_F(Stack, UnwindToKindKeepsTheFoundFrame) {
+    // frames: native N (base bN), loop L (base bL), native A (base bA), eval E (base bE)
+    Cell w = word(3);
+    struct Case { uint32_t kind; bool keep; int found; int args; };  // indexes into frames/bases
+    const Case cases[] = {
+        {FRAME_LOOP, false, 1, 0}, {FRAME_LOOP, true, 1, 1},
+        {FRAME_EVAL, false, 3, 2}, {FRAME_EVAL, true, 3, 3},
+        {FRAME_CATCH, false, 0, -1},   // not there: the bottom frame is found
+    };
+    for (const Case& c : cases) {
+        stack_init(SYM_BODY, SYM_ANON);
+        Cell* bases[4];
+        CallFrame* frames[4];
+        Cell* (*marks[4])(const Cell*) = {stack_mark_native, stack_mark_loop, stack_mark_native,
+                                          stack_mark_eval};
+        stack_push(integer(0));
+        for (int i = 0; i < 4; ++i) {
+            bases[i] = marks[i](&w);
+            frames[i] = stack_top_frame();
+            stack_push(integer(i));
+            stack_push(integer(i));
+        }
+        Cell* old_args = stack_arguments();
+        CallFrame* found = stack_unwind_to_kind(c.kind, c.keep);
+        SCOPED_TRACE(c.kind * 10 + c.keep);
+        EXPECT_EQ(found, frames[c.found]);
+        EXPECT_EQ(stack_top_frame(), frames[c.found]);
+        if (c.args < 0) {
+            EXPECT_EQ(stack_arguments(), g_stack.bottom);
+            EXPECT_EQ(g_stack.top, g_stack.bottom);
+        } else {
+            EXPECT_EQ(stack_arguments(), bases[c.args]);
+            EXPECT_EQ(g_stack.top, old_args + 1);
+        }
+    }
+    stack_init(SYM_BODY, SYM_ANON);
+    EXPECT_EQ(stack_unwind_to_kind(FRAME_LOOP, false), nullptr);
+    EXPECT_EQ(g_stack.top, g_stack.bottom + 1);
+}
+
+TEST_F(Stack, UnwindToKindLastReturnsAsIfTheCalleeFinished) {
+    // A compiled call: caller frame, call frame (kind 1) holding the argument, the body frame,
+    // a loop inside the body; returning from the function with kind 1.
+    Node ctx = make_context();
+    Cell w = word(3);
+    stack_mark_native(&w);
+    Cell* caller = stack_arguments();
+    stack_push(integer(-1));
+    stack_push(integer(-2));   // a value the caller already has on its frame
+    stack_context_frame_word(ctx) = 0;
+    Cell* call = stack_mark(&w, ctx);
+    CallFrame* call_frame = stack_top_frame();
+    stack_push(integer(10));   // the argument
+    stack_mark_func(&w, ctx);
+    stack_push(integer(1));
+    stack_mark_loop(&w);
+    stack_push(integer(99));   // the value being returned, in the current result cell
+    stack_push(integer(98));
+
+    EXPECT_EQ(stack_unwind_to_kind_last(FRAME_FUNCTION), call_frame);
+    EXPECT_EQ(stack_top_frame(), call_frame);
+    EXPECT_EQ(stack_arguments(), call);
+    EXPECT_EQ(g_stack.top, call);
+    expect_integer(call, 99);
+    EXPECT_EQ(stack_context_frame_word(ctx), 0u);   // the function has returned
+
+    stack_unwind_restore();    // the caller's matching unwind
+    EXPECT_EQ(stack_arguments(), caller);
+    expect_integer(caller, -1);          // the caller's own cells are untouched
+    expect_integer(caller + 1, -2);
+    expect_integer(stack_top(), 99);     // the call's result is its last value
+    EXPECT_EQ(stack_context_frame_word(ctx), 0u);
+}
+
+TEST_F(Stack, ReturnMarksAndInterpretedFlags) {
+    Cell w = word(3);
+    EXPECT_EQ(stack_set_caller_return_mark(), nullptr);   // no caller
+    stack_mark_interp_native(&w);
+    CallFrame* caller = stack_top_frame();
+    stack_mark_native(&w);
+    CallFrame* marked = stack_set_caller_return_mark();
+    EXPECT_EQ(marked, caller);
+    EXPECT_TRUE(caller->has_return_mark());
+    EXPECT_EQ(stack_set_caller_return_mark(), nullptr);   // already set: not ours to clear
+    stack_clear_return_mark(marked);
+    EXPECT_FALSE(caller->has_return_mark());
+
+    EXPECT_FALSE(stack_interpreted(nullptr, true));       // the top frame is not interpreted
+    EXPECT_TRUE(stack_interpreted(nullptr, false));       // the one below is
+    stack_set_interpreted();
+    EXPECT_TRUE(stack_interpreted(nullptr, true));
+    EXPECT_FALSE(stack_interpreted(caller, false));       // nothing below the caller
+    stack_set_return_mark(true);
+    EXPECT_TRUE(stack_top_frame()->has_return_mark());
+    stack_set_return_mark(false);
+    EXPECT_FALSE(stack_top_frame()->has_return_mark());
+}
+
+TEST_F(Stack, TraceWalksSkipBodyAndAnonFrames) {
+    const uint32_t names[] = {10, SYM_BODY, 11, SYM_ANON, SYM_BODY};
+    for (uint32_t n : names) {
+        Cell w = word(n);
+        stack_mark_native(&w);
+    }
+    std::vector<uint32_t> up, down;
+    stack_walk_up(nullptr, [&](const CallFrame* f) { up.push_back(f->symbol()); });
+    stack_walk_down([&](const CallFrame* f) { down.push_back(f->symbol()); });
+    EXPECT_EQ(up, (std::vector<uint32_t>{10, 11}));
+    EXPECT_EQ(down, (std::vector<uint32_t>{11, 10}));
+    up.clear();
+    stack_walk_up(g_calls.bottom + 2, [&](const CallFrame* f) { up.push_back(f->symbol()); });
+    EXPECT_EQ(up, (std::vector<uint32_t>{10}));
+
+    ASSERT_NE(stack_caller_frame(), nullptr);
+    EXPECT_EQ(stack_caller_frame()->symbol(), 11u);
+    g_throw_origin = g_calls.bottom + 2;   // read once, from there
+    EXPECT_EQ(stack_caller_frame()->symbol(), 10u);
+    EXPECT_EQ(stack_caller_frame()->symbol(), 11u);
+    g_throw_origin = g_calls.bottom + 1;
+    EXPECT_EQ(stack_caller_frame()->symbol(), 10u);
+
+    stack_init(SYM_BODY, SYM_ANON);
+    Cell body = word(SYM_BODY);
+    stack_mark_native(&body);
+    EXPECT_EQ(stack_caller_frame(), nullptr);   // <not-found>
+}
+
+// ---- Non-local exits ---------------------------------------------------------------------------
+
+TEST_F(Stack, BreakAndContinueStopAtTheInnermostLoop) {
+    struct Case { bool has_value; bool is_continue; LoopExit exit; bool value_kept; };
+    const Case cases[] = {
+        {true, false, LoopExit::Break, true},
+        {false, false, LoopExit::Break, false},
+        {false, true, LoopExit::Continue, false},
+        {true, true, LoopExit::Continue, false},
+    };
+    Node ctx = make_context();
+    Cell w = word(3);
+    for (const Case& c : cases) {
+        stack_init(SYM_BODY, SYM_ANON);
+        stack_mark_native(&w);
+        stack_mark_loop(&w);                    // an outer loop
+        const CallFrame* outer_at = stack_call_top();
+        Cell* outer_base = stack_arguments();
+        stack_push(integer(1));
+        Cell* inner_base = stack_mark_loop(&w);
+        const CallFrame* inner_at = stack_call_top();
+        stack_push(integer(2));
+        stack_mark_native(&w);                  // e.g. `if` inside the loop body
+        stack_push(integer(3));
+        stack_context_frame_word(ctx) = 0;
+        Cell* fn = stack_mark(&w, ctx);         // a function called from the body
+        stack_context_frame_word(ctx) = stack_frame_ref(fn);
+        stack_mark_try(&w);                     // plain try lets it pass
+        stack_mark_native(&w);                  // break's own frame
+        stack_push(integer(5));
+
+        LoopExit outer = stack_loop_pass(outer_at, [&] {
+            LoopExit inner = stack_loop_pass(inner_at, [&] { throw_break(c.has_value, c.is_continue); });
+            EXPECT_EQ(inner, c.exit);
+            EXPECT_EQ(stack_call_top(), inner_at);
+            EXPECT_EQ(stack_arguments(), inner_base);
+            EXPECT_EQ(g_stack.top, inner_base);
+            if (c.value_kept) expect_integer(inner_base, 5);
+            else EXPECT_TRUE(inner_base->is(T_UNSET));
+            EXPECT_EQ(stack_context_frame_word(ctx), 0u);   // the function's frame is gone
+        });
+        EXPECT_EQ(outer, LoopExit::Normal);
+        expect_integer(outer_base, 1);
+    }
+}
+
+TEST_F(Stack, ReturnAndExitStopAtTheReturnMarkedFrame) {
+    struct Case { bool is_return; bool keep_own; uint32_t code; };
+    const Case cases[] = {
+        {true, false, THROW_RETURN}, {false, false, THROW_EXIT},
+        {true, true, THROW_RETURN}, {false, true, THROW_EXIT},
+    };
+    Cell w = word(3);
+    for (const Case& c : cases) {
+        stack_init(SYM_BODY, SYM_ANON);
+        stack_mark_native(&w);
+        stack_mark_func(&w, 0);                 // an outer function body
+        const CallFrame* outer_at = stack_call_top();
+        Cell* body = stack_mark_func(&w, 0);    // the inner one
+        const CallFrame* at = stack_call_top();
+        stack_push(integer(1));
+        if (!c.keep_own) {
+            stack_mark_loop(&w);                // loops, catches and plain tries are passed
+            stack_push(integer(2));
+            stack_mark_catch(&w);
+            stack_mark_try(&w);
+            stack_mark_native(&w);              // return's own frame
+        }
+        stack_push(integer(7));
+
+        uint32_t outer = stack_catch_return(outer_at, [&] {
+            uint32_t got = stack_catch_return(at, [&] { throw_return(c.is_return, c.keep_own); });
+            EXPECT_EQ(got, c.code);
+            EXPECT_EQ(stack_call_top(), at);
+            EXPECT_EQ(stack_arguments(), body);
+            EXPECT_EQ(g_stack.top, body);
+            if (c.is_return && !c.keep_own) expect_integer(body, 7);
+            else if (c.is_return) expect_integer(body, 1);   // the frame's own result cell
+            else EXPECT_TRUE(body->is(T_UNSET));
+        });
+        EXPECT_EQ(outer, 0u);
+    }
+}
+
+TEST_F(Stack, ThrowStopsAtTheCatchFrameWithValueAndName) {
+    Cell w = word(3);
+    stack_mark_native(&w);
+    stack_mark_catch(&w);                       // an outer catch
+    const CallFrame* outer_at = stack_call_top();
+    Cell* base = stack_mark_catch(&w);
+    const CallFrame* at = stack_call_top();
+    stack_push(integer(1));
+    stack_mark_loop(&w);
+    stack_mark_func(&w, 0);
+    stack_mark_try(&w);
+    Cell who = word(12);
+    stack_mark_native(&who);
+    CallFrame* thrower_below = stack_call_top() - 1;
+    stack_mark_native(&w);                      // throw's own frame
+    stack_push(integer(42));
+    stack_push(word(77));                       // the /name
+
+    bool outer = stack_catch_throw(outer_at, [&] {
+        ASSERT_TRUE(stack_catch_throw(at, [&] { throw_value(THROW_VALUE); }));
+        EXPECT_EQ(stack_call_top(), at);
+        EXPECT_EQ(stack_arguments(), base);
+        EXPECT_EQ(g_stack.top, base + 2);
+        expect_integer(base, 42);
+        EXPECT_TRUE(base[1].is(T_WORD));
+        EXPECT_EQ(base[1].data2, 77u);
+    });
+    EXPECT_FALSE(outer);
+    // the origin is where the throw came from; read once
+    EXPECT_EQ(g_throw_origin, thrower_below + 1);
+    stack_set_call_top(thrower_below + 1);
+    EXPECT_EQ(stack_caller_frame(), thrower_below);
+    EXPECT_EQ(g_throw_origin, nullptr);
+}
+
+enum class Exit { Break, Continue, Return, Throw };
+
+[[noreturn]] void raise_exit(Exit e) {
+    switch (e) {
+    case Exit::Break: throw_break(true, false);
+    case Exit::Continue: throw_break(false, true);
+    case Exit::Return: throw_return(true, false);
+    case Exit::Throw: throw_value(THROW_VALUE);
+    }
+    std::abort();
+}
+
+TEST_F(Stack, TryAllOrAMissingTargetTurnsExitsIntoThrowErrors) {
+    struct Case { Exit exit; bool targets_below_try_all; Err err; const char* report; };
+    const Case cases[] = {
+        {Exit::Break, true, Err::Break, "*** Throw Error: no loop to break"},
+        {Exit::Continue, true, Err::Continue, "*** Throw Error: no loop to continue"},
+        {Exit::Return, true, Err::Return, "*** Throw Error: return or exit not in function"},
+        {Exit::Throw, true, Err::Throw, "*** Throw Error: no catch for throw: 42"},
+        {Exit::Break, false, Err::Break, "*** Throw Error: no loop to break"},
+        {Exit::Continue, false, Err::Continue, "*** Throw Error: no loop to continue"},
+        {Exit::Return, false, Err::Return, "*** Throw Error: return or exit not in function"},
+        {Exit::Throw, false, Err::Throw, "*** Throw Error: no catch for throw: 42"},
+    };
+    Cell w = word(3);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.report);
+        stack_init(SYM_BODY, SYM_ANON);
+        stack_mark_native(&w);
+        if (c.targets_below_try_all) {       // every target exists, but below the try/all
+            stack_mark_func(&w, 0);
+            stack_mark_catch(&w);
+            stack_mark_loop(&w);
+        }
+        const CallFrame* at = stack_call_top();
+        Cell* caller = stack_arguments();
+        stack_push(integer(0));
+        bool finished = stack_try(&w, c.targets_below_try_all, [&] {
+            stack_mark_eval(&w);
+            stack_mark_native(&w);           // the exit's own frame
+            stack_push(integer(42));
+            raise_exit(c.exit);
+        });
+        ASSERT_FALSE(finished);
+        EXPECT_EQ(stack_call_top(), at);
+        EXPECT_EQ(stack_arguments(), caller);
+        ASSERT_TRUE(stack_top()->is(T_ERROR));
+        EXPECT_EQ(error_id_of(stack_top()), c.err);
+        EXPECT_EQ(report_of(stack_top()), c.report);
+    }
+}
+
+TEST_F(Stack, ErrorsGoToTheInnermostTryPastOtherFrames) {
+    Cell w = word(3);
+    stack_mark_native(&w);
+    Cell* outer_caller = stack_arguments();
+    int outer_runs_on = 0;
+    bool outer = stack_try(&w, false, [&] {
+        stack_mark_native(&w);
+        Cell* caller = stack_arguments();
+        const CallFrame* at = stack_call_top();
+        stack_push(integer(0));
+        bool inner = stack_try(&w, false, [&] {
+            stack_mark_loop(&w);
+            stack_mark_catch(&w);
+            stack_mark_func(&w, 0);
+            stack_push(integer(5));
+            stack_push(integer(6));
+            fire_error(Err::ZeroDivide);
+        });
+        EXPECT_FALSE(inner);
+        EXPECT_EQ(stack_call_top(), at);
+        EXPECT_EQ(stack_arguments(), caller);
+        // the data top is where the error was raised, with the error pushed on it
+        ASSERT_TRUE(stack_top()->is(T_ERROR));
+        expect_integer(stack_top() - 1, 6);
+        EXPECT_EQ(error_id_of(stack_top()), Err::ZeroDivide);
+        stack_keep_last_error();
+        EXPECT_TRUE(caller->is(T_ERROR));
+        EXPECT_EQ(g_stack.top, caller + 1);
+        ++outer_runs_on;
+        stack_unwind();
+    });
+    EXPECT_TRUE(outer);
+    EXPECT_EQ(outer_runs_on, 1);
+    EXPECT_EQ(stack_arguments(), outer_caller);
+}
+
+TEST_F(Stack, AnErrorWithNoTryFrameEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Cell w = word(3);
+    // with frames but none of them a try frame
+    EXPECT_EXIT(
+        {
+            stack_mark_native(&w);
+            stack_mark_loop(&w);
+            stack_mark_catch(&w);
+            fire_error(Err::ZeroDivide);
+        },
+        ::testing::ExitedWithCode(254), "\\*\\*\\* Math Error: attempt to divide by zero");
+    // with an empty call stack
+    EXPECT_EXIT(fire_error(Err::StackOverflow), ::testing::ExitedWithCode(254),
+                "\\*\\*\\* Internal Error: stack overflow");
+    // a break with no loop and no try frame: its throw error is uncaught too
+    EXPECT_EXIT(
+        {
+            stack_mark_native(&w);
+            stack_mark_native(&w);
+            throw_break(false, false);
+        },
+        ::testing::ExitedWithCode(254), "\\*\\*\\* Throw Error: no loop to break");
+}
+
+} // namespace
