@@ -132,6 +132,7 @@ void free_virtual(void* p) {
 // Set-up
 
 void memory_init() {
+    if (g_node_table) memory_release_all();   // a second start (tests) begins from nothing
     g_memory = MemoryRecord{};
     g_memory.first_size = SERIES_FRAME_FIRST;
     g_memory.next_size = SERIES_FRAME_FIRST;
@@ -152,6 +153,16 @@ void memory_frames_init() {
 }
 
 void memory_release_all() {
+    // fixed buffers live on the malloc heap and are reached only through their nodes
+    for (NodeFrame* f = g_memory.node_first; f; f = f->next)
+        for (uint32_t i = 0; i < f->count; ++i) {
+            uintptr_t slot = g_node_table[f->first + i];
+            if (slot && !(slot & 1) && (reinterpret_cast<Series*>(slot)->flags & SER_FIXED)) {
+                std::free(reinterpret_cast<void*>(slot));
+                g_node_table[f->first + i] = 0;
+            }
+        }
+    g_memory.heap_total = 0;
     while (g_memory.node_first) node_frame_free(g_memory.node_first);
     while (g_memory.series_first) series_frame_free(g_memory.series_first);
     while (g_memory.big_first) big_frame_free(g_memory.big_first->buffer());

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test suite; exits non-zero when any stage fails.
+#   1. build/       (RelWithDebInfo): all targets, then every test (unit, process, transcripts)
+#   2. build-asan/  (KEL_SANITIZE=ON, ASan + UBSan): kel and the unit test binaries, unit tests
+#   3. build/ again with KEL_GC_STRESS=1 (every allocation collects first): unit and transcript tests
+# KEL_BUILD_DIR and KEL_ASAN_BUILD_DIR name other build trees than build/ and build-asan/.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")"
+. scripts/deps.sh
+
+jobs="$(nproc)"
+build="${KEL_BUILD_DIR:-build}"
+asan="${KEL_ASAN_BUILD_DIR:-build-asan}"
+timings=()
+current=""
+stage_start="$SECONDS"
+
+on_exit() {
+  local status=$? t
+  echo "=== stage timings"
+  for t in "${timings[@]}"; do echo "  $t"; done
+  if [ "$status" -ne 0 ]; then
+    echo "  $current: $((SECONDS - stage_start))s (failed)"
+    echo "test.sh: stage \"$current\" failed (status $status)" >&2
+  else
+    echo "test.sh: all stages passed"
+  fi
+}
+trap on_exit EXIT
+
+stage() {
+  current="$1"; shift
+  echo "=== $current"
+  stage_start="$SECONDS"
+  "$@"
+  timings+=("$current: $((SECONDS - stage_start))s")
+}
+
+# The unit test targets, named as tests/CMakeLists.txt names them.
+unit_targets() {
+  local src name
+  for src in tests/unit/*_test.cpp; do
+    [ -e "$src" ] || continue
+    name="$(basename "$src" .cpp)"
+    echo "kel_test_${name%_test}"
+  done
+}
+
+stage "dependencies" kel_install_deps
+
+stage "configure $build" cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+stage "build $build" cmake --build "$build" -j "$jobs"
+stage "tests" ctest --test-dir "$build" --output-on-failure -j "$jobs"
+
+stage "configure $asan" cmake -S . -B "$asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE=ON
+mapfile -t asan_targets < <(unit_targets)
+stage "build $asan" cmake --build "$asan" -j "$jobs" --target kel "${asan_targets[@]}"
+export UBSAN_OPTIONS="print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+stage "unit tests under ASan+UBSan" \
+  ctest --test-dir "$asan" -L '^unit$' --no-tests=error --output-on-failure -j "$jobs"
+
+stage "unit and transcript tests with KEL_GC_STRESS=1" \
+  env KEL_GC_STRESS=1 ctest --test-dir "$build" -L '^(unit|lang)$' --no-tests=error --output-on-failure -j "$jobs"
