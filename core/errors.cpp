@@ -24,6 +24,8 @@ const ErrorDef k_errors[] = {
     {ErrCat::Throw, 4, "while-cond", "BREAK/CONTINUE cannot be used in WHILE condition block"},
     // script
     {ErrCat::Script, 0, "no-value", ":arg1 has no value"},
+    {ErrCat::Script, 2, "not-defined", ":arg1 word is not bound to a context"},
+    {ErrCat::Script, 3, "not-in-context", ":arg1 is not in the specified context"},
     {ErrCat::Script, 8, "invalid-arg", "invalid argument: :arg1"},
     {ErrCat::Script, 41, "out-of-range", "value out of range: :arg1"},
     {ErrCat::Script, 56, "too-long", "Content too long"},

@@ -25,7 +25,7 @@ enum class Err : uint16_t {
     // throw
     Break, Return, Throw, Continue, WhileCond,
     // script
-    NoValue, InvalidArg, OutOfRange, TooLong, InvalidChar, InvalidRefineArg,
+    NoValue, NotDefined, NotInContext, InvalidArg, OutOfRange, TooLong, InvalidChar, InvalidRefineArg,
     // math
     ZeroDivide, Overflow,
     // access

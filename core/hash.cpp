@@ -1,0 +1,422 @@
+// Hash functions, the hash of a value cell, the key comparison the tables use until the datatypes
+// provide the language's own, and the collector's intmap.
+#include "core/hash.h"
+
+#include "core/case-fold.h"
+#include "core/series.h"
+#include "core/symbol.h"
+#include "core/unicode.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace kel {
+
+uint32_t g_hash_seed = HASH_SEED_DEFAULT;
+
+void hash_seed_set(uint32_t seed) { g_hash_seed = seed; }
+
+// ---- MurmurHash3 x86 32-bit ----------------------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t C1 = 0xCC9E2D51u;
+constexpr uint32_t C2 = 0x1B873593u;
+
+inline uint32_t rotl(uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
+
+inline uint32_t mix_k(uint32_t k) {
+    k *= C1;
+    k = rotl(k, 15);
+    return k * C2;
+}
+
+// The block-at-a-time state, for hashes fed one 32-bit block at a time.
+struct Murmur {
+    uint32_t h = g_hash_seed;
+    uint32_t length = 0;
+    void add(uint32_t k) {
+        h ^= mix_k(k);
+        h = rotl(h, 13);
+        h = h * 5 + 0xE6546B64u;
+        length += 4;
+    }
+    uint32_t finish() const { return murmur3_fmix(h ^ length); }
+};
+
+inline uint32_t load_le32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+} // namespace
+
+uint32_t murmur3_bytes(const void* data, size_t length) {
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    uint32_t h = g_hash_seed;
+    size_t blocks = length / 4;
+    for (size_t i = 0; i < blocks; ++i) {
+        h ^= mix_k(load_le32(p + 4 * i));
+        h = rotl(h, 13);
+        h = h * 5 + 0xE6546B64u;
+    }
+    const uint8_t* tail = p + 4 * blocks;
+    uint32_t k = 0;
+    switch (length & 3) {
+    case 3: k ^= uint32_t(tail[2]) << 16; [[fallthrough]];
+    case 2: k ^= uint32_t(tail[1]) << 8; [[fallthrough]];
+    case 1: k ^= tail[0]; h ^= mix_k(k);
+    }
+    return murmur3_fmix(h ^ uint32_t(length));
+}
+
+uint32_t murmur3_string(const Cell* str, bool case_sensitive) {
+    Series* s = value_series(str);
+    uint32_t unit = s->unit();
+    if (unit != 1 && unit != 2 && unit != 4) bad_unit_width();
+    Murmur m;
+    const uint8_t* p = s->head_ptr() + uint64_t(series_index(str)) * unit;
+    const uint8_t* end = s->tail_ptr();
+    if (case_sensitive) {
+        for (; p < end; p += unit) m.add(unit_get(p, unit));
+    } else {
+        for (; p < end; p += unit) m.add(fold_upper_unit(p, unit));
+    }
+    return m.finish();
+}
+
+uint32_t round_up_pow2(uint32_t v) {
+    if (v <= 1) return 1;
+    if (v > 0x80000000u) return 0x80000000u;
+    return uint32_t(1) << (32 - __builtin_clz(v - 1));
+}
+
+// ---- Hash of a value ---------------------------------------------------------------------------
+
+namespace {
+
+inline bool is_any_string(TypeId t) {
+    return t == T_STRING || t == T_FILE || t == T_URL || t == T_TAG || t == T_EMAIL || t == T_REF;
+}
+inline bool is_any_block(TypeId t) {
+    return t == T_BLOCK || t == T_PAREN || t == T_HASH || (t >= T_PATH && t <= T_GET_PATH);
+}
+inline bool is_any_word(TypeId t) { return t >= T_WORD && t <= T_ISSUE; }
+inline bool is_number(TypeId t) { return t == T_INTEGER || t == T_FLOAT || t == T_PERCENT; }
+
+// Words 2-3 of a double-carrying cell, with -0.0 read as 0.0 (they compare equal).
+uint32_t hash_double_words(const Cell* v) {
+    uint32_t w[2] = {v->data2, v->data3};
+    if (w[0] == 0 && w[1] == 0x80000000u) w[1] = 0;
+    return murmur3_bytes(w, 8);
+}
+
+// Blocks compare by content, so they hash by content: the length, then the first elements each
+// reduced to what equality inside a block keeps (numbers of the three numeric types compare with
+// each other and with a tolerance, so they count as one class; words count by canonical symbol).
+// Nesting and the number of elements looked at are bounded, which also stops at cycles.
+constexpr uint32_t BLOCK_HASH_ELEMENTS = 32;
+constexpr uint32_t BLOCK_HASH_NESTED_ELEMENTS = 8;
+constexpr int BLOCK_HASH_DEPTH = 2;
+
+uint32_t hash_block_content(const Cell* v, int depth);
+
+uint32_t hash_element(const Cell* e, int depth) {
+    TypeId t = e->type();
+    if (is_any_word(t)) return murmur3_fmix(symbol_resolve(e->data2));
+    if (is_number(t)) return 0x6E756D00u;
+    if (is_any_string(t)) return murmur3_string(e, false);
+    if (is_any_block(t)) return depth < BLOCK_HASH_DEPTH ? hash_block_content(e, depth + 1) : uint32_t(t);
+    switch (t) {
+    case T_CHAR: return murmur3_fmix(e->data2) ^ t;
+    case T_LOGIC: return murmur3_fmix(e->data1) ^ t;
+    case T_DATATYPE: return murmur3_fmix(e->data1) ^ t;
+    default: return t;
+    }
+}
+
+uint32_t hash_block_content(const Cell* v, int depth) {
+    Murmur m;
+    m.add(v->type() == T_PAREN ? T_PAREN : is_any_block(v->type()) ? v->type() : T_BLOCK);
+    Node node = series_node(v);
+    if (!node) return m.finish();
+    Series* s = node_series(node);
+    uint32_t index = series_index(v);
+    uint32_t length = s->length();
+    uint32_t n = index < length ? length - index : 0;
+    m.add(n);
+    uint32_t limit = depth == 0 ? BLOCK_HASH_ELEMENTS : BLOCK_HASH_NESTED_ELEMENTS;
+    for (uint32_t i = 0; i < n && i < limit; ++i) {
+        // hashing never allocates, so the buffer stays where it is
+        m.add(hash_element(s->cell_at(index + i), depth));
+    }
+    return m.finish();
+}
+
+} // namespace
+
+bool address_hashed_type(TypeId t) {
+    switch (t) {
+    case T_NATIVE: case T_ACTION: case T_OP: case T_FUNCTION: case T_EVENT: return true;
+    default: return false;
+    }
+}
+
+uint32_t hash_value(const Cell* v, bool case_sensitive) {
+    TypeId t = v->type();
+    switch (t) {
+    case T_UNSET: return uint32_t(-2);
+    case T_NONE: return uint32_t(-1);
+    case T_DATATYPE: case T_LOGIC: return murmur3_fmix(v->data1);
+    case T_CHAR: case T_INTEGER: case T_HANDLE: case T_EVENT: return murmur3_fmix(v->data2);
+    case T_NATIVE: case T_ACTION: return murmur3_fmix(v->data3);
+    case T_WORD: case T_SET_WORD: case T_LIT_WORD: case T_GET_WORD: case T_REFINEMENT:
+    case T_ISSUE:
+        return murmur3_fmix(symbol_resolve(v->data2));
+    case T_SYMBOL: {
+        uint32_t length = 0;
+        const uint8_t* name = v->data3 ? node_series(v->data3)->head_ptr() : nullptr;
+        if (name) length = node_series(v->data3)->used();
+        return symbol_name_hash(name, length);
+    }
+    case T_BLOCK: case T_PAREN: case T_PATH: case T_LIT_PATH: case T_SET_PATH: case T_GET_PATH:
+    case T_HASH:
+        return hash_block_content(v, 0);
+    case T_POINT2D: return murmur3_bytes(&v->data1, 8);
+    case T_FLOAT: case T_PERCENT: case T_TIME: return hash_double_words(v);
+    case T_PAIR: return murmur3_bytes(&v->data2, 8);
+    case T_OP: case T_FUNCTION: case T_TRIPLE: case T_TYPESET: case T_DATE: case T_POINT3D:
+        return murmur3_bytes(&v->data1, 12);
+    case T_TUPLE: {
+        uint32_t n = (v->header >> 19) & 0xF;
+        return murmur3_bytes(&v->data1, n > 12 ? 12 : n);
+    }
+    case T_STRING: case T_FILE: case T_URL: case T_TAG: case T_EMAIL: case T_REF:
+        return murmur3_string(v, case_sensitive);
+    case T_BINARY: {
+        Series* s = value_series(v);
+        uint32_t index = series_index(v);
+        uint32_t used = s->used();
+        return murmur3_bytes(s->head_ptr() + (index < used ? index : used), index < used ? used - index : 0);
+    }
+    case T_MONEY: {
+        Cell c = *v;
+        c.header &= CELL_TYPE_MASK | CELL_MONEY_SIGN;
+        return murmur3_bytes(&c, 16);
+    }
+    // Equal by content that lies out of reach here (object fields, map entries, pixels): one
+    // hash per type, so that equal values always meet.
+    case T_OBJECT: case T_ERROR: case T_PORT: case T_MAP: case T_IMAGE:
+        return murmur3_fmix(t);
+    default: return 0;
+    }
+}
+
+// ---- Key comparison ------------------------------------------------------------------------------
+
+namespace {
+
+HashCompareFn g_compare = nullptr;
+
+bool builtin_equal(const Cell* a, const Cell* b, int op, int depth);
+
+// Text equality from each value's index, case-folded unless strict.
+bool strings_equal(const Cell* a, const Cell* b, bool strict) {
+    Series* sa = value_series(a);
+    Series* sb = value_series(b);
+    uint32_t ua = sa->unit(), ub = sb->unit();
+    const uint8_t* pa = sa->head_ptr() + uint64_t(series_index(a)) * ua;
+    const uint8_t* pb = sb->head_ptr() + uint64_t(series_index(b)) * ub;
+    const uint8_t* ea = sa->tail_ptr();
+    const uint8_t* eb = sb->tail_ptr();
+    if (pa > ea) pa = ea;
+    if (pb > eb) pb = eb;
+    if ((ea - pa) / ua != (eb - pb) / ub) return false;
+    for (; pa < ea; pa += ua, pb += ub) {
+        uint32_t ca = unit_get(pa, ua), cb = unit_get(pb, ub);
+        if (ca != cb && (strict || fold_upper(ca) != fold_upper(cb))) return false;
+    }
+    return true;
+}
+
+bool blocks_equal(const Cell* a, const Cell* b, int op, int depth) {
+    if (depth > 64) return false;
+    Series* sa = value_series(a);
+    Series* sb = value_series(b);
+    uint32_t la = sa->length(), lb = sb->length();
+    uint32_t ia = series_index(a), ib = series_index(b);
+    uint32_t na = ia < la ? la - ia : 0, nb = ib < lb ? lb - ib : 0;
+    if (na != nb) return false;
+    for (uint32_t i = 0; i < na; ++i) {
+        const Cell* x = sa->cell_at(ia + i);
+        const Cell* y = sb->cell_at(ib + i);
+        bool comparable = x->type() == y->type() ||
+                          (x->type() >= T_WORD && x->type() <= T_GET_WORD && y->type() >= T_WORD &&
+                           y->type() <= T_GET_WORD) ||
+                          (is_number(x->type()) && is_number(y->type()));
+        if (!comparable || !builtin_equal(x, y, op, depth + 1)) return false;
+    }
+    return true;
+}
+
+double number_of(const Cell* c) {
+    return c->is(T_INTEGER) ? double(int32_t(c->data2)) : c->get_float();
+}
+
+bool builtin_equal(const Cell* a, const Cell* b, int op, int depth) {
+    TypeId ta = a->type(), tb = b->type();
+    if (op == 9) {
+        if (ta != tb) return false;
+        if (ta == T_NONE || ta == T_UNSET) return true;
+        return a->data1 == b->data1 && a->data2 == b->data2 && a->data3 == b->data3;
+    }
+    bool strict = op == 2;
+    if (is_any_string(ta) && is_any_string(tb)) return (!strict || ta == tb) && strings_equal(a, b, strict);
+    if (is_any_word(ta) && is_any_word(tb)) {
+        if (strict) return ta == tb && a->data2 == b->data2;
+        return (ta == tb || (ta <= T_GET_WORD && tb <= T_GET_WORD)) &&
+               symbol_resolve(a->data2) == symbol_resolve(b->data2);
+    }
+    if (is_number(ta) && is_number(tb)) {
+        if (ta == T_INTEGER && tb == T_INTEGER) return a->data2 == b->data2;
+        return (!strict || ta == tb) && number_of(a) == number_of(b);
+    }
+    if (ta == T_CHAR && tb == T_INTEGER && !strict) return a->data2 == b->data2;
+    if (ta != tb) return false;
+    switch (ta) {
+    case T_NONE: case T_UNSET: return true;
+    case T_LOGIC: case T_DATATYPE: return a->data1 == b->data1;
+    case T_CHAR: return a->data2 == b->data2;
+    default:
+        if (is_any_block(ta)) return blocks_equal(a, b, op, depth);
+        return a->data1 == b->data1 && a->data2 == b->data2 && a->data3 == b->data3;
+    }
+}
+
+} // namespace
+
+void hash_set_compare(HashCompareFn fn) { g_compare = fn; }
+
+bool hash_compare(const Cell* a, const Cell* b, int op) {
+    return g_compare ? g_compare(a, b, op) : builtin_equal(a, b, op, 0);
+}
+
+// ---- Intmap ------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr double INTMAP_LOAD = 0.77;
+
+inline uint32_t flag_word_count(uint32_t buckets) { return buckets < 16 ? 1 : buckets / 16; }
+
+// Bucket where key is, or (when absent) the empty bucket where it would go; -1 when neither.
+int32_t intmap_slot(const uint32_t* flags, const uint32_t* pairs, uint32_t buckets, uint32_t key,
+                    bool* found) {
+    uint32_t mask = buckets - 1;
+    uint32_t b = murmur3_fmix(key) & mask;
+    for (uint32_t k = 1; k <= buckets; ++k) {
+        uint32_t f = hash_flag(flags, b);
+        if (f == HASH_FLAG_EMPTY) { *found = false; return int32_t(b); }
+        if (f == HASH_FLAG_LIVE && pairs[2 * b] == key) { *found = true; return int32_t(b); }
+        b = (b + k) & mask;
+    }
+    *found = false;
+    return -1;
+}
+
+} // namespace
+
+IntMap* intmap_make(uint32_t expected) {
+    auto* map = static_cast<IntMap*>(std::malloc(sizeof(IntMap)));
+    if (!map) return nullptr;
+    uint32_t size = expected < 4 ? 4 : expected;
+    uint32_t buckets = round_up_pow2(uint32_t(double(size) / INTMAP_LOAD));
+    map->flags = static_cast<uint32_t*>(std::malloc(flag_word_count(buckets) * 4));
+    map->pairs = static_cast<uint32_t*>(std::malloc(uint64_t(buckets) * 8));
+    if (!map->flags || !map->pairs) {
+        std::free(map->flags);
+        std::free(map->pairs);
+        std::free(map);
+        return nullptr;
+    }
+    std::memset(map->flags, 0xAA, flag_word_count(buckets) * 4);
+    map->size = 0;
+    map->occupied = 0;
+    map->buckets = buckets;
+    map->bound = uint32_t(buckets * INTMAP_LOAD);
+    return map;
+}
+
+int32_t intmap_find(const IntMap* map, uint32_t key) {
+    bool found;
+    int32_t b = intmap_slot(map->flags, map->pairs, map->buckets, key, &found);
+    return found ? b : -1;
+}
+
+uint32_t* intmap_get(IntMap* map, uint32_t key) {
+    int32_t b = intmap_find(map, key);
+    return b < 0 ? nullptr : &map->pairs[2 * b + 1];
+}
+
+int intmap_resize(IntMap* map, uint32_t wanted) {
+    uint32_t buckets = round_up_pow2(wanted);
+    if (buckets < 4) buckets = 4;
+    uint32_t bound = uint32_t(buckets * INTMAP_LOAD + 0.5);
+    if (map->size >= buckets) return -1;
+    auto* flags = static_cast<uint32_t*>(std::malloc(flag_word_count(buckets) * 4));
+    auto* pairs = static_cast<uint32_t*>(std::malloc(uint64_t(buckets) * 8));
+    if (!flags || !pairs) {
+        std::free(flags);
+        std::free(pairs);
+        return -1;
+    }
+    std::memset(flags, 0xAA, flag_word_count(buckets) * 4);
+    uint32_t live = 0;
+    for (uint32_t b = 0; b < map->buckets; ++b) {
+        if (hash_flag(map->flags, b) != HASH_FLAG_LIVE) continue;
+        bool found;
+        int32_t nb = intmap_slot(flags, pairs, buckets, map->pairs[2 * b], &found);
+        hash_flag_set(flags, uint32_t(nb), HASH_FLAG_LIVE);
+        pairs[2 * nb] = map->pairs[2 * b];
+        pairs[2 * nb + 1] = map->pairs[2 * b + 1];
+        ++live;
+    }
+    std::free(map->flags);
+    std::free(map->pairs);
+    map->flags = flags;
+    map->pairs = pairs;
+    map->buckets = buckets;
+    map->bound = bound;
+    map->size = live;
+    map->occupied = live;
+    return 0;
+}
+
+bool intmap_put(IntMap* map, uint32_t key, uint32_t value) {
+    bool found;
+    int32_t b = intmap_slot(map->flags, map->pairs, map->buckets, key, &found);
+    if (found) {
+        map->pairs[2 * b + 1] = value;
+        return true;
+    }
+    if (map->occupied >= map->bound && intmap_resize(map, map->buckets + 1) == 0)
+        b = intmap_slot(map->flags, map->pairs, map->buckets, key, &found);
+    if (b < 0) return false;
+    hash_flag_set(map->flags, uint32_t(b), HASH_FLAG_LIVE);
+    map->pairs[2 * b] = key;
+    map->pairs[2 * b + 1] = value;
+    map->size++;
+    map->occupied++;
+    return true;
+}
+
+void intmap_free(IntMap* map) {
+    if (!map) return;
+    std::free(map->flags);
+    std::free(map->pairs);
+    std::free(map);
+}
+
+} // namespace kel

@@ -1,0 +1,716 @@
+// Hashing and the hash tables: MurmurHash3 vectors, string and value hashes, table sizing, hash!
+// groups and positional search, deletion, growth, copies, map! entries, record tables, word
+// tables, re-indexing after a collection, the collector's marking and sweeping, and the intmap.
+#include "core/case-fold.h"
+#include "core/extres.h"
+#include "core/gc.h"
+#include "core/hash.h"
+#include "core/memory.h"
+#include "core/roots.h"
+#include "core/series.h"
+#include "core/stack.h"
+#include "core/symbol.h"
+#include "core/unicode.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+using namespace kel;
+
+namespace {
+
+class Hash : public ::testing::Test {
+protected:
+    void SetUp() override {
+        memory_init();
+        memory_frames_init();
+        root_blocks_init();
+        stack_init();
+        case_folding_init();
+        symbols_init();
+        g_collector_enabled = false;
+    }
+    void TearDown() override {
+        hash_seed_set(HASH_SEED_DEFAULT);
+        memory_release_all();
+    }
+
+    static Cell word(const char* name, TypeId t = T_WORD) { return make_cell(t, 0, symbol_make(name), 0); }
+    static Cell text(const char* s) {
+        return make_series(T_STRING, string_from_utf8(reinterpret_cast<const uint8_t*>(s), uint32_t(std::strlen(s))));
+    }
+    // A string of the code points in the given unit width.
+    static Cell text_units(const std::u32string& cps, uint32_t unit) {
+        Node n = alloc_units(cps.size(), unit);
+        Series* s = node_series(n);
+        for (size_t i = 0; i < cps.size(); ++i) unit_put(s->data() + i * unit, unit, cps[i]);
+        s->tail = uint32_t(cps.size() * unit);
+        return make_series(T_STRING, n);
+    }
+    static Node block(std::initializer_list<Cell> cells) {
+        Node b = alloc_cells(cells.size() + 4);
+        for (const Cell& c : cells) block_append(b, c);
+        return b;
+    }
+    static Cell* at(Node b, uint32_t i) { return node_series(b)->cell_at(i); }
+    static int32_t index_in(Node b, const Cell* c) {
+        return c ? int32_t(c - node_series(b)->cells()) : -1;
+    }
+    static int32_t find(Node table, Node b, const Cell& key, int32_t start = 0, bool last = false,
+                        bool reverse = false, int32_t skip = 1, int op = 0) {
+        return index_in(b, hashtable_find(table, &key, start, skip, op, last, reverse));
+    }
+};
+
+// ---- Hash functions ------------------------------------------------------------------------------
+
+TEST_F(Hash, Murmur3MatchesReferenceVectors) {
+    struct Case { uint32_t seed; std::string data; uint32_t hash; };
+    const Case cases[] = {
+        {0, "", 0},
+        {1, "", 0x514E28B7u},
+        {0xFFFFFFFFu, "", 0x81F16F39u},
+        {0, std::string(4, '\0'), 0x2362F9DEu},
+        {0x9747B28Cu, "a", 0x7FA09EA6u},
+        {0x9747B28Cu, "ab", 0x74875592u},
+        {0x9747B28Cu, "abc", 0xC84A62DDu},
+        {0x9747B28Cu, "abcd", 0xF0478627u},
+        {0x9747B28Cu, "aaaa", 0x5A97808Au},
+        {0x9747B28Cu, "Hello, world!", 0x24884CBAu},
+        {0x9747B28Cu, "The quick brown fox jumps over the lazy dog", 0x2FA826CDu},
+    };
+    for (const Case& c : cases) {
+        hash_seed_set(c.seed);
+        EXPECT_EQ(murmur3_bytes(c.data.data(), c.data.size()), c.hash) << c.data << " seed " << c.seed;
+    }
+}
+
+TEST_F(Hash, StringHashIgnoresUnitWidthAndFoldsEveryWidthAlike) {
+    std::u32string abc = U"abc\u00E4";
+    std::u32string ABC = U"ABC\u00C4";
+    uint32_t cps[4] = {'a', 'b', 'c', 0xE4};
+    uint32_t bytes_hash = murmur3_bytes(cps, sizeof cps);
+    for (uint32_t unit : {1u, 2u, 4u}) {
+        Cell lower = text_units(abc, unit);
+        Cell upper = text_units(ABC, unit);
+        EXPECT_EQ(murmur3_string(&lower, true), bytes_hash) << unit;
+        EXPECT_NE(murmur3_string(&upper, true), bytes_hash) << unit;
+        EXPECT_EQ(murmur3_string(&lower, false), murmur3_string(&upper, false)) << unit;
+        Cell wide_upper = text_units(ABC, 4);
+        EXPECT_EQ(murmur3_string(&lower, false), murmur3_string(&wide_upper, false)) << unit;
+    }
+    // from the value's index on
+    Cell tail = text_units(U"xabc\u00E4", 2);
+    tail.data1 = 1;
+    EXPECT_EQ(murmur3_string(&tail, true), bytes_hash);
+}
+
+TEST_F(Hash, RoundUpPow2) {
+    const uint32_t cases[][2] = {{0, 1}, {1, 1}, {2, 2}, {3, 4}, {5, 8}, {8, 8}, {10389, 16384},
+                                 {0x80000000u, 0x80000000u}, {0x80000001u, 0x80000000u}};
+    for (const auto& c : cases) EXPECT_EQ(round_up_pow2(c[0]), c[1]) << c[0];
+}
+
+TEST_F(Hash, EqualValuesHashAlikeWhateverTheirIdentity) {
+    Cell print = word("print");
+    Cell alias = word("PRINT", T_LIT_WORD);
+    Cell set = word("print", T_SET_WORD);
+    EXPECT_EQ(hash_value(&print, false), hash_value(&alias, false));
+    EXPECT_EQ(hash_value(&print, false), hash_value(&set, false));
+    EXPECT_EQ(hash_value(&print, false), murmur3_fmix(symbol_resolve(print.data2)));
+
+    // blocks by content: different buffers, numbers across types, words across case
+    Cell b1 = make_series(T_BLOCK, block({make_integer(1), text("x"), word("a")}));
+    Cell b2 = make_series(T_BLOCK, block({make_float(1.0), text("X"), word("A")}));
+    Cell b3 = make_series(T_BLOCK, block({word("zz"), make_integer(1), text("x"), word("a")}), 1);
+    Cell b4 = make_series(T_BLOCK, block({make_integer(1), text("y"), word("a")}));
+    EXPECT_NE(series_node(&b1), series_node(&b2));
+    EXPECT_EQ(hash_value(&b1, false), hash_value(&b2, false));
+    EXPECT_EQ(hash_value(&b1, false), hash_value(&b3, false));
+    EXPECT_NE(hash_value(&b1, false), hash_value(&b4, false));
+
+    Cell zero = make_float(0.0), minus_zero = make_float(-0.0);
+    EXPECT_EQ(hash_value(&zero, false), hash_value(&minus_zero, false));
+
+    Cell money{uint32_t(T_MONEY) | CELL_MONEY_SIGN, 1, 2, 3};
+    Cell money_flags{uint32_t(T_MONEY) | CELL_MONEY_SIGN | CELL_NEWLINE, 1, 2, 3};
+    Cell money_positive{T_MONEY, 1, 2, 3};
+    EXPECT_EQ(hash_value(&money, false), hash_value(&money_flags, false));
+    EXPECT_NE(hash_value(&money, false), hash_value(&money_positive, false));
+
+    Cell tuple1{T_TUPLE | (3u << 19), 0x00030201u, 0, 0};
+    Cell tuple2{T_TUPLE | (3u << 19), 0xAA030201u, 7, 9};  // bytes past the length do not count
+    EXPECT_EQ(hash_value(&tuple1, false), hash_value(&tuple2, false));
+
+    // objects compare by their fields, so their context node does not enter the hash
+    Cell o1{T_OBJECT, 11, 5, 0}, o2{T_OBJECT, 12, 6, 0};
+    EXPECT_EQ(hash_value(&o1, false), hash_value(&o2, false));
+
+    Cell unset{T_UNSET, 0, 0, 0}, none{T_NONE, 0, 0, 0};
+    EXPECT_EQ(hash_value(&unset, false), uint32_t(-2));
+    EXPECT_EQ(hash_value(&none, false), uint32_t(-1));
+    uint32_t name_length;
+    const uint8_t* name = symbol_name(print.data2, &name_length);
+    EXPECT_EQ(hash_value(symbol_cell(print.data2), false), symbol_name_hash(name, name_length));
+    EXPECT_EQ(symbol_name_hash(reinterpret_cast<const uint8_t*>("PrInT"), 5),
+              murmur3_bytes("print", 5));
+}
+
+// ---- Sizing ----------------------------------------------------------------------------------------
+
+TEST_F(Hash, NewTableSizes) {
+    struct Case { uint32_t size; uint32_t kind; uint32_t buckets; uint32_t bound; };
+    const Case cases[] = {
+        {0, HASH_KIND_MAP, 8, 6},     {4, HASH_KIND_MAP, 8, 6},       {6, HASH_KIND_MAP, 8, 6},
+        {7, HASH_KIND_MAP, 16, 12},   {100, HASH_KIND_MAP, 256, 197}, {4, HASH_KIND_RECORDS, 8, 6},
+        {3999, HASH_KIND_WORDS, 8192, 6307}, {4000, HASH_KIND_WORDS, 16384, 12615},
+    };
+    for (const Case& c : cases) {
+        HashTable* t = hashtable_record(hashtable_make(c.size, 0, c.kind, 1));
+        EXPECT_EQ(t->buckets, c.buckets) << c.size;
+        EXPECT_EQ(t->bound, c.bound) << c.size;
+        EXPECT_EQ(t->size, 0u);
+        EXPECT_EQ(t->kind, c.kind);
+        Series* flags = node_series(t->flags);
+        for (uint32_t i = 0; i < flags->tail; ++i) ASSERT_EQ(flags->data()[i], 0xAA) << c.size;
+    }
+}
+
+// ---- hash! -------------------------------------------------------------------------------------------
+
+TEST_F(Hash, EqualKeysShareOneBucketAndFindPicksByPosition) {
+    Node b = block({word("a"), make_integer(1), word("a"), make_integer(2), word("A"), make_integer(3)});
+    Node t = hashtable_make(6, b, HASH_KIND_HASH, 0);
+    EXPECT_EQ(hashtable_record(t)->size, 4u);
+    const uint32_t* pos = hash_words(hashtable_record(t)->positions);
+    EXPECT_EQ(pos[0], pos[2]);
+    EXPECT_EQ(pos[0], pos[4]);
+    EXPECT_NE(pos[0], pos[1]);
+
+    struct Case { int32_t start; bool last; bool reverse; int32_t skip; int32_t found; };
+    const Case cases[] = {
+        {0, false, false, 1, 0}, {1, false, false, 1, 2}, {5, false, false, 1, -1},
+        {0, true, false, 1, 4},  {6, false, true, 1, 4},  {4, false, true, 1, 2},
+        {0, false, true, 1, -1}, {1, false, false, 2, -1}, {0, false, false, 4, 0},
+        {1, false, false, 3, 4},
+    };
+    Cell a = word("a");
+    for (const Case& c : cases)
+        EXPECT_EQ(find(t, b, a, c.start, c.last, c.reverse, c.skip), c.found)
+            << "start " << c.start << " last " << c.last << " reverse " << c.reverse << " skip " << c.skip;
+    EXPECT_EQ(find(t, b, make_integer(2)), 3);
+    EXPECT_EQ(find(t, b, make_integer(4)), -1);
+    // the comparison op narrows the group: strict equality leaves out the alias spelling
+    EXPECT_EQ(find(t, b, a, 0, true, false, 1, 2), 2);
+}
+
+TEST_F(Hash, DeletionTakesChainedIndexesOutOneByOne) {
+    Node b = block({word("a"), word("a"), word("b"), word("a")});
+    Node t = hashtable_make(4, b, HASH_KIND_HASH, 0);
+    Cell a = word("a");
+    EXPECT_EQ(hashtable_record(t)->size, 2u);
+    hashtable_delete(t, at(b, 1));
+    EXPECT_EQ(find(t, b, a, 1), 3);
+    EXPECT_EQ(hashtable_record(t)->size, 2u);
+    EXPECT_EQ(hash_words(hashtable_record(t)->positions)[1], 0xFFFFFFFFu);
+    hashtable_delete(t, at(b, 0));
+    hashtable_delete(t, at(b, 3));
+    EXPECT_EQ(find(t, b, a), -1);
+    EXPECT_EQ(hashtable_record(t)->size, 1u);
+    hashtable_delete(t, at(b, 3));  // already out: nothing changes
+    EXPECT_EQ(hashtable_record(t)->size, 1u);
+    EXPECT_EQ(find(t, b, word("b")), 2);
+    // a deleted bucket is reused by the next key that probes into it
+    hashtable_put(t, at(b, 0));
+    EXPECT_EQ(find(t, b, a), 0);
+    EXPECT_EQ(hashtable_record(t)->size, 2u);
+}
+
+TEST_F(Hash, RemovingTheWholeBlockEmptiesEveryBucket) {
+    Node b = block({word("a"), word("a"), make_integer(1), text("s")});
+    Node t = hashtable_make(4, b, HASH_KIND_HASH, 0);
+    hashtable_remove_range(t, 1, 100);  // cut to the block's end
+    EXPECT_EQ(find(t, b, word("a")), 0);
+    EXPECT_EQ(find(t, b, make_integer(1)), -1);
+    hashtable_remove_range(t, 0, 4);
+    HashTable* r = hashtable_record(t);
+    EXPECT_EQ(r->size, 0u);
+    EXPECT_EQ(r->occupied, 0u);
+    Series* flags = node_series(r->flags);
+    for (uint32_t i = 0; i < flags->tail; ++i) EXPECT_EQ(flags->data()[i], 0xAA);
+    Series* pos = node_series(r->positions);
+    for (uint32_t i = 0; i < pos->tail; ++i) EXPECT_EQ(pos->data()[i], 0xFF);
+    EXPECT_EQ(node_series(r->chains)->used(), 0u);
+    EXPECT_EQ(find(t, b, word("a")), -1);
+}
+
+TEST_F(Hash, InsertingPastTheBoundRebuildsAndKeepsEveryKey) {
+    Node b = alloc_cells(4);
+    Node t = hashtable_make(4, b, HASH_KIND_HASH, 0);
+    int rebuilt = 0;
+    for (int32_t i = 0; i < 200; ++i) {
+        Cell* c = block_append(b, make_integer(i * 7));
+        int status = 0;
+        hashtable_insert(t, c, &status);
+        if (status == 2) ++rebuilt;
+    }
+    EXPECT_GT(rebuilt, 0);
+    HashTable* r = hashtable_record(t);
+    EXPECT_EQ(r->size, 200u);
+    EXPECT_LT(r->occupied, r->bound);
+    for (int32_t i = 0; i < 200; ++i) ASSERT_EQ(find(t, b, make_integer(i * 7)), i);
+    // a cell far past the position array makes it grow
+    for (int i = 0; i < 100; ++i) block_append(b, make_integer(-1));
+    Cell* far = block_append(b, make_integer(123456));
+    hashtable_put(t, far);
+    EXPECT_EQ(find(t, b, make_integer(123456)), 300);
+}
+
+TEST_F(Hash, ACopyHasChainsOfItsOwn) {
+    Node b = block({word("a"), word("a"), word("b")});
+    Node t = hashtable_make(4, b, HASH_KIND_HASH, 0);
+    Node b2 = copy_series(node_series(b));
+    Node t2 = hashtable_copy(t, b2);
+    Cell a = word("a");
+    EXPECT_EQ(find(t2, b2, a, 0, true), 1);
+    hashtable_delete(t2, at(b2, 1));
+    EXPECT_EQ(find(t2, b2, a, 0, true), 0);
+    EXPECT_EQ(find(t, b, a, 0, true), 1);
+    Cell* c = block_append(b2, a);
+    hashtable_put(t2, c);
+    EXPECT_EQ(find(t2, b2, a, 0, true), 3);
+    EXPECT_EQ(find(t, b, a, 0, true), 1);
+    hashtable_delete(t, at(b, 0));
+    EXPECT_EQ(find(t2, b2, a), 0);
+}
+
+TEST_F(Hash, ShiftAndMoveKeepIndexesInStepWithTheBlock) {
+    Node b = block({word("a"), word("b"), word("c"), word("a")});
+    Node t = hashtable_make(8, b, HASH_KIND_HASH, 0);
+    std::vector<uint8_t> keys_before;
+    {
+        Series* k = node_series(hashtable_record(t)->keys);
+        keys_before.assign(k->data(), k->data() + k->tail);
+    }
+    EXPECT_EQ(hashtable_shift_indexes(t, 5, 0, 30001), 1);
+    Series* k = node_series(hashtable_record(t)->keys);
+    EXPECT_EQ(std::vector<uint8_t>(k->data(), k->data() + k->tail), keys_before);
+
+    // two cells inserted at index 1: [a x y b c a]
+    reserve_cell(b);
+    reserve_cell(b);
+    Series* s = node_series(b);
+    std::memmove(s->cell_at(3), s->cell_at(1), 3 * 16);
+    *s->cell_at(1) = word("x");
+    *s->cell_at(2) = word("y");
+    EXPECT_EQ(hashtable_shift_indexes(t, 2, 1, 3), 0);
+    hashtable_put(t, at(b, 1));
+    hashtable_put(t, at(b, 2));
+    const char* expect[] = {"a", "x", "y", "b", "c"};
+    for (int32_t i = 0; i < 5; ++i) EXPECT_EQ(find(t, b, word(expect[i])), i) << expect[i];
+    EXPECT_EQ(find(t, b, word("a"), 1), 5);
+
+    // move [a x] to the end: [y b c a a x]
+    Cell moved[2] = {*at(b, 0), *at(b, 1)};
+    s = node_series(b);
+    std::memmove(s->cell_at(0), s->cell_at(2), 4 * 16);
+    *s->cell_at(4) = moved[0];
+    *s->cell_at(5) = moved[1];
+    hashtable_move_indexes(t, 0, 4, 2);
+    const char* after[] = {"y", "b", "c", "a"};
+    for (int32_t i = 0; i < 4; ++i) EXPECT_EQ(find(t, b, word(after[i])), i) << after[i];
+    EXPECT_EQ(find(t, b, word("a"), 4), 4);
+    EXPECT_EQ(find(t, b, word("x")), 5);
+    const uint32_t* pos = hash_words(hashtable_record(t)->positions);
+    EXPECT_EQ(pos[3], pos[4]);
+}
+
+TEST_F(Hash, RandomEditsAgreeWithAScanOfTheBlock) {
+    // appends, middle inserts and removals (with the index shifts the block code makes), against
+    // a plain scan; few distinct values, so most keys live in chains
+    Node b = alloc_cells(4);
+    Node t = hashtable_make(4, b, HASH_KIND_HASH, 0);
+    uint32_t seed = 12345;
+    auto next = [&](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    auto scan = [&](int32_t v, int32_t start, bool last, bool reverse) {
+        Series* s = node_series(b);
+        int32_t found = -1;
+        for (int32_t l = 0; l < int32_t(s->length()); ++l) {
+            if (cell_integer(s->cell_at(uint32_t(l))) != v) continue;
+            if (!last && !reverse) {
+                if (l >= start) return l;
+            } else if (reverse ? l < start : l >= start) {
+                found = l;
+            }
+        }
+        return found;
+    };
+    for (int step = 0; step < 4000; ++step) {
+        uint32_t length = node_series(b)->length();
+        uint32_t what = next(10);
+        if (what < 4 || length < 2) {
+            Cell* c = block_append(b, make_integer(int32_t(next(12))));
+            hashtable_put(t, c);
+        } else if (what < 6) {
+            uint32_t i = next(length);
+            reserve_cell(b);
+            Series* s = node_series(b);
+            std::memmove(s->cell_at(i + 1), s->cell_at(i), (length - i) * 16);
+            *s->cell_at(i) = make_integer(int32_t(next(12)));
+            ASSERT_EQ(hashtable_shift_indexes(t, 1, i, length - i), 0);
+            hashtable_put(t, at(b, i));
+        } else if (what < 8) {
+            uint32_t i = next(length);
+            hashtable_delete(t, at(b, i));
+            Series* s = node_series(b);
+            std::memmove(s->cell_at(i), s->cell_at(i + 1), (length - i - 1) * 16);
+            s->tail -= 16;
+            ASSERT_EQ(hashtable_shift_indexes(t, -1, i + 1, length - i - 1), 0);
+        } else {
+            int32_t v = int32_t(next(13));
+            int32_t start = int32_t(next(length + 1));
+            bool last = next(2), reverse = !last && next(2);
+            ASSERT_EQ(find(t, b, make_integer(v), start, last, reverse), scan(v, start, last, reverse))
+                << "step " << step << " value " << v << " start " << start;
+        }
+    }
+    std::set<int32_t> distinct;
+    Series* s = node_series(b);
+    for (uint32_t i = 0; i < s->length(); ++i) distinct.insert(cell_integer(s->cell_at(i)));
+    EXPECT_EQ(hashtable_record(t)->size, distinct.size());
+}
+
+// ---- map! ----------------------------------------------------------------------------------------------
+
+TEST_F(Hash, MapKeepsOneEntryPerKeyAndLooksWordsUpAsSetWords) {
+    Node b = block({word("a"), make_integer(1), word("a"), make_integer(2), word("b"), make_integer(3)});
+    Node t = hashtable_make(4, b, HASH_KIND_MAP, 0);
+    EXPECT_EQ(hashtable_record(t)->size, 2u);
+    ASSERT_EQ(node_series(b)->length(), 4u);
+    EXPECT_EQ(cell_integer(at(b, 1)), 2);
+    EXPECT_EQ(at(b, 2)->data2, symbol_make("b"));
+    for (TypeId kind : {T_WORD, T_LIT_WORD, T_GET_WORD, T_SET_WORD})
+        EXPECT_EQ(find(t, b, word("a", kind)), 0) << int(kind);
+    EXPECT_EQ(find(t, b, word("a", T_REFINEMENT)), -1);
+    EXPECT_EQ(find(t, b, word("b")), 2);
+}
+
+TEST_F(Hash, MapTextKeysMeetAndTheOpDecides) {
+    Node b = block({text("abc"), make_integer(1), text("ABC"), make_integer(2)});
+    Node t = hashtable_make(4, b, HASH_KIND_MAP, 0);
+    EXPECT_EQ(hashtable_record(t)->size, 2u);  // strictly different keys
+    EXPECT_EQ(find(t, b, text("ABC"), 0, false, false, 1, 2), 2);
+    EXPECT_EQ(find(t, b, text("abc"), 0, false, false, 1, 2), 0);
+    EXPECT_NE(find(t, b, text("Abc")), -1);
+    EXPECT_EQ(find(t, b, text("Abc"), 0, false, false, 1, 2), -1);
+    std::set<int32_t> seen;
+    int32_t position = -1;
+    uint32_t start = 0, step = 0;
+    Cell key = text("aBc");
+    while (const Cell* c = hashtable_find_next(t, &key, &position, &start, &step)) seen.insert(index_in(b, c));
+    EXPECT_EQ(seen, (std::set<int32_t>{0, 2}));
+
+    hashtable_delete(t, at(b, 0));
+    EXPECT_EQ(at(b, 1)->header, 0u);
+    EXPECT_EQ(hashtable_record(t)->size, 1u);
+    hashtable_delete(t, at(b, 0));  // a hole is not removed twice
+    EXPECT_EQ(hashtable_record(t)->size, 1u);
+    EXPECT_EQ(find(t, b, text("abc"), 0, false, false, 1, 2), 0);  // the key stays indexed
+}
+
+TEST_F(Hash, MapGrowsByDoubling) {
+    Node b = alloc_cells(8);
+    Node t = hashtable_make(4, b, HASH_KIND_MAP, 0);
+    for (int32_t i = 0; i < 50; ++i) {
+        Cell* key = block_append(b, make_integer(i));
+        block_append(b, make_integer(-i));
+        uint32_t index = uint32_t(key - node_series(b)->cells());
+        hashtable_put(t, at(b, index));
+        if (i == 6) {
+            EXPECT_EQ(hashtable_record(t)->buckets, 16u);
+        }
+    }
+    EXPECT_EQ(hashtable_record(t)->size, 50u);
+    for (int32_t i = 0; i < 50; ++i) ASSERT_EQ(find(t, b, make_integer(i)), 2 * i);
+    // inserting a key that is there answers the stored key
+    Cell* dup = block_append(b, make_integer(7));
+    block_append(b, make_integer(0));
+    EXPECT_EQ(index_in(b, hashtable_insert(t, at(b, uint32_t(dup - node_series(b)->cells())), nullptr)), 14);
+    EXPECT_EQ(hashtable_record(t)->size, 50u);
+}
+
+// ---- Record tables -------------------------------------------------------------------------------------
+
+TEST_F(Hash, RecordTablesPutGetDelete) {
+    Node t = hashtable_make(4, 0, HASH_KIND_RECORDS, 2);
+    EXPECT_EQ(hashtable_record(t)->positions, 48u);
+    Cell* v = hashtable_put_int(t, 1001);
+    EXPECT_TRUE(v[0].is(T_UNSET));
+    EXPECT_TRUE(v[1].is(T_UNSET));
+    v[0] = make_integer(7);
+    EXPECT_EQ(hashtable_put_int(t, 1001), hashtable_get_int(t, 1001));
+    EXPECT_EQ(cell_integer(hashtable_get_int(t, 1001)), 7);
+    EXPECT_EQ(hashtable_get_int(t, 1002), nullptr);
+    Cell* removed = hashtable_delete_int(t, 1001);
+    ASSERT_NE(removed, nullptr);
+    EXPECT_EQ(removed[-1].header, 0u);
+    EXPECT_EQ(hashtable_get_int(t, 1001), nullptr);
+    EXPECT_EQ(hashtable_delete_int(t, 1001), nullptr);
+    EXPECT_EQ(hashtable_record(t)->size, 0u);
+    EXPECT_TRUE(hashtable_put_int(t, 1001)->is(T_UNSET));  // a fresh record
+}
+
+TEST_F(Hash, FullRecordTableCleansWhenSparseAndDoublesWhenDense) {
+    Node t = hashtable_make(4, 0, HASH_KIND_RECORDS, 1);
+    for (uint32_t k = 1; k <= 6; ++k) *hashtable_put_int(t, k * 100) = make_integer(int32_t(k));
+    for (uint32_t k = 1; k <= 4; ++k) hashtable_delete_int(t, k * 100);
+    HashTable* r = hashtable_record(t);
+    EXPECT_EQ(r->occupied, 6u);
+    EXPECT_EQ(r->size, 2u);
+    hashtable_put_int(t, 700);
+    r = hashtable_record(t);
+    EXPECT_EQ(r->buckets, 8u);  // fewer than half live: same count, deleted buckets gone
+    EXPECT_EQ(r->size, 3u);
+    EXPECT_EQ(r->occupied, 3u);
+    EXPECT_EQ(node_series(r->values)->used(), 3u * 32);  // only live records were kept
+    EXPECT_EQ(cell_integer(hashtable_get_int(t, 500)), 5);
+    EXPECT_EQ(cell_integer(hashtable_get_int(t, 600)), 6);
+    for (uint32_t k = 8; k <= 10; ++k) hashtable_put_int(t, k * 100);
+    EXPECT_EQ(hashtable_record(t)->buckets, 8u);
+    hashtable_put_int(t, 1100);  // six live at the bound: doubles
+    EXPECT_EQ(hashtable_record(t)->buckets, 16u);
+    for (uint32_t k : {500u, 600u, 700u, 800u, 900u, 1000u, 1100u}) EXPECT_NE(hashtable_get_int(t, k), nullptr) << k;
+    EXPECT_EQ(hashtable_get_int(t, 100), nullptr);
+}
+
+// ---- Word tables -----------------------------------------------------------------------------------------
+
+TEST_F(Hash, WordTablesAddFindAndGrowSixteenfold) {
+    const Node context = 77;
+    Node t = hashtable_make(4, 0, HASH_KIND_WORDS, 0);
+    uint32_t foo = symbol_make("foo");
+    uint32_t Foo = symbol_make("Foo");
+    int32_t added = -1;
+    EXPECT_EQ(hashtable_word_index(t, foo, true, 0, &added), -1);
+    EXPECT_EQ(hashtable_word_index(t, foo, true, context, &added), -1);
+    EXPECT_EQ(added, 0);
+    EXPECT_EQ(hashtable_word_index(t, foo, false, 0, nullptr), 0);
+    EXPECT_EQ(hashtable_word_index(t, Foo, true, 0, nullptr), 0);
+    EXPECT_EQ(hashtable_word_index(t, Foo, false, 0, nullptr), -1);
+    EXPECT_EQ(hashtable_word_index(t, Foo, false, context, &added), -1);
+    EXPECT_EQ(added, 1);
+    const Cell* w = node_series(hashtable_record(t)->values)->cell_at(1);
+    EXPECT_TRUE(w->is(T_WORD));
+    EXPECT_EQ(w->data1, context);
+    EXPECT_EQ(w->data2, Foo);
+    EXPECT_EQ(w->data3, 1u);
+
+    Node shape = hashtable_make(4, t, HASH_KIND_WORDS, 2);
+    for (int i = 0; i < 5; ++i) hashtable_word_index(t, symbol_make(("w" + std::to_string(i)).c_str()), true, context, &added);
+    EXPECT_EQ(hashtable_record(t)->buckets, 256u);  // 16 × (8 + 1), rounded up
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(hashtable_word_index(t, symbol_make(("w" + std::to_string(i)).c_str()), true, 0, nullptr), 2 + i);
+    EXPECT_EQ(hashtable_word_index(t, foo, false, 0, nullptr), 0);
+    // the copy made before keeps its own two words
+    EXPECT_EQ(hashtable_word_index(shape, Foo, false, 0, nullptr), 1);
+    EXPECT_EQ(hashtable_word_index(shape, symbol_make("w0"), true, 0, nullptr), -1);
+    EXPECT_EQ(hashtable_record(shape)->buckets, 8u);
+}
+
+// ---- Re-indexing after a collection ------------------------------------------------------------------
+
+TEST_F(Hash, RecordTableIsReindexedAfterTheCollectorRenumberedAKey) {
+    Node t = hashtable_make(4, 0, HASH_KIND_RECORDS, 1);
+    Node key_series = alloc_bytes(16);
+    for (uint32_t k = 1; k <= 5; ++k) *hashtable_put_int(t, 2000 + k) = make_integer(int32_t(k));
+    *hashtable_put_int(t, key_series) = make_integer(42);
+    EXPECT_EQ(hashtable_record(t)->stamp, g_collector_cycles + 1);
+    // what the collector does when it moves the key's node: the record's key is rewritten
+    Node renumbered = alloc_node();
+    node_set_series(renumbered, node_series(key_series));
+    node_series(renumbered)->node = renumbered;
+    hashtable_get_int(t, key_series)[-1].data1 = renumbered;
+    g_collector_cycles++;
+    ASSERT_NE(hashtable_get_int(t, renumbered), nullptr);
+    EXPECT_EQ(cell_integer(hashtable_get_int(t, renumbered)), 42);
+    EXPECT_EQ(hashtable_get_int(t, key_series), nullptr);
+    EXPECT_EQ(hashtable_record(t)->stamp, g_collector_cycles + 1);
+    for (uint32_t k = 1; k <= 5; ++k) EXPECT_EQ(cell_integer(hashtable_get_int(t, 2000 + k)), int32_t(k));
+}
+
+TEST_F(Hash, HashTablesFindKeysAfterTheirNodesMoved) {
+    // identity-hashed keys stamp the table, which is rebuilt on first use after a collection
+    Node body = alloc_cells(4);
+    Cell fn{T_FUNCTION, 0, body, 0};
+    Node b = block({fn, make_integer(1)});
+    Node t = hashtable_make(4, b, HASH_KIND_HASH, 0);
+    EXPECT_NE(hashtable_record(t)->stamp, 0u);
+    Node renumbered = alloc_node();
+    node_set_series(renumbered, node_series(body));
+    at(b, 0)->data2 = renumbered;
+    g_collector_cycles++;
+    Cell moved{T_FUNCTION, 0, renumbered, 0};
+    EXPECT_EQ(find(t, b, moved), 0);
+    EXPECT_EQ(hashtable_record(t)->stamp, g_collector_cycles + 1);
+
+    // a block key hashes by content: a moved and renumbered buffer is found without re-indexing
+    Node inner = block({word("x"), make_integer(5)});
+    Node b2 = block({make_series(T_BLOCK, inner)});
+    Node t2 = hashtable_make(4, b2, HASH_KIND_MAP, 0);
+    EXPECT_EQ(hashtable_record(t2)->stamp, 0u);
+    expand_series_copy(node_series(inner), 4096);
+    Node inner2 = alloc_node();
+    node_set_series(inner2, node_series(inner));
+    at(b2, 0)->data2 = inner2;
+    g_collector_cycles++;
+    Cell key = make_series(T_BLOCK, inner2);
+    EXPECT_EQ(find(t2, b2, key), 0);
+    Cell other = make_series(T_BLOCK, block({word("X"), make_float(5.0)}));
+    EXPECT_EQ(find(t2, b2, other), 0);  // equal content in another buffer
+}
+
+TEST_F(Hash, TablesSurviveRealCollectionsThatMoveAndRenumberTheirNodes) {
+    extres_init();
+    collector_init();
+    g_collector_enabled = false;  // only the cycles started here
+    // Frame 0 is filled with garbage, so that everything below gets its nodes in frame 1; once the
+    // garbage is gone frame 1 is sparse and stable, and the collector moves its nodes to frame 0.
+    Rooted keys_holder(make_series(T_BLOCK, alloc_cells(64)));
+    while (g_memory.node_first->free_head) alloc_bytes(16);
+
+    Node hb = alloc_cells(8);
+    ASSERT_NE(node_frame_of(hb), g_memory.node_first);
+    Rooted hash_cell(make_cell(T_HASH, 0, hb, 0));
+    for (int i = 0; i < 20; ++i) {
+        block_append(hb, make_series(T_BLOCK, block({make_integer(i), text(("b" + std::to_string(i)).c_str())})));
+        block_append(hb, text(("s" + std::to_string(i)).c_str()));
+    }
+    hash_cell->data3 = hashtable_make(40, hb, HASH_KIND_HASH, 0);
+
+    Node mb = block({text("one"), make_integer(1), word("two"), make_integer(2)});
+    Rooted map_cell(make_cell(T_MAP, 0, mb, 0));
+    map_cell->data3 = hashtable_make(4, mb, HASH_KIND_MAP, 0);
+
+    // a record table keyed by the nodes of live strings, held through a context-like cell
+    Rooted records(Cell{uint32_t(T_CONTEXT) | CELL_CTX_ON_STACK, 0, 0, 0});
+    records->data1 = hashtable_make(4, 0, HASH_KIND_RECORDS, 1);
+    for (int32_t i = 0; i < 30; ++i) {
+        Cell key = text(("key " + std::to_string(i)).c_str());
+        block_append(series_node(keys_holder.get()), key);
+        *hashtable_put_int(records->data1, series_node(&key)) = make_integer(i);
+    }
+    NodeFrame* second = g_memory.node_last;
+    ASSERT_LT(second->used, NODE_EVACUATE_BELOW);
+    while (second->free_head) alloc_bytes(16);
+
+    uint32_t evacuated_at = 0;
+    for (uint32_t cycle = 1; cycle <= 12 && !evacuated_at; ++cycle) {
+        collector_cycle();
+        if (g_memory.node_first == g_memory.node_last) evacuated_at = cycle;
+    }
+    ASSERT_NE(evacuated_at, 0u) << "the table nodes were never moved";
+    NodeFrame* first = g_memory.node_first;
+    EXPECT_EQ(node_frame_of(hash_cell->data3), first);
+    EXPECT_EQ(node_frame_of(hashtable_record(hash_cell->data3)->keys), first);
+
+    hb = series_node(hash_cell.get());
+    for (int i = 0; i < 20; ++i) {
+        Cell key = make_series(T_BLOCK, block({make_integer(i), text(("B" + std::to_string(i)).c_str())}));
+        EXPECT_EQ(find(hash_cell->data3, hb, key), 2 * i) << i;
+        EXPECT_EQ(find(hash_cell->data3, hb, text(("S" + std::to_string(i)).c_str())), 2 * i + 1) << i;
+    }
+    mb = series_node(map_cell.get());
+    EXPECT_EQ(find(map_cell->data3, mb, text("one")), 0);
+    EXPECT_EQ(find(map_cell->data3, mb, word("two", T_SET_WORD)), 2);
+    Series* held = node_series(series_node(keys_holder.get()));
+    for (int32_t i = 0; i < 30; ++i) {
+        Node key = series_node(held->cell_at(uint32_t(i)));
+        EXPECT_EQ(node_frame_of(key), first);
+        const Cell* v = hashtable_get_int(records->data1, key);
+        ASSERT_NE(v, nullptr) << i;
+        EXPECT_EQ(cell_integer(v), i);
+        held = node_series(series_node(keys_holder.get()));
+    }
+    EXPECT_EQ(hashtable_record(records->data1)->stamp, g_collector_cycles + 1);
+    EXPECT_EQ(symbol_resolve(symbol_make("TWO")), symbol_make("two"));
+}
+
+// ---- Collector support -----------------------------------------------------------------------------------
+
+TEST_F(Hash, MarkingIsStrongForRecordsAndWeakForOwnership) {
+    Node strong = hashtable_make(4, 0, HASH_KIND_RECORDS, 1);
+    Node weak = hashtable_make(4, 0, HASH_KIND_OWNERSHIP, 3);
+    Node key1 = alloc_bytes(8), key2 = alloc_bytes(8);
+    hashtable_put_int(strong, key1);
+    hashtable_put_int(weak, key2);
+    hashtable_mark(strong);
+    hashtable_mark(weak);
+    auto marked = [](Node n) { return (node_series(n)->flags & SER_MARK) != 0; };
+    for (Node t : {strong, weak}) {
+        HashTable* r = hashtable_record(t);
+        EXPECT_TRUE(marked(t) && marked(r->flags) && marked(r->keys) && marked(r->values));
+    }
+    EXPECT_TRUE(marked(key1));
+    EXPECT_FALSE(marked(key2));
+    for (Node t : {strong, weak}) {
+        HashTable* r = hashtable_record(t);
+        for (Node n : {t, r->flags, r->keys, r->values}) collector_unmark_node(n);
+    }
+    collector_unmark_node(key1);
+}
+
+TEST_F(Hash, SweepDropsRecordsOfDeadKeysAndDeadOwners) {
+    Node t = hashtable_make(4, 0, HASH_KIND_OWNERSHIP, 3);
+    Node live_owner = alloc_cells(2), dead_owner = alloc_cells(2);
+    Node k1 = alloc_bytes(8), k2 = alloc_bytes(8), k3 = alloc_bytes(8);
+    struct Row { Node key; Node owner; };
+    const Row rows[] = {{k1, live_owner}, {k2, live_owner}, {k3, dead_owner}};
+    for (const Row& row : rows) {
+        Cell* v = hashtable_put_int(t, row.key);
+        v[0] = make_series(T_BINARY, row.key);
+        v[1] = make_cell(T_OBJECT, row.owner, 0, 0);
+    }
+    for (Node n : {k1, k3, live_owner}) node_series(n)->flags |= SER_MARK;
+    hashtable_sweep_int(t);
+    for (Node n : {k1, k3, live_owner}) collector_unmark_node(n);
+    g_collector_cycles++;
+    EXPECT_NE(hashtable_get_int(t, k1), nullptr);
+    EXPECT_EQ(hashtable_get_int(t, k2), nullptr);  // its series died
+    EXPECT_EQ(hashtable_get_int(t, k3), nullptr);  // its owner died
+    EXPECT_EQ(hashtable_record(t)->size, 1u);
+}
+
+// ---- Intmap ------------------------------------------------------------------------------------------------
+
+TEST_F(Hash, IntmapPutGetReplaceAndGrow) {
+    IntMap* m = intmap_make(0);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->buckets, 8u);
+    EXPECT_EQ(m->bound, 6u);
+    EXPECT_EQ(intmap_get(m, 5), nullptr);
+    EXPECT_EQ(intmap_find(m, 5), -1);
+    for (uint32_t k = 1; k <= 5000; ++k) ASSERT_TRUE(intmap_put(m, k * 10007, k));
+    EXPECT_EQ(m->size, 5000u);
+    EXPECT_LT(m->occupied, m->bound);
+    for (uint32_t k = 1; k <= 5000; ++k) ASSERT_EQ(*intmap_get(m, k * 10007), k);
+    ASSERT_TRUE(intmap_put(m, 10007, 99));
+    EXPECT_EQ(*intmap_get(m, 10007), 99u);
+    EXPECT_EQ(m->size, 5000u);
+    uint32_t buckets = m->buckets;
+    EXPECT_EQ(intmap_resize(m, 16), -1);  // the keys would not fit
+    EXPECT_EQ(m->buckets, buckets);
+    EXPECT_EQ(*intmap_get(m, 20014), 2u);
+    EXPECT_EQ(intmap_resize(m, buckets * 2), 0);
+    EXPECT_EQ(m->buckets, buckets * 2);
+    EXPECT_EQ(*intmap_get(m, 20014), 2u);
+    intmap_free(m);
+}
+
+} // namespace
