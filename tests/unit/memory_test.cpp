@@ -246,7 +246,9 @@ TEST_F(Memory, SeriesFramesGrowAndStaySorted) {
     size_t frames = 0;
     for (SeriesFrame* f = g_memory.series_first; f; f = f->next) {
         ++frames;
-        if (f->next) EXPECT_LT(f, f->next);
+        if (f->next) {
+            EXPECT_LT(f, f->next);
+        }
         EXPECT_LE(f->alloc, f->end);
     }
     EXPECT_GT(frames, frames_before);
