@@ -1,6 +1,7 @@
 // Growable arrays over unit-1 and unit-4 series, and the slot list.
 #include "core/array.h"
 
+#include "core/roots.h"
 #include "core/series.h"
 
 #include <cstring>
@@ -117,7 +118,9 @@ Cell* slot_list_get(uint32_t i) {
 }
 
 uint32_t slot_list_alloc(const Cell& value) {
-    Cell copy = value;  // value may lie in the slot block, which may move
+    // The value is copied out first (it may lie in the slot block, which moves when it grows) and
+    // rooted: it may be referenced nowhere else, and growing the block may collect.
+    Rooted copy(value);
     if (g_slot_first_free < 0) {
         uint32_t capacity = slot_list_capacity();
         expand_series_copy(node_series(g_slot_list), uint64_t(capacity) * 2 * 16);
@@ -126,7 +129,7 @@ uint32_t slot_list_alloc(const Cell& value) {
     uint32_t k = uint32_t(g_slot_first_free);
     Cell* c = reinterpret_cast<Cell*>(node_series(g_slot_list)->data()) + k;
     g_slot_first_free = int32_t(c->data2);
-    *c = copy;
+    *c = copy.value;
     g_slot_is_free[k] = 0;
     return k + 1;
 }

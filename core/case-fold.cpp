@@ -8,11 +8,16 @@
 //
 // change_case walks a string unit by unit in its current width. A folded code point that does
 // not fit the unit (uppercasing U+00FF gives U+0178, U+00B5 gives U+039C) widens the buffer in
-// place; the walk then goes on from the same character index in the new width.
+// place; the walk then goes on from the same character index in the new width. Widening may
+// allocate and so move the buffer: the string stays rooted for the whole walk and its address is
+// fetched again after each widening. When the walk is done the string's owner, if any, is told of
+// the change (it may run code and allocate; no address is held across that call).
 #include "core/case-fold.h"
 
 #include "core/errors.h"
+#include "core/ownership.h"
 #include "core/roots.h"
+#include "core/symbol.h"
 #include "core/unicode-tables.inc"
 
 #include <algorithm>
@@ -57,9 +62,11 @@ uint32_t part_count(const Cell* value, const Cell* part, uint32_t avail) {
     } else if (part->type() == value->type() && series_node(part) == series_node(value)) {
         n = int64_t(series_index(part)) - int64_t(series_index(value));
     } else {
-        // The refinement's word needs the symbol table; the offending value is the argument.
-        Cell none{T_NONE, 0, 0, 0};
-        fire_error(Err::InvalidRefineArg, &none, part);
+        // Interning the refinement's word may allocate: the offending value is rooted first, as
+        // fire_error allocates too before it stores its arguments.
+        Rooted arg(*part);
+        Cell word = make_cell(T_WORD, 0, symbol_make("part"), uint32_t(-1));
+        fire_error(Err::InvalidRefineArg, &word, arg.get());
     }
     return uint32_t(std::clamp<int64_t>(n, 0, avail));
 }
@@ -83,6 +90,7 @@ Cell* change_case(Cell* value, const Cell* part, bool upper) {
 
     const uint32_t* table = upper ? g_case_upper : g_case_lower;
     Rooted keep(*value);
+    s = node_series(series_node(keep.get()));
     for (uint32_t i = head, end = head + count; i < end; ++i) {
         uint8_t* p = s->head_ptr() + uint64_t(i) * unit;
         uint32_t c = unit_get(p, unit);
@@ -103,6 +111,10 @@ Cell* change_case(Cell* value, const Cell* part, bool upper) {
         }
         unit_put(p, unit, f);
     }
+
+    // The owner learns of the change through a copy of the value (the handler may move buffers).
+    Cell action = make_cell(T_WORD, 0, symbol_make(upper ? "uppercase" : "lowercase"), uint32_t(-1));
+    ownership_check(keep.get(), &action, nullptr, int32_t(head), int32_t(count));
     return value;
 }
 

@@ -55,10 +55,13 @@ inline uint32_t fold_ascii_upper(uint32_t c) { return (c - 'a' < 26u) ? c - 32 :
 
 // Changes the case of a char! or string value in place and returns it (the body of `uppercase`
 // and `lowercase`). part is the /part argument, or null when it was not given: an integer! count
-// or a position in the same series; anything else raises script error invalid-refine-arg before
-// any change. A string whose head index lies past its tail has its index set to the tail first.
-// Storing a folded code point wider than the string's unit widens the buffer. The value cell must
-// not live in a buffer that can move (data stack or Rooted slot).
+// or a position in the same series; anything else raises script error invalid-refine-arg (with
+// the word `part` and the value) before any change. A string whose head index lies past its tail
+// has its index set to the tail first. Storing a folded code point wider than the string's unit
+// widens the buffer. After the change an owned string's owner is notified (ownership_check with
+// the action word `uppercase` or `lowercase`, the head index and the count), which may run code.
+// It may allocate: the value cell must not live in a buffer that can move (data stack or Rooted
+// slot).
 Cell* change_case(Cell* value, const Cell* part, bool upper);
 
 } // namespace kel

@@ -5,9 +5,10 @@
 // context that keeps its values, one unset value cell. Binding walks blocks in place and never
 // allocates either, which is why bind_block may keep raw buffer addresses for its whole walk.
 //
-// Node handles kept in locals are only stable while no collection runs (the collector may move
-// nodes to release node frames), so every sequence here that allocates more than once, or keeps a
-// fresh node that nothing refers to yet, holds the collector off for its duration.
+// A fresh context's nodes (word table, values, the context itself) are referred to by nothing the
+// collector sees until the caller stores the context somewhere, so every sequence here that
+// allocates more than once, or keeps a fresh node that nothing refers to yet, holds the collector
+// off for its duration.
 #include "core/context.h"
 
 #include "core/cycles.h"
@@ -68,6 +69,8 @@ bool is_block_like(TypeId t) {
 // ---- Making -------------------------------------------------------------------------------------
 
 void global_context_init() {
+    // a new start has a new symbol table: `self` is interned again on first use
+    s_sym_self = 0;
     g_global_context = context_make(GLOBAL_CONTEXT_WORDS, false, false, 0, CONTEXT_GLOBAL);
 }
 
@@ -381,10 +384,13 @@ void bind_cells(Node block, uint32_t head, Node ctx, Node table, uint32_t self_s
 } // namespace
 
 Cell* bind_block(Cell* block, Node ctx, bool self) {
+    // The block is read before `self` may be interned: interning allocates, and the cell may lie
+    // in a buffer that moves.
+    Node node = series_node(block);
+    uint32_t head = series_index(block);
     // 0 never names a symbol, so without the self flag no word takes the -1 binding.
     uint32_t self_symbol = self ? context_self_symbol() : 0;
-    Node node = series_node(block);
-    if (node) bind_cells(node, series_index(block), ctx, context_word_table(ctx), self_symbol);
+    if (node) bind_cells(node, head, ctx, context_word_table(ctx), self_symbol);
     return block;
 }
 

@@ -5,7 +5,7 @@
 // every series they are inside of on this one process-wide stack. A walk that meets a node already
 // on the stack has found a value that contains itself; the stack's size also bounds the depth of
 // such walks: the 1000th entry raises internal too-deep, after emptying the stack so that the walk
-// that raised it leaves nothing behind. Every stack overflow empties it too.
+// that raised it leaves nothing behind. Every stack overflow empties it too, and so does stack_init.
 #pragma once
 
 #include "core/memory.h"

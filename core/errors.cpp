@@ -6,10 +6,12 @@
 #include "core/errors.h"
 
 #include "core/memory.h"
+#include "core/roots.h"
 #include "core/series.h"
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace kel {
 
@@ -84,15 +86,16 @@ const char* error_category_title(ErrCat c) { return k_titles[size_t(c)]; }
 
 // An error value: error! cell, word 2 the runtime id, word 3 a block of its three arguments.
 [[noreturn]] void fire_error(Err e, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
-    Cell args[3] = {arg1 ? *arg1 : Cell{T_NONE, 0, 0, 0}, arg2 ? *arg2 : Cell{T_NONE, 0, 0, 0},
-                    arg3 ? *arg3 : Cell{T_NONE, 0, 0, 0}};
+    const Cell none{T_NONE, 0, 0, 0};
+    // the arguments may be the only references to their values while the block is made
+    Rooted a1(arg1 ? *arg1 : none), a2(arg2 ? *arg2 : none), a3(arg3 ? *arg3 : none);
     Node block = 0;
     if (g_memory.series_current) {   // arguments are kept once the memory manager is up
         block = alloc_cells(3);
-        for (const Cell& a : args) block_append(block, a);
+        for (Rooted* a : {&a1, &a2, &a3}) block_append(block, a->value);
     }
-    Cell error{T_ERROR, 0, uint32_t(e), block};
-    throw_error(&error);
+    Rooted error(Cell{T_ERROR, 0, uint32_t(e), block});
+    throw_error(&error.value);
 }
 
 Err error_id_of(const Cell* error) { return Err(error->data2); }

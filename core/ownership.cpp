@@ -1,9 +1,10 @@
 // Ownership tracking: marking, unmarking and reporting changes of owned values.
 //
 // The deep walks visit cells by node and index and fetch every buffer again after a record is
-// added (adding may grow the record buffer); the collector is held off for a whole walk, so the
-// node handles kept in locals stay valid. A cell's own mark (image!) is set in place before
-// anything allocates, then the cell is copied.
+// added (adding may grow the record buffer); the collector is held off for a whole walk, so what
+// the walk keeps only in locals (the copies of the owner and the word, the caller's value) stays
+// alive. A cell's own mark (image!) is set in place before anything allocates, then the cell is
+// copied.
 #include "core/ownership.h"
 
 #include "core/context.h"

@@ -463,7 +463,7 @@ void runtime_init() {
     checksum_init();
     compress_init();
     call_init();
-    stack_init();
+    stack_init(symbol_make("<body>"), symbol_make("<anon>"));
     lexer_init();
     kelbin_boot();
     interpreter_init();

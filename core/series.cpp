@@ -40,9 +40,11 @@ Cell* reserve_cell(Node node) {
 Cell* append_cell(const Cell* block) { return reserve_cell(series_node(block)); }
 
 Cell* block_append(Node node, const Cell& value) {
-    Cell v = value;  // value may live in the buffer that is about to move
+    // value may live in the buffer that is about to move, or be the only reference to what it
+    // holds while the block grows
+    Rooted v(value);
     Cell* c = reserve_cell(node);
-    *c = v;
+    *c = v.value;
     return c;
 }
 

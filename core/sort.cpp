@@ -7,6 +7,13 @@
 // No address of a record is kept across a call of the compare callback; for records that may move
 // the callback is handed copies made in the sort's own storage.
 //
+// Records also live outside the array for a while: the run the merge parks, and the quicksort's
+// pivot. Records in a series are values the collector must see while the callback runs (a parked
+// cell may be the only reference to its series, and an explicit collection renumbers nodes), so
+// for them this held storage is a buffer of the memory manager kept in a Rooted slot: a block of
+// cells, which the collector marks and rewrites, when the series holds cells. It moves like any
+// buffer and is fetched again after every callback. Fixed records keep it in malloc'd memory.
+//
 // Exception safety rests on one rule: at every callback the array holds each record exactly once.
 // Insertion sort, run reversal, partitioning, heapsort and rotations only swap or move records
 // between callbacks. The one place that takes records out of the array is the merge of
@@ -103,23 +110,32 @@ private:
     HeapBlock heap_;
 };
 
-// Records at a fixed address.
+// Records at a fixed address; the held storage is malloc'd (owned by the caller's HeapBlock).
 struct FixedRecords {
     static constexpr bool kMoves = false;
     uint8_t* first;
+    uint8_t* held_ = nullptr;
     uint8_t* base() const { return first; }
     uint8_t* base_if_valid() const { return first; }
+    uint8_t* held() const { return held_; }
+    void hold(uint64_t bytes, HeapBlock& owner) { held_ = heap_alloc(bytes, owner); }
 };
 
 // Records inside a series buffer, offset bytes after its head. The rooted copy of the series
-// value keeps the node alive and current when the collector moves things.
+// value keeps the node alive and current when the collector moves things; the held storage is
+// rooted the same way.
 struct SeriesRecords {
     Rooted keep;
+    Rooted held_value;  // unset until hold()
     uint64_t offset;
     uint64_t span;  // bytes of all the records
+    bool cells;     // the records are groups of whole value cells
 
-    SeriesRecords(const Cell& series, uint64_t off, uint64_t bytes)
-        : keep(series), offset(off), span(bytes) {}
+    SeriesRecords(const Cell& series, uint64_t off, uint32_t size, uint64_t bytes)
+        : keep(series), offset(off), span(bytes) {
+        cells = node_series(series_node(&series))->unit() == sizeof(Cell) &&
+                off % sizeof(Cell) == 0 && size % sizeof(Cell) == 0;
+    }
 
     uint8_t* base_if_valid() {
         Series* s = node_series(series_node(keep.get()));
@@ -131,6 +147,20 @@ struct SeriesRecords {
         if (!b) fire_error(Err::OutOfRange);
         return b;
     }
+
+    // Makes the held storage (may collect: fetch every address afterwards). For cells it is a
+    // block whose tail covers all of it, so every cell parked there is marked.
+    void hold(uint64_t bytes) {
+        if (cells) {
+            Node n = alloc_cells_unset(bytes / sizeof(Cell));
+            Series* s = node_series(n);
+            s->tail = s->size;
+            held_value.value = make_series(T_BLOCK, n);
+        } else {
+            held_value.value = make_series(T_BINARY, alloc_bytes(bytes));
+        }
+    }
+    uint8_t* held() { return node_series(series_node(held_value.get()))->data(); }
 };
 
 // A SeriesRecords seen through a pointer, small enough to copy into the algorithms' locals.
@@ -139,6 +169,8 @@ struct SeriesRef {
     SeriesRecords* records;
     uint8_t* base() const { return records->base(); }
     uint8_t* base_if_valid() const { return records->base_if_valid(); }
+    uint8_t* held() const { return records->held(); }
+    void hold(uint64_t bytes, HeapBlock&) { records->hold(bytes); }
 };
 
 // Runs shorter than this are grown by insertion sort before merging.
@@ -168,9 +200,15 @@ struct Access {
     intptr_t ctx1, ctx2;
     uint8_t* x;      // copies handed to the callback when records may move
     uint8_t* y;
-    uint8_t* pivot;  // the pivot; also the spare record of rotations, which make no callback
+    uint8_t* pivot;  // the spare record of rotations, which make no callback; the pivot of fixed
+                     // records (records that move keep theirs in the held storage)
 
     uint8_t* at(uint8_t* base, size_t i) const { return base + i * size; }
+    // Where the quicksort's pivot is right now.
+    uint8_t* pivot_now() const {
+        if constexpr (R::kMoves) return rec.held();
+        else return pivot;
+    }
 
     // Record i against record j.
     int cmp(size_t i, size_t j) {
@@ -183,27 +221,30 @@ struct Access {
             return fn(at(b, i), at(b, j), ctx1, ctx2);
         }
     }
-    // The record at p, inside the array, against a record kept outside it (merge buffer, pivot);
-    // and the reverse. p is used before the callback only.
+    // The record at p, inside the array, against a record kept outside it in the held storage
+    // (the merge's parked run, the pivot); and the reverse. Both addresses are used before the
+    // callback only: when records move, the held storage moves too and both are copied.
     int cmp_px(const uint8_t* p, const uint8_t* other) {
         if constexpr (R::kMoves) {
             copy_record(x, p, size);
-            return fn(x, other, ctx1, ctx2);
+            copy_record(y, other, size);
+            return fn(x, y, ctx1, ctx2);
         } else {
             return fn(p, other, ctx1, ctx2);
         }
     }
     int cmp_xp(const uint8_t* other, const uint8_t* p) {
         if constexpr (R::kMoves) {
+            copy_record(x, other, size);
             copy_record(y, p, size);
-            return fn(other, y, ctx1, ctx2);
+            return fn(x, y, ctx1, ctx2);
         } else {
             return fn(other, p, ctx1, ctx2);
         }
     }
-    // The same by index.
-    int cmp_rx(size_t i, const uint8_t* other) { return cmp_px(at(rec.base(), i), other); }
-    int cmp_xr(const uint8_t* other, size_t j) { return cmp_xp(other, at(rec.base(), j)); }
+    // Record i against the pivot, and the reverse.
+    int cmp_r_pivot(size_t i) { return cmp_px(at(rec.base(), i), pivot_now()); }
+    int cmp_pivot_r(size_t j) { return cmp_xp(pivot_now(), at(rec.base(), j)); }
     // In the direction dir (1 ascending, -1 descending): record i belongs after record j.
     bool after(size_t i, size_t j, int dir) {
         int c = cmp(i, j);
@@ -253,16 +294,21 @@ public:
           a_{records, size, fn, ctx1, ctx2, slots_.x, slots_.y, slots_.pivot} {}
 
     size_t merge_sort();
-    void unstable_sort() { unstable(0, n_); }
+    void unstable_sort() {
+        // Records that move keep the pivot in the held storage, where the collector sees it.
+        if constexpr (R::kMoves) a_.rec.hold(a_.size, held_);
+        unstable(0, n_);
+    }
 
 private:
     size_t n_;
     RecordSlots slots_;
+    HeapBlock held_;  // the held storage of fixed records
     Access<R> a_;
 
     // sort_merge
     size_t next_run(size_t start);
-    void merge(size_t lo, size_t mid, size_t hi, uint8_t* buf);
+    void merge(size_t lo, size_t mid, size_t hi);
 
     // sort_unstable
     void unstable(size_t lo, size_t hi);
@@ -319,22 +365,25 @@ size_t Sorter<R>::next_run(size_t start) {
     return e;
 }
 
-// Merges the sorted runs [lo, mid) and [mid, hi). The shorter run goes to buf; the gap it leaves
-// travels through the array as the merge proceeds, and always has room for the records still in
-// buf, which is where they go on an exception. kSize is the record size when fixed at compile
-// time (the common sizes), 0 for any other.
+// Merges the sorted runs [lo, mid) and [mid, hi). The shorter run goes to the held storage buf
+// (fetched again after every callback); the gap it leaves travels through the array as the merge
+// proceeds, and always has room for the records still in buf, which is where they go on an
+// exception. kSize is the record size when fixed at compile time (the common sizes), 0 for any
+// other.
 template <uint32_t kSize, class R>
-void merge_runs(Access<R> acc, size_t lo, size_t mid, size_t hi, uint8_t* buf) {
+void merge_runs(Access<R> acc, size_t lo, size_t mid, size_t hi) {
     const size_t sz = kSize ? kSize : acc.size;
     if (hi - mid < mid - lo) {
         // Right run parked; merge from the back. Output fills [o, hi); the gap is [l, o).
         const size_t nb = hi - mid;
-        std::memcpy(buf, acc.rec.base() + mid * sz, nb * sz);
+        std::memcpy(acc.rec.held(), acc.rec.base() + mid * sz, nb * sz);
         size_t l = mid, o = hi, k = nb;  // buf[0, k) still pending
         try {
             while (k > 0 && l > lo) {
-                const bool left = acc.cmp_px(acc.rec.base() + (l - 1) * sz, buf + (k - 1) * sz) > 0;
+                const bool left =
+                    acc.cmp_px(acc.rec.base() + (l - 1) * sz, acc.rec.held() + (k - 1) * sz) > 0;
                 uint8_t* b = acc.rec.base();
+                uint8_t* buf = acc.rec.held();
                 --o;
                 if (left) {
                     --l;
@@ -345,19 +394,21 @@ void merge_runs(Access<R> acc, size_t lo, size_t mid, size_t hi, uint8_t* buf) {
                 }
             }
         } catch (...) {
-            if (uint8_t* b = acc.rec.base_if_valid()) std::memcpy(b + l * sz, buf, k * sz);
+            if (uint8_t* b = acc.rec.base_if_valid()) std::memcpy(b + l * sz, acc.rec.held(), k * sz);
             throw;
         }
-        std::memcpy(acc.rec.base() + l * sz, buf, k * sz);
+        std::memcpy(acc.rec.base() + l * sz, acc.rec.held(), k * sz);
     } else {
         // Left run parked; merge from the front. Output fills [lo, o); the gap is [o, r).
         const size_t nb = mid - lo;
-        std::memcpy(buf, acc.rec.base() + lo * sz, nb * sz);
+        std::memcpy(acc.rec.held(), acc.rec.base() + lo * sz, nb * sz);
         size_t r = mid, o = lo, k = 0;  // buf[k, nb) still pending
         try {
             while (k < nb && r < hi) {
-                const bool parked = acc.cmp_xp(buf + k * sz, acc.rec.base() + r * sz) <= 0;
+                const bool parked =
+                    acc.cmp_xp(acc.rec.held() + k * sz, acc.rec.base() + r * sz) <= 0;
                 uint8_t* b = acc.rec.base();
+                uint8_t* buf = acc.rec.held();
                 if (parked) {
                     std::memcpy(b + o * sz, buf + k * sz, sz);
                     ++k;
@@ -368,32 +419,31 @@ void merge_runs(Access<R> acc, size_t lo, size_t mid, size_t hi, uint8_t* buf) {
                 ++o;
             }
         } catch (...) {
-            if (uint8_t* b = acc.rec.base_if_valid()) std::memcpy(b + o * sz, buf + k * sz, (nb - k) * sz);
+            if (uint8_t* b = acc.rec.base_if_valid())
+                std::memcpy(b + o * sz, acc.rec.held() + k * sz, (nb - k) * sz);
             throw;
         }
-        std::memcpy(acc.rec.base() + o * sz, buf + k * sz, (nb - k) * sz);
+        std::memcpy(acc.rec.base() + o * sz, acc.rec.held() + k * sz, (nb - k) * sz);
     }
 }
 
 template <class R>
-void Sorter<R>::merge(size_t lo, size_t mid, size_t hi, uint8_t* buf) {
+void Sorter<R>::merge(size_t lo, size_t mid, size_t hi) {
     switch (a_.size) {
-    case 4: merge_runs<4>(a_, lo, mid, hi, buf); break;
-    case 8: merge_runs<8>(a_, lo, mid, hi, buf); break;
-    case 16: merge_runs<16>(a_, lo, mid, hi, buf); break;
-    default: merge_runs<0>(a_, lo, mid, hi, buf); break;
+    case 4: merge_runs<4>(a_, lo, mid, hi); break;
+    case 8: merge_runs<8>(a_, lo, mid, hi); break;
+    case 16: merge_runs<16>(a_, lo, mid, hi); break;
+    default: merge_runs<0>(a_, lo, mid, hi); break;
     }
 }
 
 template <class R>
 size_t Sorter<R>::merge_sort() {
-    Access<R> acc = a_;
     const size_t n = n_;
     if (n < 2) return n;
-    const uint64_t buf_bytes = uint64_t(n / 2) * acc.size;
+    const uint64_t buf_bytes = uint64_t(n / 2) * a_.size;
     if (buf_bytes > 0xFFFFFFFFull) fire_error(Err::TooLong);
-    HeapBlock owner;
-    uint8_t* buf = heap_alloc(buf_bytes, owner);
+    a_.rec.hold(buf_bytes, held_);
 
     struct Run {
         size_t start;
@@ -407,7 +457,7 @@ size_t Sorter<R>::merge_sort() {
         size_t b_start = a_end, b_end = next_run(b_start);
         uint32_t p = run_power(a_start, b_start, b_end, n);
         while (top > 0 && (stack[top - 1].power > p || top == kRunStack)) {
-            merge(stack[top - 1].start, a_start, a_end, buf);
+            merge(stack[top - 1].start, a_start, a_end);
             a_start = stack[--top].start;
         }
         stack[top++] = {a_start, p};
@@ -415,7 +465,7 @@ size_t Sorter<R>::merge_sort() {
         a_end = b_end;
     }
     while (top > 0) {
-        merge(stack[top - 1].start, a_start, n, buf);
+        merge(stack[top - 1].start, a_start, n);
         a_start = stack[--top].start;
     }
     return n;
@@ -557,19 +607,19 @@ void Sorter<R>::quick(size_t lo, size_t hi, size_t hint, unsigned depth, bool wi
         const size_t m = len > kWideSample ? kSampleSpan : len;
         const size_t pv = wide || hint >= m ? median_of_three(lo, lo + len / 2, hi - 1)
                                             : median_of_three(lo, lo + m / 2, lo + m - 1);
-        copy_record(acc.pivot, acc.at(acc.rec.base(), pv), acc.size);
+        copy_record(acc.pivot_now(), acc.at(acc.rec.base(), pv), acc.size);
 
         // [lo, i) <= pivot, [j, hi) >= pivot; records equal to the pivot stop both scans, so
         // runs of equal records split evenly.
         size_t i = lo, j = hi, untouched = lo;
         bool first = true;
         for (;;) {
-            while (i < j && acc.cmp_rx(i, acc.pivot) < 0) ++i;
+            while (i < j && acc.cmp_r_pivot(i) < 0) ++i;
             if (first) {
                 untouched = i;  // [lo, untouched) keeps its place and order
                 first = false;
             }
-            while (i < j && acc.cmp_xr(acc.pivot, j - 1) < 0) --j;
+            while (i < j && acc.cmp_pivot_r(j - 1) < 0) --j;
             if (j - i < 2) break;
             acc.swap(i, j - 1);
             ++i;
@@ -693,7 +743,7 @@ void sort_unstable(void* base, size_t count, uint32_t size, intptr_t ctx1, intpt
 uint32_t sort_merge_series(const Cell* series, uint32_t offset, uint32_t count, uint32_t size,
                            intptr_t ctx1, intptr_t ctx2, SortCompare compare) {
     if (count < 2 || size == 0) return count;
-    SeriesRecords records(*series, offset, uint64_t(count) * size);
+    SeriesRecords records(*series, offset, size, uint64_t(count) * size);
     records.base();  // the records must lie inside the buffer
     Sorter<SeriesRef> sorter(SeriesRef{&records}, count, size, ctx1, ctx2, compare);
     return uint32_t(sorter.merge_sort());
@@ -702,7 +752,7 @@ uint32_t sort_merge_series(const Cell* series, uint32_t offset, uint32_t count, 
 void sort_unstable_series(const Cell* series, uint32_t offset, uint32_t count, uint32_t size,
                           intptr_t ctx1, intptr_t ctx2, SortCompare compare) {
     if (count < 2 || size == 0) return;
-    SeriesRecords records(*series, offset, uint64_t(count) * size);
+    SeriesRecords records(*series, offset, size, uint64_t(count) * size);
     records.base();
     Sorter<SeriesRef> sorter(SeriesRef{&records}, count, size, ctx1, ctx2, compare);
     sorter.unstable_sort();

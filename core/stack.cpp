@@ -39,6 +39,8 @@ void stack_init(uint32_t sym_body, uint32_t sym_anon) {
     g_sym_body = sym_body;
     g_sym_anon = sym_anon;
     g_throw_origin = nullptr;
+    // the walks that used the cycle-detection stack had frames on these stacks: they are gone
+    cycles_reset();
 }
 
 [[noreturn]] void stack_overflow() {

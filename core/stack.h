@@ -109,7 +109,8 @@ extern uint32_t g_sym_anon;
 extern CallFrame* g_throw_origin;
 
 // Takes the two fixed buffers that root_blocks_init made (g_data_stack_node, g_call_stack_node),
-// empties both stacks and records the ids of <body> and <anon>. Calling it again resets the stacks.
+// empties both stacks and the cycle-detection stack and records the ids of <body> and <anon>.
+// Calling it again resets the stacks.
 void stack_init(uint32_t sym_body = STACK_NO_SYMBOL, uint32_t sym_anon = STACK_NO_SYMBOL);
 
 // Raises internal stack-overflow: the data top moves back five cells (not below the bottom), the

@@ -105,8 +105,10 @@ Cell make_binary_arg(const uint8_t* bytes, int32_t n) {
 
 [[noreturn]] void raise_invalid_utf8(const uint8_t* p, int32_t avail) {
     if (!g_memory.series_current) fire_error(Err::InvalidUtf8);
-    Cell arg = make_binary_arg(p, avail);
-    fire_error(Err::InvalidUtf8, &arg);
+    // fire_error allocates the error's argument block: the fresh binary! must be rooted until
+    // it has been stored there.
+    Rooted arg(make_binary_arg(p, avail));
+    fire_error(Err::InvalidUtf8, arg.get());
 }
 
 [[noreturn]] void raise_invalid_char(int64_t cp) {

@@ -6,27 +6,28 @@
 #include "core/series.h"
 #include "core/stack.h"
 
+#include "tests/unit/runtime_fixture.h"
+
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 using namespace kel;
 
 namespace {
 
-class Arrays : public ::testing::Test {
+class Arrays : public test::RuntimeTest {
 protected:
-    void SetUp() override {
-        memory_init();
-        memory_frames_init();
-        root_blocks_init();
-        stack_init();
-        g_collector_enabled = false;
-    }
-    void TearDown() override { memory_release_all(); }
-
-    static Node array_of(std::initializer_list<uint32_t> values, uint32_t unit = 4) {
+    // An empty array with room for four elements, kept alive on the data stack for the test (an
+    // append that grows it may collect).
+    static Node new_array(uint32_t unit) {
         Node a = alloc_series(4, unit, 0);
+        stack_push(make_series(T_BINARY, a));
+        return a;
+    }
+    static Node array_of(std::initializer_list<uint32_t> values, uint32_t unit = 4) {
+        Node a = new_array(unit);
         for (uint32_t v : values) array_append(a, v);
         return a;
     }
@@ -43,7 +44,7 @@ TEST_F(Arrays, FindAnswersByteOffsets) {
         {{}, 1, 0, -1},
     };
     for (const Case& c : cases) {
-        Node a = alloc_series(4, c.unit, 0);
+        Node a = new_array(c.unit);
         for (uint32_t v : c.values) array_append(a, v);
         EXPECT_EQ(array_length(a), c.values.size());
         EXPECT_EQ(array_find(a, c.wanted), c.offset) << "unit " << c.unit << " wanted " << c.wanted;
@@ -121,6 +122,23 @@ TEST_F(SlotList, The101stAllocDoublesAndKeepsEarlierSlots) {
     EXPECT_EQ(slot_list_get(0), nullptr);
     // the new cells are chained in order
     EXPECT_EQ(slot_list_alloc(make_integer(0)), 102u);
+}
+
+TEST_F(SlotList, ValueHandedOverWhenFullSurvivesTheGrowth) {
+    for (int32_t i = 1; i <= 100; ++i) slot_list_alloc(make_integer(i));
+    // the slot is the new string's only reference: it must stay alive while the block doubles
+    // (a collection may run then)
+    Node str = alloc_bytes(16);
+    std::memcpy(node_series(str)->data(), "handed over", 11);
+    node_series(str)->tail = 11;
+    uint32_t slot = slot_list_alloc(make_series(T_BINARY, str));
+    EXPECT_EQ(slot, 101u);
+    collector_cycle();  // and it is marked through the slot from then on
+    const Cell* held = slot_list_get(slot);
+    ASSERT_TRUE(held->is(T_BINARY));
+    Series* s = node_series(series_node(held));
+    ASSERT_EQ(s->used(), 11u);
+    EXPECT_EQ(std::memcmp(s->head_ptr(), "handed over", 11), 0);
 }
 
 TEST_F(SlotList, FreedSlotIsReusedAndBadFreesChangeNothing) {

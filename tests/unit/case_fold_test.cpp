@@ -1,12 +1,21 @@
 // Case folding: the mapping rows that tell simple mappings apart from other conventions, the
 // supplementary planes, the shared upper-case fold, and change_case over strings of each unit
-// width with /part ranges and widening.
+// width with /part ranges and widening, its /part errors and the notice an owner receives.
+//
+// change_case allocates (widening, interning the words it reports with): every string a test
+// keeps across it, or across any other allocation, sits in a Rooted slot.
 #include "core/case-fold.h"
+#include "core/context.h"
 #include "core/errors.h"
 #include "core/memory.h"
+#include "core/ownership.h"
+#include "core/roots.h"
 #include "core/series.h"
 #include "core/stack.h"
+#include "core/symbol.h"
 #include "core/unicode-tables.inc"
+
+#include "tests/unit/runtime_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -17,28 +26,7 @@ using namespace kel;
 
 namespace {
 
-// The root blocks live on the malloc heap, outside the frames that memory_release_all returns.
-void release_root_blocks() {
-    for (Node* n : {&g_root_block, &g_data_stack_node, &g_call_stack_node}) {
-        if (*n) free_unmanaged_series(*n);
-        *n = 0;
-    }
-}
-
-class CaseFold : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { case_folding_init(); }
-    void SetUp() override {
-        memory_init();
-        memory_frames_init();
-        root_blocks_init();
-        stack_init();
-    }
-    void TearDown() override {
-        release_root_blocks();
-        memory_release_all();
-    }
-};
+using CaseFold = test::RuntimeTest;
 
 Cell make_text(TypeId type, const std::vector<uint32_t>& cps, uint32_t unit) {
     Node n = alloc_series(cps.size() ? cps.size() : 1, unit, 0);
@@ -59,13 +47,24 @@ std::vector<uint32_t> code_points(const Cell& str) {
 
 uint32_t unit_of(const Cell& str) { return node_series(series_node(&str))->unit(); }
 
+struct Raised {
+    Err id;
+    Cell arg1, arg2;   // copies: valid until the next allocation
+};
+
+// Runs f inside a try frame; returns the error it raised, if any.
 template <class F>
-std::optional<Err> raised(F&& f) {
+std::optional<Raised> raised(F&& f) {
     Cell word = make_cell(T_WORD);
     if (stack_try(&word, false, [&] { f(); })) return std::nullopt;
-    Err e = error_id_of(stack_top());
+    const Cell* error = stack_top();
+    Raised r{error_id_of(error), Cell{T_NONE, 0, 0, 0}, Cell{T_NONE, 0, 0, 0}};
+    if (error->data3) {
+        r.arg1 = *node_series(error->data3)->cell_at(0);
+        r.arg2 = *node_series(error->data3)->cell_at(1);
+    }
     stack_pop();
-    return e;
+    return r;
 }
 
 } // namespace
@@ -180,14 +179,14 @@ TEST_F(CaseFold, ChangeCaseStrings) {
         {"empty", {}, 1, true, {}, 1},
     };
     for (const Case& c : cases) {
-        Cell s = make_text(T_STRING, c.in, c.unit);
-        change_case(&s, nullptr, c.upper);
-        EXPECT_EQ(code_points(s), c.out) << c.what;
-        EXPECT_EQ(unit_of(s), c.out_unit) << c.what;
+        Rooted s(make_text(T_STRING, c.in, c.unit));
+        change_case(s.get(), nullptr, c.upper);
+        EXPECT_EQ(code_points(s.value), c.out) << c.what;
+        EXPECT_EQ(unit_of(s.value), c.out_unit) << c.what;
     }
-    Cell file = make_text(T_FILE, {'a', '/', 'b'}, 1);
-    change_case(&file, nullptr, true);
-    EXPECT_EQ(code_points(file), (std::vector<uint32_t>{'A', '/', 'B'}));
+    Rooted file(make_text(T_FILE, {'a', '/', 'b'}, 1));
+    change_case(file.get(), nullptr, true);
+    EXPECT_EQ(code_points(file.value), (std::vector<uint32_t>{'A', '/', 'B'}));
 }
 
 // /part as a count or as a position in the same series, from the value's own head index.
@@ -211,45 +210,143 @@ TEST_F(CaseFold, ChangeCasePart) {
         {"position past tail", 1, 9, true, {'a', 'B', 'C'}},
     };
     for (const Case& c : cases) {
-        Cell s = make_text(T_STRING, abc, 1);
-        s.data1 = c.head;
-        Cell part = c.as_position ? Cell{s.header, uint32_t(c.part), s.data2, 0} : make_integer(c.part);
-        change_case(&s, &part, true);
-        EXPECT_EQ(code_points(s), c.out) << c.what;
+        Rooted s(make_text(T_STRING, abc, 1));
+        s->data1 = c.head;
+        Cell part = c.as_position ? Cell{s->header, uint32_t(c.part), s->data2, 0} : make_integer(c.part);
+        change_case(s.get(), &part, true);
+        EXPECT_EQ(code_points(s.value), c.out) << c.what;
     }
 
     // widening inside a part range keeps the walk going in the new width and stops at the range
-    Cell w = make_text(T_STRING, {'a', 0xFF, 'b', 'c'}, 1);
+    Rooted w(make_text(T_STRING, {'a', 0xFF, 'b', 'c'}, 1));
     Cell three = make_integer(3);
-    change_case(&w, &three, true);
-    EXPECT_EQ(code_points(w), (std::vector<uint32_t>{'A', 0x178, 'B', 'c'}));
-    EXPECT_EQ(unit_of(w), 2u);
+    change_case(w.get(), &three, true);
+    EXPECT_EQ(code_points(w.value), (std::vector<uint32_t>{'A', 0x178, 'B', 'c'}));
+    EXPECT_EQ(unit_of(w.value), 2u);
 }
 
-// A /part that is neither a count nor a position in the same series is refused before any change.
+// A /part that is neither a count nor a position in the same series is refused before any change;
+// the error names the refinement's word and the offending value.
 TEST_F(CaseFold, ChangeCasePartErrors) {
-    Cell s = make_text(T_STRING, {'a', 'b', 0xFF}, 1);
-    Cell other = make_text(T_STRING, {'x'}, 1);
+    Rooted s(make_text(T_STRING, {'a', 'b', 0xFF}, 1));
+    Rooted other(make_text(T_STRING, {'x'}, 1));
+    Rooted block(make_series(T_BLOCK, alloc_cells(1)));
     const Cell bad[] = {
-        make_series(T_BLOCK, alloc_cells(1)),
-        other,                                                   // another series
-        Cell{T_FILE, 1, s.data2, 0},                             // same buffer, other type
+        block.value,
+        other.value,                                             // another series
+        Cell{T_FILE, 1, s->data2, 0},                            // same buffer, other type
         make_float(1.0),
     };
+    const uint32_t part_word = symbol_make("part");
     for (const Cell& part : bad) {
-        auto e = raised([&] { change_case(&s, &part, true); });
+        auto e = raised([&] { change_case(s.get(), &part, true); });
         ASSERT_TRUE(e) << int(part.type());
-        EXPECT_EQ(*e, Err::InvalidRefineArg);
-        EXPECT_EQ(code_points(s), (std::vector<uint32_t>{'a', 'b', 0xFF}));
-        EXPECT_EQ(unit_of(s), 1u);
+        EXPECT_EQ(e->id, Err::InvalidRefineArg);
+        EXPECT_TRUE(e->arg1.is(T_WORD)) << int(part.type());
+        EXPECT_EQ(e->arg1.data2, part_word) << int(part.type());
+        EXPECT_EQ(e->arg2.header, part.header) << int(part.type());
+        EXPECT_EQ(e->arg2.data1, part.data1) << int(part.type());
+        EXPECT_EQ(e->arg2.data2, part.data2) << int(part.type());
+        EXPECT_EQ(e->arg2.data3, part.data3) << int(part.type());
+        EXPECT_EQ(code_points(s.value), (std::vector<uint32_t>{'a', 'b', 0xFF}));
+        EXPECT_EQ(unit_of(s.value), 1u);
     }
 }
 
 // A head index past the tail is first pulled back to the tail; nothing changes.
 TEST_F(CaseFold, ChangeCaseHeadPastTail) {
-    Cell s = make_text(T_STRING, {'a', 'b'}, 1);
-    s.data1 = 5;
-    change_case(&s, nullptr, true);
-    EXPECT_EQ(s.data1, 2u);
-    EXPECT_EQ(code_points(s), (std::vector<uint32_t>{'a', 'b'}));
+    Rooted s(make_text(T_STRING, {'a', 'b'}, 1));
+    s->data1 = 5;
+    change_case(s.get(), nullptr, true);
+    EXPECT_EQ(s->data1, 2u);
+    EXPECT_EQ(code_points(s.value), (std::vector<uint32_t>{'a', 'b'}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The owner of a string learns of a case change after it is made.
+
+namespace {
+
+struct Notice {
+    Node owner_ctx;
+    uint32_t word;
+    Node target;
+    uint32_t action;
+    bool has_new_value;
+    int32_t index;
+    int32_t part;
+    std::vector<uint32_t> text;   // the target's code points when the notice came
+};
+std::vector<Notice> g_notices;
+
+void record_notice(const Cell* owner, const Cell* word, const Cell* target, const Cell* action,
+                   const Cell* new_value, int32_t index, int32_t part) {
+    g_notices.push_back({owner->data1, word->data2, series_node(target), action->data2,
+                         new_value != nullptr, index, part, code_points(*target)});
+    // A handler runs code, which allocates: with collection on, the buffers move meanwhile.
+    alloc_bytes(64);
+}
+
+class CaseFoldOwned : public test::RuntimeTest {
+protected:
+    void SetUp() override {
+        RuntimeTest::SetUp();
+        g_notices.clear();
+        g_owner_on_deep_change = record_notice;
+    }
+    void TearDown() override {
+        g_owner_on_deep_change = nullptr;
+        RuntimeTest::TearDown();
+    }
+};
+
+} // namespace
+
+TEST_F(CaseFoldOwned, OwnerIsNotifiedAfterTheChange) {
+    // A reactive owner: an object whose change-handler record (word 3) is set.
+    Rooted owner(make_cell(T_OBJECT));
+    owner->data1 = context_make(1, false, true, 0, CONTEXT_OBJECT);
+    owner->data3 = alloc_cells(2);
+    *context_owner(owner->data1) = owner.value;
+    const Cell field = make_cell(T_WORD, 0, symbol_make("text"), uint32_t(-1));
+
+    Rooted s(make_text(T_STRING, {'a', 0xFF, 'b', 'c'}, 1));
+    set_owner_deep(s.get(), owner.get(), &field);
+    Rooted unowned(make_text(T_STRING, {'x'}, 1));
+
+    change_case(s.get(), nullptr, true);
+    ASSERT_EQ(g_notices.size(), 1u);
+    EXPECT_EQ(g_notices[0].owner_ctx, owner->data1);
+    EXPECT_EQ(g_notices[0].word, symbol_make("text"));
+    EXPECT_EQ(g_notices[0].target, series_node(s.get()));
+    EXPECT_EQ(g_notices[0].action, symbol_make("uppercase"));
+    EXPECT_FALSE(g_notices[0].has_new_value);
+    EXPECT_EQ(g_notices[0].index, 0);
+    EXPECT_EQ(g_notices[0].part, 4);
+    // the notice comes once the string has changed (and widened)
+    EXPECT_EQ(g_notices[0].text, (std::vector<uint32_t>{'A', 0x178, 'B', 'C'}));
+    EXPECT_EQ(code_points(s.value), (std::vector<uint32_t>{'A', 0x178, 'B', 'C'}));
+
+    s->data1 = 1;
+    Cell two = make_integer(2);
+    change_case(s.get(), &two, false);
+    ASSERT_EQ(g_notices.size(), 2u);
+    EXPECT_EQ(g_notices[1].action, symbol_make("lowercase"));
+    EXPECT_EQ(g_notices[1].index, 1);
+    EXPECT_EQ(g_notices[1].part, 2);
+    EXPECT_EQ(g_notices[1].text, (std::vector<uint32_t>{'A', 0xFF, 'b', 'C'}));
+    EXPECT_EQ(code_points(s.value), (std::vector<uint32_t>{'A', 0xFF, 'b', 'C'}));
+
+    // a refused /part changes nothing and notifies nobody
+    Cell bad = make_float(1.0);
+    EXPECT_TRUE(raised([&] { change_case(s.get(), &bad, true); }));
+    EXPECT_EQ(g_notices.size(), 2u);
+
+    // neither an unowned string nor a char! has anybody to tell
+    change_case(unowned.get(), nullptr, true);
+    Cell c = make_cell(T_CHAR, 0, 'q');
+    change_case(&c, nullptr, true);
+    EXPECT_EQ(g_notices.size(), 2u);
+    EXPECT_EQ(code_points(unowned.value), (std::vector<uint32_t>{'X'}));
+    EXPECT_EQ(c.data2, uint32_t('Q'));
 }

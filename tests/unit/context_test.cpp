@@ -10,41 +10,37 @@
 #include "core/stack.h"
 #include "core/symbol.h"
 
+#include "tests/unit/runtime_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 using namespace kel;
 
 namespace {
 
-class RuntimeEnv : public ::testing::Environment {
-public:
-    void SetUp() override {
-        memory_init();
-        memory_frames_init();
-        root_blocks_init();
-        global_context_init();
-        symbols_init();
-        stack_init();
-        g_collector_enabled = false;
-    }
-};
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new RuntimeEnv);
-
-class Context : public ::testing::Test {
+class Context : public test::RuntimeTest {
 protected:
-    void SetUp() override {
-        stack_init();
-        cycles_reset();
+    void TearDown() override {
         g_object_on_change = nullptr;
-        g_root_collect = false;
+        RuntimeTest::TearDown();
     }
-    void TearDown() override { g_object_on_change = nullptr; }
 };
 
 uint32_t sym(const char* name) { return symbol_make(name); }
+
+// Keeps a value where the collector sees it for the rest of the test: on the data stack, whose
+// cells never move (every test starts with an empty stack). A context is kept through an object!
+// cell that refers to it.
+Cell& keep(const Cell& v) { return *stack_push(v); }
+Node keep_context(Node ctx) {
+    keep(make_cell(T_OBJECT, ctx, 0, 0));
+    return ctx;
+}
+
 Cell word(uint32_t s, Node ctx = 0, int32_t index = -1, TypeId t = T_WORD) {
     return make_cell(t, ctx, s, uint32_t(index));
 }
@@ -52,9 +48,16 @@ Cell word(const char* name, Node ctx = 0, int32_t index = -1, TypeId t = T_WORD)
     return word(sym(name), ctx, index, t);
 }
 
+// A block holding the cells, kept (as a block! value) for the rest of the test. The cells wait on
+// the data stack while the block is made, and the block's own cell then takes their place.
 Node block_of(std::initializer_list<Cell> cells) {
+    uint32_t first = stack_depth();
+    for (const Cell& c : cells) keep(c);
     Node n = alloc_cells(cells.size() + 1);
-    for (const Cell& c : cells) block_append(n, c);
+    keep(make_series(T_BLOCK, n));
+    for (uint32_t i = 0; i < cells.size(); ++i) block_append(n, *stack_at_index(first + i));
+    *stack_at_index(first) = *stack_top();
+    g_stack.top = stack_at_index(first + 1);
     return n;
 }
 Cell block(std::initializer_list<Cell> cells) { return make_series(T_BLOCK, block_of(cells)); }
@@ -62,7 +65,7 @@ Cell block(std::initializer_list<Cell> cells) { return make_series(T_BLOCK, bloc
 // An object context with the given fields (values unset) and, optionally, an object! owner cell
 // carrying a change-handler record.
 Node object_context(std::initializer_list<const char*> fields, bool with_record = false) {
-    Node ctx = context_make(uint32_t(fields.size()), false, true, 0, CONTEXT_OBJECT);
+    Node ctx = keep_context(context_make(uint32_t(fields.size()), false, true, 0, CONTEXT_OBJECT));
     for (const char* f : fields) {
         Cell w = word(f);
         context_add_word(ctx, &w);
@@ -134,7 +137,7 @@ TEST_F(Context, MakeSetsHeaderAndValueStorage) {
 }
 
 TEST_F(Context, ZeroSlotsStillHoldsAWord) {
-    Node ctx = context_make(0, false, false, 0, CONTEXT_OBJECT);
+    Node ctx = keep_context(context_make(0, false, false, 0, CONTEXT_OBJECT));
     Cell w = word("zero-slot-a");
     EXPECT_EQ(context_add_word(ctx, &w), 0);
     Cell v = make_integer(5);
@@ -148,14 +151,15 @@ TEST_F(Context, MakeFromSpecTakesArgumentWordsOnce) {
                        word("spec-c", 0, -1, T_LIT_WORD), word("spec-d", 0, -1, T_REFINEMENT),
                        word("return", 0, -1, T_SET_WORD), make_integer(1), word("SPEC-A"),
                        word("spec-e", 0, -1, T_ISSUE), word("spec-f")});
-    Node ctx = context_make_from_spec(&spec, false, false, CONTEXT_FUNCTION);
+    Node ctx = keep_context(context_make_from_spec(&spec, false, false, CONTEXT_FUNCTION));
     const char* expected[] = {"spec-a", "spec-b", "spec-c", "spec-d", "spec-f"};
     ASSERT_EQ(context_word_count(ctx), 5u);
     for (uint32_t i = 0; i < 5; ++i) {
+        uint32_t expected_symbol = sym(expected[i]);
         const Cell* w = context_word_at(ctx, i);
         EXPECT_TRUE(w->is(T_WORD));
         EXPECT_EQ(w->data1, ctx);
-        EXPECT_EQ(w->data2, sym(expected[i]));
+        EXPECT_EQ(w->data2, expected_symbol);
         EXPECT_EQ(w->data3, i);
     }
     EXPECT_EQ(node_series(context_cell(ctx)->data2)->length(), 5u);
@@ -173,7 +177,7 @@ TEST_F(Context, MakeFromSpecTakesArgumentWordsOnce) {
 TEST_F(Context, DuplicateRebindsWordsWithFreshValues) {
     Node src = object_context({"dup-a", "dup-b"});
     *value_of(src, "dup-a") = make_integer(1);
-    Cell holder = make_cell(T_OBJECT, src, 0, 0);
+    Cell& holder = keep(make_cell(T_OBJECT, src, 0, 0));  // keeps the copy it receives
     Node copy = context_duplicate(&holder, CONTEXT_OBJECT);
     EXPECT_NE(copy, src);
     EXPECT_EQ(holder.data1, copy);
@@ -192,8 +196,8 @@ TEST_F(Context, DuplicateRebindsWordsWithFreshValues) {
     context_add_word(copy, &w);
     EXPECT_EQ(context_find_word(src, sym("dup-c"), true), -1);
 
-    Node fn = context_make(2, true, false, 0, CONTEXT_FUNCTION);
-    Cell holder2 = make_cell(T_FUNCTION, fn, 0, 0);
+    Node fn = keep_context(context_make(2, true, false, 0, CONTEXT_FUNCTION));
+    Cell& holder2 = keep(make_cell(T_FUNCTION, fn, 0, 0));
     Node fn_copy = context_duplicate(&holder2, CONTEXT_FUNCTION);
     EXPECT_TRUE(context_on_stack(fn_copy));
     EXPECT_EQ(context_cell(fn_copy)->data2, 0u);
@@ -202,7 +206,7 @@ TEST_F(Context, DuplicateRebindsWordsWithFreshValues) {
 // ---- Finding and adding --------------------------------------------------------------------------
 
 TEST_F(Context, FindComparesCanonicalOrExactSymbols) {
-    Node ctx = context_make(4, false, false, 0, CONTEXT_OBJECT);
+    Node ctx = keep_context(context_make(4, false, false, 0, CONTEXT_OBJECT));
     Cell lower = word("findme");
     EXPECT_EQ(context_add_word(ctx, &lower), 0);
     uint32_t upper = sym("FINDME");
@@ -214,11 +218,12 @@ TEST_F(Context, FindComparesCanonicalOrExactSymbols) {
     Cell upper_word = word(upper);
     EXPECT_EQ(context_add_word(ctx, &upper_word), 0);
     EXPECT_EQ(context_word_count(ctx), 1u);
-    EXPECT_EQ(context_word_at(ctx, 0)->data2, sym("findme"));
+    EXPECT_EQ(context_word_at(ctx, 0)->data2, lower.data2);
 
     // find-or-add leaves the values alone; add-word gives new words a value slot
     int32_t added = -5;
-    EXPECT_EQ(context_find_or_add_word(ctx, sym("fresh-one"), true, &added), -1);
+    uint32_t fresh_one = sym("fresh-one");
+    EXPECT_EQ(context_find_or_add_word(ctx, fresh_one, true, &added), -1);
     EXPECT_EQ(added, 1);
     EXPECT_EQ(node_series(context_cell(ctx)->data2)->length(), 1u);
     const Cell* w = context_word_at(ctx, 1);
@@ -231,7 +236,7 @@ TEST_F(Context, FindComparesCanonicalOrExactSymbols) {
 }
 
 TEST_F(Context, PutAndAddWordValue) {
-    Node ctx = context_make(1, false, false, 0, CONTEXT_OBJECT);
+    Node ctx = keep_context(context_make(1, false, false, 0, CONTEXT_OBJECT));
     Cell a = word("put-a");
     Cell one = make_integer(1), two = make_integer(2);
     EXPECT_EQ(cell_integer(context_put_word_value(ctx, &a, &one)), 1);
@@ -249,12 +254,13 @@ TEST_F(Context, PutAndAddWordValue) {
 }
 
 TEST_F(Context, CollectSetWords) {
-    Node ctx = context_make(2, false, true, 0, CONTEXT_OBJECT);
+    Node ctx = keep_context(context_make(2, false, true, 0, CONTEXT_OBJECT));
     Cell body = block({word("cs-a", 0, -1, T_SET_WORD), make_integer(1), word("cs-b"),
                        word("cs-c", 0, -1, T_SET_WORD), word("CS-A", 0, -1, T_SET_WORD)});
     EXPECT_TRUE(context_collect_set_words(ctx, &body));
     ASSERT_EQ(context_word_count(ctx), 2u);
-    EXPECT_EQ(context_word_at(ctx, 1)->data2, sym("cs-c"));
+    uint32_t cs_c = sym("cs-c");
+    EXPECT_EQ(context_word_at(ctx, 1)->data2, cs_c);
     EXPECT_FALSE(context_collect_set_words(ctx, &body));
 
     // a head past the tail is clipped to the tail and adds nothing
@@ -311,22 +317,23 @@ TEST_F(Context, GlobalWordUnderRootCollect) {
     EXPECT_EQ(copy, reinterpret_cast<Cell*>(node_series(g_root_block)->data() + root_tail));
     EXPECT_EQ(copy->data2, s);
     EXPECT_EQ(copy->data1, g_global_context);
+    Cell copied = *copy;  // the word, for after the allocations below
 
     // a function's word, else the global one
-    Node fn = context_make(1, true, false, 0, CONTEXT_FUNCTION);
+    Node fn = keep_context(context_make(1, true, false, 0, CONTEXT_FUNCTION));
     Cell local = word("local-name");
     context_add_word(fn, &local);
-    EXPECT_EQ(context_word_or_global(fn, sym("local-name"))->data1, fn);
+    EXPECT_EQ(context_word_or_global(fn, local.data2)->data1, fn);
     EXPECT_EQ(context_word_or_global(fn, s)->data1, g_global_context);
     // values by symbol: a stack-held context reads the global one
-    *word_get(copy) = make_integer(9);
+    *word_get(&copied) = make_integer(9);
     EXPECT_EQ(cell_integer(context_value_by_symbol(s, fn)), 9);
 }
 
 // ---- Reading and writing -------------------------------------------------------------------------
 
 TEST_F(Context, StackHeldContextReadsTheRunningFrame) {
-    Node fn = context_make(2, true, false, 0, CONTEXT_FUNCTION);
+    Node fn = keep_context(context_make(2, true, false, 0, CONTEXT_FUNCTION));
     Cell a = word("frame-a"), b = word("frame-b");
     context_add_word(fn, &a);
     context_add_word(fn, &b);
@@ -377,7 +384,7 @@ TEST_F(Context, UnboundWordsRaise) {
 
 TEST_F(Context, ObjectAssignmentMarksChangedFunctionAssignmentDoesNot) {
     Node obj = object_context({"chg-a", "chg-b"});
-    Node fn = context_make(2, false, false, 0, CONTEXT_FUNCTION);
+    Node fn = keep_context(context_make(2, false, false, 0, CONTEXT_FUNCTION));
     Cell fa = word("chg-a");
     context_add_word(fn, &fa);
     Cell v = make_integer(4);
@@ -459,6 +466,30 @@ TEST_F(Context, AssignmentNotifiesAnObjectWithHandlers) {
     EXPECT_EQ(g_changes.size(), 2u);
 }
 
+// A handler that runs a collection, as one that allocates may.
+void collect_in_change(const Cell*, const Cell*, const Cell*, const Cell*) {
+    bool enabled = g_collector_enabled;
+    g_collector_enabled = true;
+    collector_run();
+    g_collector_enabled = enabled;
+}
+
+TEST_F(Context, AssignmentReturnsTheSlotWhereTheHandlerLeftIt) {
+    // a dead block below the object's buffers, so that the handler's collection slides them down
+    Cell& garbage = keep(make_series(T_BLOCK, alloc_cells(64)));
+    Node obj = object_context({"moved-a"}, true);
+    Cell w = *context_word_at(obj, 0);
+    garbage = make_cell(T_UNSET);
+    Cell* before = value_of(obj, "moved-a");
+    g_object_on_change = collect_in_change;
+    Cell v = make_integer(17);
+    Cell* slot = context_set_in(&w, &v, obj, true);
+    Cell* now = value_of(obj, "moved-a");
+    EXPECT_NE(now, before);  // the values did move
+    EXPECT_EQ(slot, now);
+    EXPECT_EQ(cell_integer(now), 17);
+}
+
 TEST_F(Context, UnresolvedWordIsResolvedOrAddedOnAssignment) {
     Node obj = object_context({"res-a"});
     Cell v = make_integer(6);
@@ -513,6 +544,28 @@ TEST_F(Context, BindBlockWithSelf) {
     EXPECT_EQ(value_series(&caps)->cell_at(0)->data1, with_self);
     EXPECT_EQ(value_series(&caps)->cell_at(0)->data3, 0u);
     EXPECT_EQ(cycles_depth(), 0u);
+}
+
+TEST_F(Context, SelfIsInternedAgainByANewRuntime) {
+    Node obj = object_context({});
+    Cell first = block({word("self")});
+    bind_block(&first, obj, true);
+    uint32_t old_self = value_series(&first)->cell_at(0)->data2;
+
+    // A new start has a new symbol table, where the old id of `self` may name another word.
+    test::runtime_down();
+    test::runtime_up();
+    uint32_t other = 0;
+    for (int i = 0; i < 64 && other != old_self; ++i)
+        other = sym(("filler-" + std::to_string(i)).c_str());
+    Node fresh = object_context({});
+    Cell body = block({word(other), word("self")});
+    bind_block(&body, fresh, true);
+    EXPECT_EQ(value_series(&body)->cell_at(0)->data1, 0u);  // not taken for self
+    Cell self_word = *value_series(&body)->cell_at(1);
+    EXPECT_EQ(self_word.data1, fresh);
+    ASSERT_EQ(int32_t(self_word.data3), -1);
+    EXPECT_EQ(word_get(&self_word), context_owner(fresh));
 }
 
 TEST_F(Context, BindBlockThatContainsItselfTerminates) {

@@ -6,6 +6,8 @@
 #include "core/series.h"
 #include "core/stack.h"
 
+#include "tests/unit/runtime_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -14,24 +16,7 @@ using namespace kel;
 
 namespace {
 
-class RuntimeEnv : public ::testing::Environment {
-public:
-    void SetUp() override {
-        memory_init();
-        memory_frames_init();
-        root_blocks_init();
-        g_collector_enabled = false;
-    }
-};
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new RuntimeEnv);
-
-class Cycles : public ::testing::Test {
-protected:
-    void SetUp() override {
-        stack_init();
-        cycles_reset();
-    }
-};
+using Cycles = test::RuntimeTest;
 
 TEST_F(Cycles, The1000thEntryIsTooDeepAndEmptiesTheStack) {
     Cell w = make_cell(T_WORD, 0, 1, 0);
@@ -88,6 +73,19 @@ TEST_F(Cycles, MarkRedirectsEveryEntry) {
     EXPECT_EQ(cycles_depth(), 3u);
     for (Node n : {100u, 200u, 300u}) EXPECT_TRUE(cycles_find(n)) << n;
     EXPECT_FALSE(cycles_find(1));
+}
+
+TEST_F(Cycles, ANewRuntimeStartsWithItEmpty) {
+    cycles_push(5);
+    cycles_push(6);
+    test::runtime_down();
+    test::runtime_up();
+    EXPECT_EQ(cycles_depth(), 0u);
+    EXPECT_FALSE(cycles_find(5));
+    // and resetting the data and call stacks empties it too
+    cycles_push(7);
+    stack_init(g_sym_body, g_sym_anon);
+    EXPECT_EQ(cycles_depth(), 0u);
 }
 
 TEST_F(Cycles, AStackOverflowEmptiesIt) {

@@ -16,6 +16,8 @@
 #include "core/stack.h"
 #include "core/symbol.h"
 
+#include "tests/unit/runtime_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -110,22 +112,11 @@ size_t releases_of(void* p) {
     return n;
 }
 
-class Collector : public ::testing::Test {
+class Collector : public test::RuntimeTest {
 protected:
+    // each test decides when collections run
     void SetUp() override {
-        g_collector_cycles = 0;  // as in a fresh process: tables made below stamp it
-        memory_init();
-        extres_init();
-        memory_frames_init();
-        root_blocks_init();
-        global_context_init();
-        case_folding_init();
-        symbols_init();
-        ownership_init();
-        stack_init();
-        slot_list_init(g_root_block);
-        cycles_reset();
-        collector_init();
+        RuntimeTest::SetUp();
         g_collector_enabled = false;
         g_collector_stress = false;
         g_released.clear();
@@ -134,13 +125,7 @@ protected:
     }
     void TearDown() override {
         g_collector_stress = false;
-        g_collector_enabled = false;
-        cycles_reset();
-        free_unmanaged_series(g_root_block);
-        free_unmanaged_series(g_data_stack_node);
-        free_unmanaged_series(g_call_stack_node);
-        memory_release_all();
-        extres_release_all();
+        RuntimeTest::TearDown();
     }
     uint32_t kind = 0;
     uint32_t baseline = 0;  // nodes of the root block and its fixed parts

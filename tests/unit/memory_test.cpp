@@ -4,6 +4,8 @@
 #include "core/series.h"
 #include "core/stack.h"
 
+#include "tests/unit/runtime_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -13,16 +15,13 @@ using namespace kel;
 
 namespace {
 
-class Memory : public ::testing::Test {
+class Memory : public test::RuntimeTest {
 protected:
+    // these tests look at frames and buffers directly: nothing may move under them
     void SetUp() override {
-        memory_init();
-        memory_frames_init();
-        root_blocks_init();
-        stack_init();
+        RuntimeTest::SetUp();
         g_collector_enabled = false;
     }
-    void TearDown() override { memory_release_all(); }
 };
 
 bool in_series_frame(const Series* s) {

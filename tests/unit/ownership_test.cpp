@@ -11,6 +11,8 @@
 #include "core/stack.h"
 #include "core/symbol.h"
 
+#include "tests/unit/runtime_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -21,21 +23,6 @@
 using namespace kel;
 
 namespace {
-
-class RuntimeEnv : public ::testing::Environment {
-public:
-    void SetUp() override {
-        memory_init();
-        memory_frames_init();
-        root_blocks_init();
-        global_context_init();
-        symbols_init();
-        stack_init();
-        ownership_init();
-        g_collector_enabled = false;
-    }
-};
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new RuntimeEnv);
 
 struct Notice {
     Node owner_ctx;
@@ -55,19 +42,27 @@ void record_notice(const Cell* owner, const Cell* word, const Cell* target, cons
     stack_push(make_integer(0));  // left behind on purpose: the caller drops it
 }
 
-class Ownership : public ::testing::Test {
+class Ownership : public test::RuntimeTest {
 protected:
     void SetUp() override {
-        stack_init();
-        cycles_reset();
+        RuntimeTest::SetUp();
         g_notices.clear();
         g_owner_on_deep_change = record_notice;
     }
-    void TearDown() override { g_owner_on_deep_change = nullptr; }
+    void TearDown() override {
+        g_owner_on_deep_change = nullptr;
+        RuntimeTest::TearDown();
+    }
 };
 
 uint32_t sym(const char* name) { return symbol_make(name); }
 Cell word(const char* name) { return make_cell(T_WORD, 0, sym(name), uint32_t(-1)); }
+
+// Every value a test makes is kept where the collector sees it for the rest of the test: on the
+// data stack, whose cells never move (every test starts with an empty stack). The copies a test
+// holds in locals then lead to live buffers; a weak ownership record stays as long as its value
+// and its owner do.
+Cell& keep(const Cell& v) { return *stack_push(v); }
 
 Cell string_value(const char* text, TypeId t = T_STRING) {
     size_t n = std::strlen(text);
@@ -75,11 +70,19 @@ Cell string_value(const char* text, TypeId t = T_STRING) {
     Series* s = node_series(node);
     std::memcpy(s->data(), text, n);
     s->tail = uint32_t(n);
-    return make_series(t, node);
+    return keep(make_series(t, node));
 }
+Cell kept_series(TypeId t, Node node) { return keep(make_series(t, node)); }
+// The cells wait on the data stack while the block is made; the block's own cell then takes
+// their place.
 Node block_of(std::initializer_list<Cell> cells) {
+    uint32_t first = stack_depth();
+    for (const Cell& c : cells) keep(c);
     Node n = alloc_cells(cells.size() + 1);
-    for (const Cell& c : cells) block_append(n, c);
+    keep(make_series(T_BLOCK, n));
+    for (uint32_t i = 0; i < cells.size(); ++i) block_append(n, *stack_at_index(first + i));
+    *stack_at_index(first) = *stack_top();
+    g_stack.top = stack_at_index(first + 1);
     return n;
 }
 Cell block(std::initializer_list<Cell> cells) { return make_series(T_BLOCK, block_of(cells)); }
@@ -88,13 +91,15 @@ Cell block(std::initializer_list<Cell> cells) { return make_series(T_BLOCK, bloc
 // the owner cell. A reactive object carries a change-handler record (any non-zero node will do).
 Cell object(std::initializer_list<std::pair<const char*, Cell>> fields, bool reactive) {
     Node ctx = context_make(uint32_t(fields.size()), false, true, 0, CONTEXT_OBJECT);
+    Cell& kept = keep(make_cell(T_OBJECT, ctx, 0, 0));
     for (const auto& [name, value] : fields) {
         Cell w = word(name);
         context_put_word_value(ctx, &w, &value);
     }
-    Cell obj = make_cell(T_OBJECT, ctx, 1000001, reactive ? alloc_cells(2) : 0);
-    *context_owner(ctx) = obj;
-    return obj;
+    Node record = reactive ? alloc_cells(2) : 0;
+    kept = make_cell(T_OBJECT, ctx, 1000001, record);
+    *context_owner(ctx) = kept;
+    return kept;
 }
 Cell* field(const Cell& obj, const char* name) {
     int32_t i = context_find_word(obj.data1, sym(name), true);
@@ -155,11 +160,11 @@ TEST_F(Ownership, TrackedTypesAreMarkedAndRecorded) {
         Cell value;
         bool recorded;
     };
-    Node bytes = alloc_bytes(4);
     std::vector<Case> cases = {
         {string_value("s"), true},          {string_value("f", T_FILE), true},
         {string_value("u", T_URL), true},   {string_value("t", T_TAG), true},
-        {make_series(T_BINARY, bytes), true}, {make_series(T_BITSET, alloc_bytes(4)), true},
+        {kept_series(T_BINARY, alloc_bytes(4)), true},
+        {kept_series(T_BITSET, alloc_bytes(4)), true},
         {make_series(T_PAREN, block_of({})), true},
         {make_series(T_PATH, block_of({})), true},
         {make_integer(5), false},           {make_cell(T_NONE), false},
@@ -180,7 +185,7 @@ TEST_F(Ownership, TrackedTypesAreMarkedAndRecorded) {
     EXPECT_EQ(g_notices.size(), 8u);
 
     // image!: the mark sits on the cell
-    Cell image = make_series(T_IMAGE, alloc_bytes(16));
+    Cell image = kept_series(T_IMAGE, alloc_bytes(16));
     set_owner_deep(&image, &owner, &w);
     EXPECT_NE(image.header & CELL_OWNED, 0u);
     EXPECT_FALSE(owned(image));
@@ -325,7 +330,7 @@ TEST_F(Ownership, CopyOfPartOfAnOwnedSeriesIsUnowned) {
     Cell obj = object({{"t", text}}, true);
     own_fields(obj);
     ASSERT_TRUE(owned(text));
-    Cell part = make_series(T_STRING, copy_series_part(series_node(&text), 1, 3));
+    Cell part = kept_series(T_STRING, copy_series_part(series_node(&text), 1, 3));
     EXPECT_FALSE(owned(part));
     EXPECT_EQ(owner_find(series_node(&part)), nullptr);
     EXPECT_FALSE(check(part, "append"));

@@ -8,6 +8,8 @@
 #include "core/stack.h"
 #include "core/throw.h"
 
+#include "tests/unit/runtime_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -390,15 +392,8 @@ TEST(Sort, InconsistentCallbackStaysInBounds) {
 
 namespace {
 
-class SeriesSort : public ::testing::Test {
+class SeriesSort : public test::RuntimeTest {
 protected:
-    void SetUp() override {
-        memory_init();
-        memory_frames_init();
-        root_blocks_init();
-        stack_init();
-    }
-    void TearDown() override { memory_release_all(); }
 
     // Runs f under a try frame; the id of the error it raised, or Err::Count_ when none.
     template <class F>

@@ -7,6 +7,8 @@
 #include "core/series.h"
 #include "core/stack.h"
 
+#include "tests/unit/runtime_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -20,32 +22,24 @@ namespace {
 constexpr uint32_t SYM_BODY = 900;
 constexpr uint32_t SYM_ANON = 901;
 
-class RuntimeEnv : public ::testing::Environment {
-public:
-    void SetUp() override {
-        memory_init();
-        memory_frames_init();
-        root_blocks_init();
-        g_collector_enabled = false;
-    }
-};
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new RuntimeEnv);
-
-class Stack : public ::testing::Test {
+class Stack : public test::RuntimeTest {
 protected:
     void SetUp() override {
+        RuntimeTest::SetUp();
         stack_init(SYM_BODY, SYM_ANON);
-        cycles_reset();
     }
 };
 
 Cell word(uint32_t sym, Node ctx = 0) { return make_cell(T_WORD, ctx, sym, 0); }
 Cell integer(int32_t i) { return make_integer(i); }
 
-// A function context: a node whose cell 0 is the context cell.
+// A function context: a node whose cell 0 is the context cell. Its values live on the data stack,
+// so word 2 is a frame reference (the collector must not take it for a node).
 Node make_context() {
+    Cell context = make_cell(T_CONTEXT, 0, 0, 0);
+    context.header |= CELL_CTX_ON_STACK | (1u << CELL_CTX_KIND_SHIFT);
     Node n = alloc_cells(2);
-    block_append(n, make_cell(T_CONTEXT, 0, 0, 0));
+    block_append(n, context);
     block_append(n, make_cell(T_UNSET));
     return n;
 }

@@ -3,10 +3,13 @@
 // ends, the conversions to UTF-8 and UTF-16 with their room, and the display-width tables.
 #include "core/errors.h"
 #include "core/memory.h"
+#include "core/roots.h"
 #include "core/series.h"
 #include "core/stack.h"
 #include "core/unicode.h"
 #include "core/unicode-tables.inc"
+
+#include "tests/unit/runtime_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -22,27 +25,7 @@ using namespace kel;
 
 namespace {
 
-// The root blocks live on the malloc heap, outside the frames that memory_release_all returns.
-void release_root_blocks() {
-    for (Node* n : {&g_root_block, &g_data_stack_node, &g_call_stack_node}) {
-        if (*n) free_unmanaged_series(*n);
-        *n = 0;
-    }
-}
-
-class Unicode : public ::testing::Test {
-protected:
-    void SetUp() override {
-        memory_init();
-        memory_frames_init();
-        root_blocks_init();
-        stack_init();
-    }
-    void TearDown() override {
-        release_root_blocks();
-        memory_release_all();
-    }
-};
+using Unicode = test::RuntimeTest;
 
 struct Raised {
     Err id;
@@ -74,7 +57,8 @@ std::vector<uint32_t> code_points(Node n) {
     return out;
 }
 
-// A string! value of the code points in the given unit width.
+// A string! value of the code points in the given unit width. Its buffer lives only as long as
+// something the collector sees holds the value: tests that allocate afterwards keep it in a Rooted.
 Cell make_string(const std::vector<uint32_t>& cps, uint32_t unit) {
     Node n = alloc_series(cps.size() ? cps.size() : 1, unit, 0);
     Series* s = node_series(n);
@@ -384,16 +368,16 @@ TEST_F(Unicode, WidenInPlace) {
     for (uint32_t i = 0; i < 16; ++i) cps.push_back(0xE0 + i);
     struct Case { uint32_t from, to; };
     for (Case c : {Case{1, 2}, Case{1, 4}, Case{2, 4}}) {
-        Cell str = make_string(cps, c.from);
-        Series* s = node_series(series_node(&str));
+        Rooted str(make_string(cps, c.from));
+        Series* s = node_series(series_node(str.get()));
         ASSERT_EQ(s->size, 16 * c.from);   // full: it has to grow
         s = c.from == 2 ? string_widen_2_to_4(s)
             : c.to == 2 ? string_widen_1_to_2(s) : string_widen_1_to_4(s);
-        EXPECT_EQ(s, node_series(series_node(&str)));
+        EXPECT_EQ(s, node_series(series_node(str.get())));
         EXPECT_EQ(s->unit(), c.to);
         EXPECT_EQ(s->tail, 16 * c.to);
         EXPECT_GE(s->size, 17 * c.to);
-        EXPECT_EQ(code_points(series_node(&str)), cps);
+        EXPECT_EQ(code_points(series_node(str.get())), cps);
     }
 }
 
@@ -433,23 +417,23 @@ TEST_F(Unicode, Utf16BadPairsRaise) {
         {0xD83D, 0x41}, {0x41, 0xD83D}, {0xDE00, 0x41}, {0xD83D, 0xD83D, 0xDE00},
     };
     for (const auto& c : cases) {
-        Cell target = make_string({0x61, 0x62}, 1);
-        auto r = raised([&] { utf16_input_to_string(c.data(), uint32_t(c.size()), &target, false); });
+        Rooted target(make_string({0x61, 0x62}, 1));
+        auto r = raised([&] { utf16_input_to_string(c.data(), uint32_t(c.size()), target.get(), false); });
         ASSERT_TRUE(r);
         EXPECT_EQ(r->id, Err::InvalidUtf16);
-        EXPECT_EQ(node_series(series_node(&target))->unit(), 1u);
-        EXPECT_EQ(code_points(series_node(&target)), (std::vector<uint32_t>{0x61, 0x62}));
+        EXPECT_EQ(node_series(series_node(target.get()))->unit(), 1u);
+        EXPECT_EQ(code_points(series_node(target.get())), (std::vector<uint32_t>{0x61, 0x62}));
     }
 }
 
 // With a target and no source pointer, the units come from the target's scratch buffer.
 TEST_F(Unicode, Utf16InputFromScratchIntoTarget) {
-    Cell target = make_string({0x61}, 1);
+    Rooted target(make_string({0x61}, 1));
     const uint16_t units[] = {0x3B1, 0xD83D, 0xDE00, 0x42};
-    auto* scratch = reinterpret_cast<uint16_t*>(string_scratch_buffer(&target, sizeof units));
+    auto* scratch = reinterpret_cast<uint16_t*>(string_scratch_buffer(target.get(), sizeof units));
     std::copy(std::begin(units), std::end(units), scratch);
-    Node n = utf16_input_to_string(nullptr, 4, &target, false);
-    EXPECT_EQ(n, series_node(&target));
+    Node n = utf16_input_to_string(nullptr, 4, target.get(), false);
+    EXPECT_EQ(n, series_node(target.get()));
     EXPECT_EQ(node_series(n)->unit(), 4u);
     EXPECT_EQ(code_points(n), (std::vector<uint32_t>{0x3B1, 0x1F600, 0x42}));
 }
@@ -474,35 +458,35 @@ TEST_F(Unicode, ToUtf16) {
         {"empty", {}, 1, -1, false, {}},
     };
     for (const Case& c : cases) {
-        Cell str = make_string(c.cps, c.unit);
+        Rooted str(make_string(c.cps, c.unit));
         int32_t count = c.count;
-        const uint16_t* out = to_utf16_cstring(&str, &count, c.crlf);
+        const uint16_t* out = to_utf16_cstring(str.get(), &count, c.crlf);
         ASSERT_NE(out, nullptr) << c.what;
         EXPECT_EQ(std::vector<uint16_t>(out, out + count), c.out) << c.what;
         EXPECT_EQ(out[count], 0) << c.what;
         // the terminator lies inside the scratch buffer
-        Series* scratch = node_series(str.data3);
+        Series* scratch = node_series(str->data3);
         EXPECT_LE(uint64_t(count + 1) * 2, scratch->size) << c.what;
     }
-    Cell tail_str = make_string({0x61, 0x0A}, 1);
-    const uint16_t* whole = to_utf16_cstring_crlf(&tail_str);
+    Rooted tail_str(make_string({0x61, 0x0A}, 1));
+    const uint16_t* whole = to_utf16_cstring_crlf(tail_str.get());
     EXPECT_EQ(std::vector<uint16_t>(whole, whole + 4), (std::vector<uint16_t>{0x61, 0x0D, 0x0A, 0}));
 
-    Cell bad = make_string({0x61, 0x110000}, 4);
+    Rooted bad(make_string({0x61, 0x110000}, 4));
     int32_t count = -1;
-    EXPECT_EQ(to_utf16_cstring(&bad, &count, false), nullptr);
+    EXPECT_EQ(to_utf16_cstring(bad.get(), &count, false), nullptr);
 }
 
 // The scratch buffer is sized from the worst case of each width, so the largest outputs fit.
 TEST_F(Unicode, ToUtf16RoomForWorstCase) {
     for (uint32_t cp : {0x10000u, 0x0Au}) {
         std::vector<uint32_t> cps(1000, cp);
-        Cell str = make_string(cps, 4);
+        Rooted str(make_string(cps, 4));
         int32_t count = -1;
-        const uint16_t* out = to_utf16_cstring(&str, &count, true);
+        const uint16_t* out = to_utf16_cstring(str.get(), &count, true);
         ASSERT_NE(out, nullptr);
         EXPECT_EQ(count, 2000);
-        EXPECT_LE(uint64_t(count + 1) * 2, node_series(str.data3)->size);
+        EXPECT_LE(uint64_t(count + 1) * 2, node_series(str->data3)->size);
     }
 }
 
@@ -523,20 +507,20 @@ TEST_F(Unicode, ToUtf8) {
         {{}, 1, -1, false, ""},
     };
     for (const Case& c : cases) {
-        Cell str = make_string(c.cps, c.unit);
+        Rooted str(make_string(c.cps, c.unit));
         int32_t count = c.count;
-        const char* out = c.crlf ? string_to_utf8_crlf(&str, &count, true) : string_to_utf8(&str, &count);
+        const char* out = c.crlf ? string_to_utf8_crlf(str.get(), &count, true) : string_to_utf8(str.get(), &count);
         EXPECT_EQ(std::string(out, size_t(count)), c.out);
         EXPECT_EQ(out[count], 0);
     }
     // from the head index; a head past the tail gives nothing
-    Cell str = make_string({0x61, 0x62, 0x63}, 1);
-    str.data1 = 1;
+    Rooted str(make_string({0x61, 0x62, 0x63}, 1));
+    str->data1 = 1;
     int32_t count = -1;
-    EXPECT_EQ(std::string(string_to_utf8(&str, &count)), "bc");
-    str.data1 = 7;
+    EXPECT_EQ(std::string(string_to_utf8(str.get(), &count)), "bc");
+    str->data1 = 7;
     count = -1;
-    EXPECT_EQ(std::string(string_to_utf8(&str, &count)), "");
+    EXPECT_EQ(std::string(string_to_utf8(str.get(), &count)), "");
 }
 
 // UTF-8 text of every width survives load and conversion back unchanged.
@@ -545,11 +529,11 @@ TEST_F(Unicode, Utf8RoundTrip) {
                                  "\xC3\xBF\xE2\x82\xAC\xF0\x9F\x98\x80"};
     for (const std::string& t : texts) {
         Node n = string_from_utf8(reinterpret_cast<const uint8_t*>(t.data()), uint32_t(t.size()));
-        Cell str = make_series(T_STRING, n);
+        Rooted str(make_series(T_STRING, n));
         int32_t count = -1;
-        EXPECT_EQ(std::string(string_to_utf8(&str, &count)), t);
+        EXPECT_EQ(std::string(string_to_utf8(str.get(), &count)), t);
         std::vector<uint8_t> buf(t.size() + 1);
-        EXPECT_EQ(string_encode_utf8(&str, buf.data(), int32_t(buf.size()), -1, true), int32_t(t.size()));
+        EXPECT_EQ(string_encode_utf8(str.get(), buf.data(), int32_t(buf.size()), -1, true), int32_t(t.size()));
         EXPECT_EQ(std::string(reinterpret_cast<char*>(buf.data())), t);
     }
 }
@@ -634,18 +618,12 @@ TEST_F(Unicode, BadUnitWidthIsFatal) {
     Node n = alloc_series(4, 8, 0);
     node_series(n)->tail = 16;
     Cell str = make_series(T_STRING, n);
-    // the child frees its heap blocks first, so that a leak checker does not change the status
     EXPECT_EXIT(
         {
-            release_root_blocks();
             int32_t count = -1;
             string_to_utf8(&str, &count);
         },
         ::testing::ExitedWithCode(101), "101");
-    EXPECT_EXIT(
-        {
-            release_root_blocks();
-            string_widen_1_to_2(node_series(n));
-        },
+    EXPECT_EXIT(string_widen_1_to_2(node_series(n)),
         ::testing::ExitedWithCode(101), "101");
 }
