@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test suite; exits non-zero when any stage fails.
 #   1. build/       (RelWithDebInfo): all targets, then every test (unit, process, transcripts)
-#   2. build-asan/  (KEL_SANITIZE=ON, ASan + UBSan): kel and the unit test binaries, unit tests
-#   3. build/ again with KEL_GC_STRESS=1 (every allocation collects first): unit and transcript tests
+#   2. build-asan/  (KEL_SANITIZE=ON, ASan + UBSan): kel and the unit test binaries, unit tests,
+#      then the unit tests again with KEL_GC_STRESS=1 (every allocation collects first), where a
+#      buffer address kept across an allocation shows up as a use of freed or moved memory
+#   3. build/ again with KEL_GC_STRESS=1: unit and transcript tests
 # KEL_BUILD_DIR and KEL_ASAN_BUILD_DIR name other build trees than build/ and build-asan/.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
@@ -58,6 +60,9 @@ stage "build $asan" cmake --build "$asan" -j "$jobs" --target kel "${asan_target
 export UBSAN_OPTIONS="print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 stage "unit tests under ASan+UBSan" \
   ctest --test-dir "$asan" -L '^unit$' --no-tests=error --output-on-failure -j "$jobs"
+
+stage "unit tests under ASan+UBSan with KEL_GC_STRESS=1" \
+  env KEL_GC_STRESS=1 ctest --test-dir "$asan" -L '^unit$' --no-tests=error --output-on-failure -j "$jobs"
 
 stage "unit and transcript tests with KEL_GC_STRESS=1" \
   env KEL_GC_STRESS=1 ctest --test-dir "$build" -L '^(unit|lang)$' --no-tests=error --output-on-failure -j "$jobs"

@@ -7,12 +7,16 @@
 // they drop the frames above the target, set the data stack for it and raise the C++ exception.
 #include "core/stack.h"
 
+#include "core/context.h"
 #include "core/cycles.h"
 #include "core/series.h"
+#include "core/symbol.h"
+#include "core/unicode.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace kel {
 
@@ -192,6 +196,108 @@ CallFrame* stack_caller_frame() {
         if (!stack_frame_reserved(p)) return p;
     }
     return nullptr;
+}
+
+namespace {
+
+// The context a frame names; 0 (or a node that holds no context) stands for the global one.
+inline Node or_global(Node ctx) {
+    if (!ctx) return g_global_context;
+    Series* s = node_series(ctx);
+    bool context = s->unit() == sizeof(Cell) && s->size >= 2 * sizeof(Cell) &&
+                   context_cell(ctx)->is(T_CONTEXT);
+    return context ? ctx : g_global_context;
+}
+
+// The frame's word as seen from ctx: ctx's own word for the symbol, else the global one. A copy,
+// since the word lists move on the next allocation.
+inline Cell frame_word(Node ctx, uint32_t symbol) {
+    return *context_word_or_global(or_global(ctx), symbol);
+}
+
+// Whether the frame goes into a trace of this level: any named frame above level 1, else only a
+// frame whose word (as frame_word names it from the called word's context) holds a function!.
+// Never allocates: the global context is searched without adding to it.
+bool trace_keeps(const CallFrame* f, int32_t level) {
+    if (level > 1) return true;
+    uint32_t symbol = f->symbol();
+    Node ctx = or_global(f->word_ctx);
+    if (context_find_word(ctx, symbol, false) < 0) ctx = g_global_context;
+    if (context_on_stack(ctx)) ctx = g_global_context;
+    if (context_find_word(ctx, symbol, true) < 0) return false;
+    return context_value_by_symbol(symbol, ctx)->is(T_FUNCTION);
+}
+
+inline CallFrame* trace_end(uint32_t end) {
+    return g_calls.bottom + std::min(end, stack_call_depth());
+}
+
+// Appends the code points to the string's tail, widening it first when one needs wider units.
+void string_append_points(Node target, const std::vector<uint32_t>& points) {
+    if (points.empty()) return;
+    uint32_t widest = *std::max_element(points.begin(), points.end());
+    uint32_t need = widest > 0xFFFF ? 4 : widest > 0xFF ? 2 : 1;
+    Series* s = node_series(target);
+    uint32_t unit = s->unit();
+    if (need > unit) {   // the buffer may move: it is reached through the node again below
+        if (unit == 1 && need == 2) string_widen_1_to_2(s);
+        else if (unit == 1) string_widen_1_to_4(s);
+        else string_widen_2_to_4(s);
+        unit = need;
+    }
+    uint8_t* p = reserve_tail_bytes(target, uint64_t(points.size()) * unit);
+    for (uint32_t cp : points) {
+        unit_put(p, unit, cp);
+        p += unit;
+    }
+}
+
+} // namespace
+
+Cell stack_caller_word(Node ctx) {
+    CallFrame* f = stack_caller_frame();
+    if (!f) return *context_global_word(symbol_make("<not-found>"));
+    return frame_word(ctx, f->symbol());
+}
+
+void stack_collect_calls(Node block) {
+    // the frames stay where they are: the call stack is a fixed buffer, and nothing here pushes
+    stack_walk_down([&](const CallFrame* f) {
+        Cell word = frame_word(f->func_ctx, f->symbol());
+        block_append(block, word);
+        block_append(block, make_integer(int32_t(f->saved_args)));
+    });
+}
+
+void stack_collect_trace(int32_t level, Node block, uint32_t end) {
+    stack_walk_up(trace_end(end), [&](const CallFrame* f) {
+        if (!trace_keeps(f, level)) return;
+        Cell word = frame_word(f->word_ctx, f->symbol());
+        block_append(block, word);
+    });
+}
+
+int32_t stack_form_trace(int32_t level, uint32_t end, Node target, int32_t limit) {
+    std::vector<uint32_t> points;
+    bool first = true;
+    stack_walk_up(trace_end(end), [&](const CallFrame* f) {
+        if (limit <= 0 || !trace_keeps(f, level)) return;
+        points.clear();
+        if (!first) points.push_back(' ');
+        first = false;
+        uint32_t length = 0;
+        const uint8_t* name = symbol_name(f->symbol(), &length);
+        const uint8_t* stop = name + length;
+        while (name < stop && points.size() < uint32_t(limit)) {
+            int32_t cp;
+            name = decode_utf8_char(name, stop, &cp);
+            points.push_back(cp < 0 ? 0xFFFD : uint32_t(cp));
+        }
+        if (points.size() > uint32_t(limit)) points.resize(uint32_t(limit));
+        limit -= int32_t(points.size());
+        string_append_points(target, points);
+    });
+    return std::max(limit, 0);
 }
 
 // ---- Non-local exits ---------------------------------------------------------------------------

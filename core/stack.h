@@ -264,9 +264,14 @@ inline CallFrame* stack_unwind_to_loop(bool keep) { return stack_unwind_to_kind(
 
 // ---- Traces ------------------------------------------------------------------------------------------
 //
-// Walks over the named frames: frames named <body> or <anon> are skipped. Turning a frame into a
-// word (context_word_or_global and the global context) belongs to the trace functions built on
-// these walks.
+// Walks over the named frames: frames named <body> or <anon> are skipped. The trace functions
+// below turn a frame into a word: the word a context holds for the frame's symbol (exact search),
+// else the global context's word for it (added there when missing).
+//
+// A trace "end" is a call-stack depth (stack_call_depth, what an error records): the frames below
+// it are walked, and a depth above the current one means the call top. The functions that take
+// a block or a string append to it and may allocate: the caller keeps that series reachable (on
+// the data stack or in a Rooted cell).
 
 inline bool stack_frame_reserved(const CallFrame* f) {
     uint32_t s = f->symbol();
@@ -275,6 +280,23 @@ inline bool stack_frame_reserved(const CallFrame* f) {
 // The frame that stack-caller-word names: from the recorded throw origin (which is then cleared)
 // or else the call top, the first frame below that is not reserved; null for <not-found>.
 CallFrame* stack_caller_frame();
+// The word of stack_caller_frame's frame as seen from ctx (the global context when 0), or the
+// global word <not-found> when there is no named frame. Reads (and clears) the throw origin.
+Cell stack_caller_word(Node ctx);
+// stack/collect-calls: for every named frame from the top down, appends the frame's word (looked
+// up in the frame's function context, or the global context when it has none), then an integer!
+// holding the frame's saved arguments (a cell index from the data-stack bottom).
+void stack_collect_calls(Node block);
+// For every named frame from the bottom up to the end depth, appends the frame's word when level
+// is above 1, or when that word's value in its context is a function!. The word is looked up in
+// the called word's context (frame word 3; the global context when 0); a context whose values live
+// on the data stack has its value read from the global context instead.
+void stack_collect_trace(int32_t level, Node block, uint32_t end);
+// The words that stack_collect_trace would append, formed at the string's tail: their spellings
+// with one space between two of them, cut after `limit` characters (the text added is the first
+// `limit` characters of the whole trace). The string is widened when a spelling needs wider
+// units. Returns the limit left (0 once it was reached; a limit of 0 or less adds nothing).
+int32_t stack_form_trace(int32_t level, uint32_t end, Node target, int32_t limit);
 // Calls f(frame) for every named frame from the bottom up to, not including, `end` (a call-stack
 // position; the call top when null).
 template <class F>

@@ -1,17 +1,22 @@
 // Data stack and call stack: the exact limits and recovery after an overflow, dropping and
-// unwinding frames, the non-local exits stopping at the right frame, try/all stopping them, and an
-// error with no try frame ending the process.
+// unwinding frames, the non-local exits stopping at the right frame, try/all stopping them, an
+// error with no try frame ending the process, and the traces that name the frames' words.
+#include "core/context.h"
 #include "core/cycles.h"
 #include "core/gc.h"
 #include "core/memory.h"
+#include "core/roots.h"
 #include "core/series.h"
 #include "core/stack.h"
+#include "core/symbol.h"
+#include "core/unicode.h"
 
 #include "tests/unit/runtime_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -598,6 +603,305 @@ TEST_F(Stack, AnErrorWithNoTryFrameEndsTheProcess) {
             throw_break(false, false);
         },
         ::testing::ExitedWithCode(254), "\\*\\*\\* Throw Error: no loop to break");
+}
+
+// ---- Traces named by symbols and contexts ------------------------------------------------------
+//
+// The runtime as started registers the real <body> and <anon>; every frame below is named by an
+// interned symbol, and the contexts the frames name are kept reachable with Rooted cells.
+
+class StackTrace : public test::RuntimeTest {};
+
+uint32_t sym(const char* name) { return symbol_make(name); }
+
+// A context made with the given words and their values (unset when none is given).
+Node context_with(uint32_t kind, bool on_stack, std::initializer_list<const char*> names) {
+    Node ctx = context_make(uint32_t(names.size()), on_stack, false, 0, kind);
+    Rooted keep(make_cell(T_OBJECT, ctx, 0, 0));
+    for (const char* n : names) {
+        Cell w = word(sym(n));
+        context_add_word(ctx, &w);
+    }
+    return ctx;
+}
+
+// Stores the value in the context's slot for the name (added when missing).
+void set_value(Node ctx, const char* name, const Cell& value) {
+    Cell w = word(sym(name));
+    context_put_word_value(ctx, &w, &value);
+}
+// A function! with no parameter block, body or context: only its type counts here.
+const Cell FUNCTION_VALUE = make_cell(T_FUNCTION, 0, 0, 0);
+
+// Marks one frame per (name, word context, function context), in order.
+struct FrameSpec {
+    const char* name;
+    Node word_ctx;
+    Node func_ctx;
+};
+void mark_frames(std::initializer_list<FrameSpec> frames) {
+    for (const FrameSpec& f : frames) {
+        Cell w = word(sym(f.name), f.word_ctx);
+        if (f.func_ctx) stack_mark(&w, f.func_ctx);
+        else stack_mark_native(&w);
+    }
+}
+
+std::string spelling(uint32_t symbol) {
+    uint32_t length = 0;
+    const uint8_t* p = symbol_name(symbol, &length);
+    return std::string(reinterpret_cast<const char*>(p), length);
+}
+
+// The block's words as "name@ctx" (ctx "global" for the global context), integers as "#n".
+std::vector<std::string> listing(Node block) {
+    std::vector<std::string> out;
+    Series* s = node_series(block);
+    for (uint32_t i = 0; i < s->length(); ++i) {
+        const Cell* c = s->cell_at(i);
+        if (c->is(T_INTEGER)) {
+            out.push_back("#" + std::to_string(cell_integer(c)));
+            continue;
+        }
+        EXPECT_TRUE(c->is(T_WORD)) << int(c->type());
+        std::string where = c->data1 == g_global_context ? "global" : "ctx" + std::to_string(c->data1);
+        out.push_back(spelling(c->data2) + "@" + where);
+    }
+    return out;
+}
+std::string named(const char* name, Node ctx) {
+    return std::string(name) + "@" + (ctx == g_global_context ? "global" : "ctx" + std::to_string(ctx));
+}
+
+// The word must be the one the context holds for the name (same symbol, context and slot).
+void expect_word_of(const Cell& w, const char* name, Node ctx) {
+    ASSERT_TRUE(w.is(T_WORD));
+    EXPECT_EQ(w.data2, sym(name));
+    EXPECT_EQ(w.data1, ctx) << name;
+    int32_t i = context_find_word(ctx, sym(name), false);
+    ASSERT_GE(i, 0) << name;
+    EXPECT_EQ(w.data3, context_word_slot(ctx, uint32_t(i))->data3) << name;
+}
+
+std::u32string text_of(Node str) {
+    Series* s = node_series(str);
+    std::u32string out;
+    for (uint32_t i = 0; i < s->length(); ++i) out += char32_t(unit_get(s->head_ptr() + i * s->unit(), s->unit()));
+    return out;
+}
+
+TEST_F(StackTrace, ReservedWordsAreTheRegisteredSymbols) {
+    EXPECT_EQ(g_sym_body, sym("<body>"));
+    EXPECT_EQ(g_sym_anon, sym("<anon>"));
+}
+
+TEST_F(StackTrace, CallerWordSkipsReservedFramesAndIsSeenFromTheGivenContext) {
+    Rooted own(make_cell(T_OBJECT, context_with(CONTEXT_OBJECT, false, {"solve", "x"}), 0, 0));
+    Rooted other(make_cell(T_OBJECT, context_with(CONTEXT_OBJECT, false, {"y"}), 0, 0));
+    Node own_ctx = own->data1, other_ctx = other->data1;
+    struct Case {
+        const char* caller;   // the named frame below <body> and <anon>
+        Node seen_from;
+        Node expected_ctx;
+    };
+    const Case cases[] = {
+        {"solve", own_ctx, own_ctx},                    // the context's own word
+        {"solve", other_ctx, g_global_context},         // not there: the global word
+        {"solve", 0, g_global_context},                 // no context: the global word
+        {"SOLVE", own_ctx, g_global_context},           // exact search: a case variant is not found
+    };
+    for (const Case& c : cases) {
+        stack_init(g_sym_body, g_sym_anon);
+        mark_frames({{"main", 0, 0}, {c.caller, 0, 0}, {"<body>", 0, 0}, {"<anon>", 0, 0}, {"<body>", 0, 0}});
+        Cell w = stack_caller_word(c.seen_from);
+        SCOPED_TRACE(c.caller);
+        expect_word_of(w, c.caller, c.expected_ctx);
+    }
+}
+
+TEST_F(StackTrace, CallerWordIsNotFoundPastTheBottom) {
+    for (bool with_frames : {false, true}) {
+        stack_init(g_sym_body, g_sym_anon);
+        if (with_frames) mark_frames({{"<anon>", 0, 0}, {"<body>", 0, 0}});
+        expect_word_of(stack_caller_word(0), "<not-found>", g_global_context);
+    }
+}
+
+TEST_F(StackTrace, CallerWordReadsTheThrowOriginOnce) {
+    mark_frames({{"main", 0, 0}, {"thrower", 0, 0}, {"<body>", 0, 0}, {"throw", 0, 0},
+                 {"<anon>", 0, 0}, {"later", 0, 0}});
+    // where throw-value records it: the position of the throwing native's own frame
+    g_throw_origin = g_calls.bottom + 3;
+    expect_word_of(stack_caller_word(0), "thrower", g_global_context);
+    EXPECT_EQ(g_throw_origin, nullptr);
+    expect_word_of(stack_caller_word(0), "later", g_global_context);   // from the call top again
+}
+
+TEST_F(StackTrace, CollectCallsListsFramesTopDownWithTheirSavedArguments) {
+    Rooted fn(make_cell(T_OBJECT, context_with(CONTEXT_FUNCTION, true, {"local-fn", "arg"}), 0, 0));
+    Node fn_ctx = fn->data1;
+    Rooted blk(make_series(T_BLOCK, alloc_cells(2)));
+    Node block = series_node(blk.get());
+
+    std::vector<int32_t> saved;
+    const FrameSpec frames[] = {
+        {"main", 0, 0},            // no function context: the global word
+        {"<body>", 0, 0},
+        {"local-fn", 0, fn_ctx},   // the function context has its own word for it
+        {"g", 0, fn_ctx},          // ... and none for this one
+        {"<anon>", 0, 0},
+    };
+    for (const FrameSpec& f : frames) {
+        saved.push_back(int32_t(stack_index(stack_arguments())));
+        mark_frames({f});
+        stack_push(integer(0));   // each frame's result cell, so that every base differs
+        stack_push(integer(1));
+    }
+    stack_collect_calls(block);
+    EXPECT_EQ(listing(block), (std::vector<std::string>{
+                                  named("g", g_global_context), "#" + std::to_string(saved[3]),
+                                  named("local-fn", fn_ctx), "#" + std::to_string(saved[2]),
+                                  named("main", g_global_context), "#" + std::to_string(saved[0])}));
+    EXPECT_EQ(saved[0], 0);
+    EXPECT_NE(saved[2], saved[3]);
+    // appending keeps what the block held
+    stack_collect_calls(block);
+    EXPECT_EQ(node_series(block)->length(), 12u);
+}
+
+// Frames for the trace tests: function-valued words in the global context and in an object,
+// other values, a word nobody defined, and words of a function context whose values are read
+// from the global context (which holds only one of them).
+class TraceFrames : public StackTrace {
+protected:
+    void SetUp() override {
+        StackTrace::SetUp();
+        obj_ = std::make_unique<Rooted>(
+            make_cell(T_OBJECT, context_with(CONTEXT_OBJECT, false, {"method", "field"}), 0, 0));
+        fn_ = std::make_unique<Rooted>(
+            make_cell(T_OBJECT, context_with(CONTEXT_FUNCTION, true, {"helper", "local-only"}), 0, 0));
+        set_value(g_global_context, "main", FUNCTION_VALUE);
+        set_value(g_global_context, "count", integer(3));
+        set_value(g_global_context, "helper", FUNCTION_VALUE);
+        set_value(obj(), "method", FUNCTION_VALUE);
+        set_value(g_global_context, "method", integer(0));   // the object's own value counts
+        set_value(obj(), "field", integer(0));
+        mark_frames({{"main", obj(), 0},   // the object has no `main`: the global one
+                     {"<body>", 0, 0},
+                     {"count", g_global_context, 0},
+                     {"method", obj(), 0},
+                     {"field", obj(), 0},
+                     {"<anon>", 0, 0},
+                     {"nobody", 0, 0},
+                     {"helper", fn(), 0},
+                     {"local-only", fn(), 0}});   // no global word of that name
+    }
+    Node obj() { return (*obj_)->data1; }
+    Node fn() { return (*fn_)->data1; }
+    std::unique_ptr<Rooted> obj_, fn_;
+};
+
+TEST_F(TraceFrames, CollectTraceKeepsFunctionsAtLevel1AndAllNamedFramesAbove) {
+    const uint32_t all = stack_call_depth();
+    struct Case {
+        int32_t level;
+        uint32_t end;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {1, all, {named("main", g_global_context), named("method", obj()), named("helper", fn())}},
+        {0, all, {named("main", g_global_context), named("method", obj()), named("helper", fn())}},
+        {1, 4, {named("main", g_global_context), named("method", obj())}},   // frames below depth 4
+        {1, 3, {named("main", g_global_context)}},
+        {1, 0, {}},
+        {1, all + 10, {named("main", g_global_context), named("method", obj()), named("helper", fn())}},
+        {2, all,
+         {named("main", g_global_context), named("count", g_global_context), named("method", obj()),
+          named("field", obj()), named("nobody", g_global_context), named("helper", fn()),
+          named("local-only", fn())}},
+        {3, 5, {named("main", g_global_context), named("count", g_global_context), named("method", obj()),
+                named("field", obj())}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("level " + std::to_string(c.level) + " end " + std::to_string(c.end));
+        Rooted blk(make_series(T_BLOCK, alloc_cells(1)));
+        uint32_t globals = context_word_count(g_global_context);
+        stack_collect_trace(c.level, series_node(blk.get()), c.end);
+        EXPECT_EQ(listing(series_node(blk.get())), c.expected);
+        // a frame left out adds nothing to the global context
+        if (c.level <= 1) {
+            EXPECT_EQ(context_word_count(g_global_context), globals);
+        }
+    }
+}
+
+TEST_F(TraceFrames, CollectTraceWordsLeadToTheirValues) {
+    Rooted blk(make_series(T_BLOCK, alloc_cells(1)));
+    stack_collect_trace(2, series_node(blk.get()), stack_call_depth());
+    ASSERT_EQ(node_series(series_node(blk.get()))->length(), 7u);
+    struct Case {
+        uint32_t i;
+        TypeId type;
+    };
+    for (Case c : {Case{0, T_FUNCTION}, Case{1, T_INTEGER}, Case{2, T_FUNCTION}, Case{3, T_INTEGER},
+                   Case{4, T_UNSET}}) {
+        Cell w = *node_series(series_node(blk.get()))->cell_at(c.i);
+        EXPECT_EQ(word_get(&w)->type(), c.type) << spelling(w.data2);
+    }
+}
+
+TEST_F(TraceFrames, FormTraceSeparatesBySpacesAndStopsAtTheLimit) {
+    const std::u32string full = U"main count method field nobody helper local-only";   // 48 characters
+    struct Case {
+        int32_t level;
+        int32_t limit;
+        std::u32string text;
+        int32_t left;
+    };
+    const Case cases[] = {
+        {2, 100, full, 100 - 48},
+        {2, 48, full, 0},
+        {2, 47, full.substr(0, 47), 0},        // the last word cut
+        {2, 11, U"main count ", 0},            // cut just after a separator
+        {2, 10, U"main count", 0},
+        {2, 1, U"m", 0},
+        {2, 0, U"", 0},
+        {2, -5, U"", 0},
+        {1, 100, U"main method helper", 100 - 18},
+        {1, 8, U"main met", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("level " + std::to_string(c.level) + " limit " + std::to_string(c.limit));
+        Rooted str(make_series(T_STRING, string_from_utf8(reinterpret_cast<const uint8_t*>(">"), 1)));
+        int32_t left = stack_form_trace(c.level, stack_call_depth(), series_node(str.get()), c.limit);
+        EXPECT_EQ(left, c.left);
+        EXPECT_TRUE(text_of(series_node(str.get())) == U">" + c.text);
+    }
+    Rooted str(make_series(T_STRING, alloc_units(4, 1)));
+    EXPECT_EQ(stack_form_trace(2, 4, series_node(str.get()), 50), 50 - 17);
+    EXPECT_TRUE(text_of(series_node(str.get())) == U"main count method");
+}
+
+TEST_F(StackTrace, FormTraceWidensTheStringForWideNames) {
+    struct Case {
+        std::vector<const char*> names;   // UTF-8
+        std::u32string text;
+        uint32_t unit;
+    };
+    const Case cases[] = {
+        {{"größe", "café"}, U"größe café", 1},               // Latin-1 stays one byte a unit
+        {{"größe", "λx", "café"}, U"größe λx café", 2},
+        {{"a", "\xF0\x9D\x91\x93", "λ"}, U"a \U0001D453 λ", 4},  // outside the BMP
+    };
+    for (const Case& c : cases) {
+        stack_init(g_sym_body, g_sym_anon);
+        for (const char* n : c.names) mark_frames({{n, 0, 0}, {"<body>", 0, 0}});
+        Rooted str(make_series(T_STRING, string_from_utf8(reinterpret_cast<const uint8_t*>("*: "), 3)));
+        int32_t left = stack_form_trace(2, stack_call_depth(), series_node(str.get()), 1000);
+        EXPECT_EQ(left, 1000 - int32_t(c.text.size()));
+        EXPECT_EQ(node_series(series_node(str.get()))->unit(), c.unit);
+        EXPECT_TRUE(text_of(series_node(str.get())) == U"*: " + c.text) << c.unit;
+    }
 }
 
 } // namespace
