@@ -23,7 +23,12 @@
 // - the *_series ones sort records that live in a series buffer, which may move while the callback
 //   runs (the callback may allocate, the collector may compact). The sort keeps a rooted copy of
 //   the series value and fetches the buffer through its node after every callback; the callback
-//   gets addresses of copies of the records in the sort's own storage, never of the buffer.
+//   gets addresses of copies of the records in the sort's own storage, never of the buffer. The
+//   records the sort keeps outside the series meanwhile (the merge's parked run, the pivot) sit in
+//   a rooted buffer of the memory manager, a block of cells when the series holds cells, so values
+//   among them stay alive and follow node renumbering. The two copies handed to the callback are
+//   not seen by the collector: a callback that allocates reads them first (or puts them on the
+//   data stack).
 #pragma once
 
 #include "core/cell.h"
