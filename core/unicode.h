@@ -67,15 +67,16 @@ extern const std::array<uint8_t, 364> utf8_decoder_table;
 constexpr uint8_t UTF8_ACCEPT = 0;
 constexpr uint8_t UTF8_REJECT = 12;
 
-// Table decoder without an end: the text must be NUL-terminated (or end with a complete
-// sequence). Returns the pointer after the sequence; *cp is -1 for an invalid sequence, which is
-// consumed up to (not including) the byte that made it invalid, a bad lead byte alone.
-inline const uint8_t* fast_decode_utf8_char(const uint8_t* p, int32_t* cp) {
+// One table-decoder step; with an end it never reads at or past it, and a sequence cut short by
+// the end is invalid (-1) and consumed up to the end.
+template <bool Bounded>
+inline const uint8_t* utf8_table_decode(const uint8_t* p, const uint8_t* end, int32_t* cp) {
     if (*p < 0x80) { *cp = *p; return p + 1; }
     uint32_t cls = utf8_decoder_table[*p];
     uint32_t value = (0xFFu >> cls) & *p++;
     uint32_t state = utf8_decoder_table[256 + cls];
     while (state != UTF8_ACCEPT && state != UTF8_REJECT) {
+        if (Bounded && p == end) { state = UTF8_REJECT; break; }
         cls = utf8_decoder_table[*p];
         uint32_t next = utf8_decoder_table[256 + state + cls];
         if (next == UTF8_REJECT) { state = next; break; }
@@ -86,23 +87,16 @@ inline const uint8_t* fast_decode_utf8_char(const uint8_t* p, int32_t* cp) {
     return p;
 }
 
-// Table decoder bounded by end (p < end): never reads at or past end. A sequence cut short by
-// end is invalid (-1) and consumed up to end.
+// Table decoder without an end: the text must be NUL-terminated (or end with a complete
+// sequence). Returns the pointer after the sequence; *cp is -1 for an invalid sequence, which is
+// consumed up to (not including) the byte that made it invalid, a bad lead byte alone.
+inline const uint8_t* fast_decode_utf8_char(const uint8_t* p, int32_t* cp) {
+    return utf8_table_decode<false>(p, nullptr, cp);
+}
+
+// Table decoder bounded by end (p < end): never reads at or past end.
 inline const uint8_t* decode_utf8_char(const uint8_t* p, const uint8_t* end, int32_t* cp) {
-    if (*p < 0x80) { *cp = *p; return p + 1; }
-    uint32_t cls = utf8_decoder_table[*p];
-    uint32_t value = (0xFFu >> cls) & *p++;
-    uint32_t state = utf8_decoder_table[256 + cls];
-    while (state != UTF8_ACCEPT && state != UTF8_REJECT) {
-        if (p == end) { state = UTF8_REJECT; break; }
-        cls = utf8_decoder_table[*p];
-        uint32_t next = utf8_decoder_table[256 + state + cls];
-        if (next == UTF8_REJECT) { state = next; break; }
-        value = (value << 6) | (*p++ & 0x3Fu);
-        state = next;
-    }
-    *cp = state == UTF8_ACCEPT ? int32_t(value) : -1;
-    return p;
+    return utf8_table_decode<true>(p, end, cp);
 }
 
 // Number of characters in [start, end), each taken by the bounded table decoder (an invalid

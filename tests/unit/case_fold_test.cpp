@@ -16,6 +16,7 @@
 #include "core/unicode-tables.inc"
 
 #include "tests/unit/runtime_fixture.h"
+#include "tests/unit/test_values.h"
 
 #include <gtest/gtest.h>
 
@@ -28,22 +29,8 @@ namespace {
 
 using CaseFold = test::RuntimeTest;
 
-Cell make_text(TypeId type, const std::vector<uint32_t>& cps, uint32_t unit) {
-    Node n = alloc_series(cps.size() ? cps.size() : 1, unit, 0);
-    Series* s = node_series(n);
-    for (uint32_t c : cps) {
-        unit_put(s->tail_ptr(), unit, c);
-        s->tail += unit;
-    }
-    return make_series(type, n);
-}
-
-std::vector<uint32_t> code_points(const Cell& str) {
-    Series* s = node_series(series_node(&str));
-    std::vector<uint32_t> out;
-    for (uint8_t* p = s->head_ptr(); p < s->tail_ptr(); p += s->unit()) out.push_back(unit_get(p, s->unit()));
-    return out;
-}
+using test::code_points;
+Cell make_text(TypeId type, const std::vector<uint32_t>& cps, uint32_t unit) { return test::text_of(type, cps, unit); }
 
 uint32_t unit_of(const Cell& str) { return node_series(series_node(&str))->unit(); }
 

@@ -11,6 +11,7 @@
 #include "core/symbol.h"
 
 #include "tests/unit/runtime_fixture.h"
+#include "tests/unit/test_values.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,9 @@
 #include <vector>
 
 using namespace kel;
+using test::block;
+using test::block_of;
+using test::keep;
 
 namespace {
 
@@ -35,7 +39,6 @@ uint32_t sym(const char* name) { return symbol_make(name); }
 // Keeps a value where the collector sees it for the rest of the test: on the data stack, whose
 // cells never move (every test starts with an empty stack). A context is kept through an object!
 // cell that refers to it.
-Cell& keep(const Cell& v) { return *stack_push(v); }
 Node keep_context(Node ctx) {
     keep(make_cell(T_OBJECT, ctx, 0, 0));
     return ctx;
@@ -50,17 +53,6 @@ Cell word(const char* name, Node ctx = 0, int32_t index = -1, TypeId t = T_WORD)
 
 // A block holding the cells, kept (as a block! value) for the rest of the test. The cells wait on
 // the data stack while the block is made, and the block's own cell then takes their place.
-Node block_of(std::initializer_list<Cell> cells) {
-    uint32_t first = stack_depth();
-    for (const Cell& c : cells) keep(c);
-    Node n = alloc_cells(cells.size() + 1);
-    keep(make_series(T_BLOCK, n));
-    for (uint32_t i = 0; i < cells.size(); ++i) block_append(n, *stack_at_index(first + i));
-    *stack_at_index(first) = *stack_top();
-    g_stack.top = stack_at_index(first + 1);
-    return n;
-}
-Cell block(std::initializer_list<Cell> cells) { return make_series(T_BLOCK, block_of(cells)); }
 
 // An object context with the given fields (values unset) and, optionally, an object! owner cell
 // carrying a change-handler record.

@@ -12,6 +12,7 @@
 #include "core/symbol.h"
 
 #include "tests/unit/runtime_fixture.h"
+#include "tests/unit/test_values.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,9 @@
 #include <vector>
 
 using namespace kel;
+using test::block;
+using test::block_of;
+using test::keep;
 
 namespace {
 
@@ -62,7 +66,6 @@ Cell word(const char* name) { return make_cell(T_WORD, 0, sym(name), uint32_t(-1
 // data stack, whose cells never move (every test starts with an empty stack). The copies a test
 // holds in locals then lead to live buffers; a weak ownership record stays as long as its value
 // and its owner do.
-Cell& keep(const Cell& v) { return *stack_push(v); }
 
 Cell string_value(const char* text, TypeId t = T_STRING) {
     size_t n = std::strlen(text);
@@ -75,17 +78,6 @@ Cell string_value(const char* text, TypeId t = T_STRING) {
 Cell kept_series(TypeId t, Node node) { return keep(make_series(t, node)); }
 // The cells wait on the data stack while the block is made; the block's own cell then takes
 // their place.
-Node block_of(std::initializer_list<Cell> cells) {
-    uint32_t first = stack_depth();
-    for (const Cell& c : cells) keep(c);
-    Node n = alloc_cells(cells.size() + 1);
-    keep(make_series(T_BLOCK, n));
-    for (uint32_t i = 0; i < cells.size(); ++i) block_append(n, *stack_at_index(first + i));
-    *stack_at_index(first) = *stack_top();
-    g_stack.top = stack_at_index(first + 1);
-    return n;
-}
-Cell block(std::initializer_list<Cell> cells) { return make_series(T_BLOCK, block_of(cells)); }
 
 // An object value built by hand: an object context with the fields, the object! cell copied into
 // the owner cell. A reactive object carries a change-handler record (any non-zero node will do).

@@ -10,6 +10,7 @@
 #include "core/unicode-tables.inc"
 
 #include "tests/unit/runtime_fixture.h"
+#include "tests/unit/test_values.h"
 
 #include <gtest/gtest.h>
 
@@ -50,24 +51,11 @@ std::vector<uint8_t> bytes(std::initializer_list<int> b) {
     return v;
 }
 
-std::vector<uint32_t> code_points(Node n) {
-    Series* s = node_series(n);
-    std::vector<uint32_t> out;
-    for (uint8_t* p = s->head_ptr(); p < s->tail_ptr(); p += s->unit()) out.push_back(unit_get(p, s->unit()));
-    return out;
-}
+using test::code_points;
 
 // A string! value of the code points in the given unit width. Its buffer lives only as long as
 // something the collector sees holds the value: tests that allocate afterwards keep it in a Rooted.
-Cell make_string(const std::vector<uint32_t>& cps, uint32_t unit) {
-    Node n = alloc_series(cps.size() ? cps.size() : 1, unit, 0);
-    Series* s = node_series(n);
-    for (uint32_t c : cps) {
-        unit_put(s->tail_ptr(), unit, c);
-        s->tail += unit;
-    }
-    return make_series(T_STRING, n);
-}
+Cell make_string(const std::vector<uint32_t>& cps, uint32_t unit) { return test::text_of(T_STRING, cps, unit); }
 
 std::vector<uint8_t> binary_bytes(const Cell& c) {
     Series* s = node_series(series_node(&c));

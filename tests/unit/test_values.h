@@ -1,0 +1,54 @@
+// Values that unit tests build, and where they keep them.
+//
+// A value a test makes lives only as long as something the collector sees refers to it. keep()
+// puts it on the data stack, whose cells never move, for the rest of the test.
+#pragma once
+
+#include "core/cell.h"
+#include "core/memory.h"
+#include "core/series.h"
+#include "core/stack.h"
+#include "core/unicode.h"
+
+#include <initializer_list>
+#include <vector>
+
+namespace kel::test {
+
+inline Cell& keep(const Cell& v) { return *stack_push(v); }
+
+// A block holding the cells, kept for the rest of the test. The cells wait on the data stack while
+// the block is made; the block's own cell then takes their place.
+inline Node block_of(std::initializer_list<Cell> cells) {
+    uint32_t first = stack_depth();
+    for (const Cell& c : cells) keep(c);
+    Node n = alloc_cells(cells.size() + 1);
+    keep(make_series(T_BLOCK, n));
+    for (uint32_t i = 0; i < cells.size(); ++i) block_append(n, *stack_at_index(first + i));
+    *stack_at_index(first) = *stack_top();
+    g_stack.top = stack_at_index(first + 1);
+    return n;
+}
+inline Cell block(std::initializer_list<Cell> cells) { return make_series(T_BLOCK, block_of(cells)); }
+
+// A string value (any string type) of the code points in the given unit width; not kept.
+inline Cell text_of(TypeId type, const std::vector<uint32_t>& cps, uint32_t unit) {
+    Node n = alloc_series(cps.size() ? cps.size() : 1, unit, 0);
+    Series* s = node_series(n);
+    for (uint32_t c : cps) {
+        unit_put(s->tail_ptr(), unit, c);
+        s->tail += unit;
+    }
+    return make_series(type, n);
+}
+
+// The code points of a string series from its head to its tail.
+inline std::vector<uint32_t> code_points(Node n) {
+    Series* s = node_series(n);
+    std::vector<uint32_t> out;
+    for (uint8_t* p = s->head_ptr(); p < s->tail_ptr(); p += s->unit()) out.push_back(unit_get(p, s->unit()));
+    return out;
+}
+inline std::vector<uint32_t> code_points(const Cell& str) { return code_points(series_node(&str)); }
+
+} // namespace kel::test
