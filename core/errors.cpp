@@ -32,7 +32,7 @@ const ErrorDef k_errors[] = {
     {ErrCat::Script, 41, "out-of-range", "value out of range: :arg1"},
     {ErrCat::Script, 56, "too-long", "Content too long"},
     {ErrCat::Script, 80, "invalid-char", "Invalid char! value: :arg1"},
-    {ErrCat::Script, 81, "invalid-refine-arg", "invalid /:arg1 refinement argument: :arg2"},
+    {ErrCat::Script, 81, "invalid-refine-arg", "invalid :arg1 argument: :arg2"},
     // math
     {ErrCat::Math, 0, "zero-divide", "attempt to divide by zero"},
     {ErrCat::Math, 1, "overflow", "math or number overflow"},
