@@ -96,8 +96,7 @@ void slot_chain(uint32_t from, uint32_t capacity) {
         init_cell(&c[k], T_INTEGER, 0, k + 1 < capacity ? k + 1 : uint32_t(-1), 0);
     s->head = 0;
     s->tail = capacity * 16;
-    g_slot_is_free.resize(capacity, 1);
-    for (uint32_t k = from; k < capacity; ++k) g_slot_is_free[k] = 1;
+    g_slot_is_free.resize(capacity, 1);  // from is the old capacity: the new entries are free
     g_slot_first_free = int32_t(from);
 }
 

@@ -150,11 +150,10 @@ int32_t context_find_or_add_word(Node ctx, uint32_t symbol, bool caseless, int32
 
 int32_t context_add_word(Node ctx, const Cell* word) {
     uint32_t symbol = word->data2;
-    int32_t i = context_find_word(ctx, symbol, true);
-    if (i >= 0) return i;
     CollectorHold hold;
     int32_t added = -1;
-    context_find_or_add_word(ctx, symbol, true, &added);
+    int32_t i = context_find_or_add_word(ctx, symbol, true, &added);
+    if (i >= 0) return i;
     append_unset_value(ctx);
     return added;
 }
@@ -216,12 +215,12 @@ Cell* context_add_global(uint32_t symbol, bool caseless, bool copy) {
         return block_append(g_root_block, variant);
     }
     append_unset_value(ctx);
-    if (symbol_alias_link(symbol) > 0) {
-        // An alias shares the value slot of the case variant already present (its own when none).
-        int32_t found = context_find_word(ctx, symbol, true);
-        uint32_t shared = context_word_slot(ctx, uint32_t(found))->data3;
-        context_word_slot(ctx, uint32_t(added))->data3 = shared;
-    }
+    // A case variant of a word already present shares its value slot (the new word is the last
+    // variant on the probe sequence, so the look-up answers the slot of an older one when there
+    // is one, else its own). This holds for a canonical symbol too: its alias may have been added
+    // first.
+    int32_t shared = context_find_word(ctx, symbol, true);
+    context_word_slot(ctx, uint32_t(added))->data3 = uint32_t(shared);
     return context_word_slot(ctx, uint32_t(added));
 }
 
@@ -294,8 +293,10 @@ Cell* context_set_in(Cell* word, const Cell* value_in, Node ctx, bool notify) {
     if (!ctx) fire_error(Err::NotDefined, &w);
     int32_t i = int32_t(w.data3);
     if (i == -1) {
+        // the exact word's own index (a case variant in the global context shares another's slot)
         i = context_find_word(ctx, w.data2, false);
-        if (i < 0) i = context_find_word(ctx, w.data2, true);
+        if (i >= 0) i = int32_t(context_word_slot(ctx, uint32_t(i))->data3);
+        else i = context_find_word(ctx, w.data2, true);
         bool absent = i < 0;
         // A new word takes the next index. It is stored in `word` before the context grows,
         // because growing may move the buffer that holds `word`.

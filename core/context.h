@@ -113,7 +113,7 @@ bool context_collect_set_words(Node ctx, Cell* block);
 // Find-or-add in the global context. A found word is returned as stored, except that with both
 // caseless and copy a case variant (stored spelling differs from `symbol`) is returned as a copy
 // in the root block spelled as asked, sharing the stored word's index. A new word gets an unset
-// value; when its symbol is an alias, it shares the value slot of a case variant already present.
+// value; when a case variant of it is already present, it shares that variant's value slot.
 Cell* context_add_global(uint32_t symbol, bool caseless, bool copy);
 // Exact add to the global context with the copy flag; while g_root_collect is set the word is
 // copied into the root block and the copy returned.

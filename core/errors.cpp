@@ -43,7 +43,7 @@ const ErrorDef k_errors[] = {
     {ErrCat::Internal, 0, "no-memory", "not enough memory"},
     {ErrCat::Internal, 1, "stack-overflow", "stack overflow"},
     {ErrCat::Internal, 2, "no-cycle", "circular reference not allowed"},
-    {ErrCat::Internal, 3, "not-done", "reserved for future use (or not yet implemented)"},
+    {ErrCat::Internal, 9, "not-done", "reserved for future use (or not yet implemented)"},
     {ErrCat::Internal, 7, "too-deep", "block or paren series is too deep to process"},
     {ErrCat::Internal, 8, "wrong-mem", "failed to release memory"},
 };
@@ -84,21 +84,30 @@ uint32_t error_code(Err e) {
 
 const char* error_category_title(ErrCat c) { return k_titles[size_t(c)]; }
 
-// An error value: error! cell, word 2 the runtime id, word 3 a block of its three arguments.
+// An error value: error! cell, word 2 the runtime id, words 1 and 3 a block of its three
+// arguments. The collector follows word 1 of an error! into the cells of that block (word 3 alone
+// would keep only the block, and the arguments' own buffers would be freed under it).
 [[noreturn]] void fire_error(Err e, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
     const Cell none{T_NONE, 0, 0, 0};
     // the arguments may be the only references to their values while the block is made
     Rooted a1(arg1 ? *arg1 : none), a2(arg2 ? *arg2 : none), a3(arg3 ? *arg3 : none);
     Node block = 0;
     if (g_memory.series_current) {   // arguments are kept once the memory manager is up
-        block = alloc_cells(3);
+        block = alloc_cells(4);
+        block_append(block, make_integer(int32_t(error_code(e))));
         for (Rooted* a : {&a1, &a2, &a3}) block_append(block, a->value);
     }
-    Rooted error(Cell{T_ERROR, 0, uint32_t(e), block});
+    Rooted error(Cell{T_ERROR, block, uint32_t(e), 0});
     throw_error(&error.value);
 }
 
 Err error_id_of(const Cell* error) { return Err(error->data2); }
+
+const Cell* error_arg(const Cell* error, uint32_t n) {
+    if (!error->data1 || n < 1 || n > 3) return nullptr;
+    Series* s = node_series(error->data1);
+    return n < s->length() ? s->cell_at(n) : nullptr;
+}
 
 uint32_t error_code_of(const Cell* error) { return error_code(error_id_of(error)); }
 
@@ -111,11 +120,9 @@ void error_form_report(const Cell* error, char* out, size_t room) {
     const char* title = error_category_title(d.category);
     append(out, end, title, std::strlen(title));
     append(out, end, ": ", 2);
-    Series* args = error->data3 ? node_series(error->data3) : nullptr;
     for (const char* m = d.message; *m;) {
         if (std::strncmp(m, ":arg", 4) == 0 && m[4] >= '1' && m[4] <= '3') {
-            uint32_t i = uint32_t(m[4] - '1');
-            if (args && i < args->length()) append_arg(out, end, args->cell_at(i));
+            if (const Cell* arg = error_arg(error, uint32_t(m[4] - '0'))) append_arg(out, end, arg);
             m += 5;
         } else {
             append(out, end, m++, 1);

@@ -5,9 +5,11 @@
 // catalogue category. fire_error builds the error value and hands it to throw_error (core/stack.h),
 // which unwinds to the nearest try frame.
 //
-// Until the error! datatype exists, an error value is an error! cell that carries its code in
-// word 1 and its runtime id (Err) in word 2; its arguments are kept in the error record below so
-// that reports can show them.
+// Until the error! datatype exists, an error value is an error! cell that carries its runtime id
+// (Err) in word 2 and, in word 1, a block of its code (an integer!) followed by its three
+// arguments, so that reports can show them. The collector marks word 1 of an error! as a context;
+// a block whose first cell is not a context cell is marked as a block of cells, which keeps the
+// arguments alive.
 #pragma once
 
 #include "core/cell.h"
@@ -57,6 +59,8 @@ const char* error_category_title(ErrCat c);
 // Reading an error value made by fire_error.
 Err error_id_of(const Cell* error);
 uint32_t error_code_of(const Cell* error);
+// Argument n (1 to 3) of the error, or null when it has none.
+const Cell* error_arg(const Cell* error, uint32_t n);
 
 // The report's first line: "*** <Category title>: <message with its arguments>".
 void error_form_report(const Cell* error, char* out, size_t room);

@@ -21,25 +21,12 @@ void hash_seed_set(uint32_t seed) { g_hash_seed = seed; }
 
 namespace {
 
-constexpr uint32_t C1 = 0xCC9E2D51u;
-constexpr uint32_t C2 = 0x1B873593u;
-
-inline uint32_t rotl(uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
-
-inline uint32_t mix_k(uint32_t k) {
-    k *= C1;
-    k = rotl(k, 15);
-    return k * C2;
-}
-
 // The block-at-a-time state, for hashes fed one 32-bit block at a time.
 struct Murmur {
     uint32_t h = g_hash_seed;
     uint32_t length = 0;
     void add(uint32_t k) {
-        h ^= mix_k(k);
-        h = rotl(h, 13);
-        h = h * 5 + 0xE6546B64u;
+        h = murmur3_round(h, k);
         length += 4;
     }
     uint32_t finish() const { return murmur3_fmix(h ^ length); }
@@ -57,17 +44,13 @@ uint32_t murmur3_bytes(const void* data, size_t length) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
     uint32_t h = g_hash_seed;
     size_t blocks = length / 4;
-    for (size_t i = 0; i < blocks; ++i) {
-        h ^= mix_k(load_le32(p + 4 * i));
-        h = rotl(h, 13);
-        h = h * 5 + 0xE6546B64u;
-    }
+    for (size_t i = 0; i < blocks; ++i) h = murmur3_round(h, load_le32(p + 4 * i));
     const uint8_t* tail = p + 4 * blocks;
     uint32_t k = 0;
     switch (length & 3) {
     case 3: k ^= uint32_t(tail[2]) << 16; [[fallthrough]];
     case 2: k ^= uint32_t(tail[1]) << 8; [[fallthrough]];
-    case 1: k ^= tail[0]; h ^= mix_k(k);
+    case 1: k ^= tail[0]; h ^= murmur3_scramble(k);
     }
     return murmur3_fmix(h ^ uint32_t(length));
 }
@@ -283,7 +266,8 @@ bool builtin_equal(const Cell* a, const Cell* b, int op, int depth) {
         if (ta == T_INTEGER && tb == T_INTEGER) return a->data2 == b->data2;
         return (!strict || ta == tb) && number_of(a) == number_of(b);
     }
-    if (ta == T_CHAR && tb == T_INTEGER && !strict) return a->data2 == b->data2;
+    if (!strict && ((ta == T_CHAR && tb == T_INTEGER) || (ta == T_INTEGER && tb == T_CHAR)))
+        return a->data2 == b->data2;
     if (ta != tb) return false;
     switch (ta) {
     case T_NONE: case T_UNSET: return true;
@@ -314,13 +298,11 @@ inline uint32_t flag_word_count(uint32_t buckets) { return buckets < 16 ? 1 : bu
 // Bucket where key is, or (when absent) the empty bucket where it would go; -1 when neither.
 int32_t intmap_slot(const uint32_t* flags, const uint32_t* pairs, uint32_t buckets, uint32_t key,
                     bool* found) {
-    uint32_t mask = buckets - 1;
-    uint32_t b = murmur3_fmix(key) & mask;
-    for (uint32_t k = 1; k <= buckets; ++k) {
+    for (ProbeSequence p(murmur3_fmix(key), buckets); p.more(); p.next()) {
+        uint32_t b = p.bucket;
         uint32_t f = hash_flag(flags, b);
         if (f == HASH_FLAG_EMPTY) { *found = false; return int32_t(b); }
         if (f == HASH_FLAG_LIVE && pairs[2 * b] == key) { *found = true; return int32_t(b); }
-        b = (b + k) & mask;
     }
     *found = false;
     return -1;

@@ -56,6 +56,18 @@ uint32_t murmur3_bytes(const void* data, size_t length);
 // Over the characters of a string value from its head to its tail; case-folded to upper case
 // unless case_sensitive. A unit width other than 1, 2 or 4 ends the process (runtime error 101).
 uint32_t murmur3_string(const Cell* str, bool case_sensitive);
+// One 4-byte block mixed into the running hash (also the tail step, without the rotation and
+// the addition).
+inline uint32_t murmur3_scramble(uint32_t k) {
+    k *= 0xCC9E2D51u;
+    k = (k << 15) | (k >> 17);
+    return k * 0x1B873593u;
+}
+inline uint32_t murmur3_round(uint32_t h, uint32_t k) {
+    h ^= murmur3_scramble(k);
+    h = (h << 13) | (h >> 19);
+    return h * 5 + 0xE6546B64u;
+}
 // The finaliser alone.
 inline uint32_t murmur3_fmix(uint32_t h) {
     h ^= h >> 16;
@@ -118,6 +130,18 @@ inline void hash_flag_set(uint32_t* flags, uint32_t bucket, uint32_t flag) {
     flags[bucket >> 4] = (flags[bucket >> 4] & ~(3u << shift)) | (flag << shift);
 }
 
+// The probe sequence of a hash over a power-of-two bucket count: hash & (buckets - 1), then steps
+// of 1, 2, 3 ... (offsets 0, 1, 3, 6, 10 ... from the start), masked. The first `buckets` probes
+// visit every bucket once; more() turns false after them.
+struct ProbeSequence {
+    uint32_t mask;
+    uint32_t bucket;
+    uint32_t step = 0;
+    ProbeSequence(uint32_t hash, uint32_t buckets) : mask(buckets - 1), bucket(hash & mask) {}
+    bool more() const { return step <= mask; }
+    void next() { bucket = (bucket + ++step) & mask; }
+};
+
 // Holds collection off for a scope (tables keep node handles in locals while they allocate).
 class CollectorHold {
 public:
@@ -177,9 +201,12 @@ void hashtable_check_stale(Node table);
 void hashtable_rebuild_records(Node table, uint32_t size);
 void hashtable_reindex_records(Node table);
 
-// Word tables (kind 2): the position of the symbol's word in the table's word list, or -1. With
-// a context node (non-zero) an absent symbol is added as a word! cell (context, symbol, position)
-// at the end of the word list; -1 is returned and the new position written to *out_index.
+// Word tables (kind 2): the position of the symbol's word in the table's word list, or -1. The
+// case-insensitive look-up answers the index the word found holds (word 3), which is its position
+// except for a case variant of the global context: that one holds the index of the first variant
+// added, so every variant answers the same slot. With a context node (non-zero) an absent symbol
+// is added as a word! cell (context, symbol, position) at the end of the word list; -1 is
+// returned and the new position written to *out_index.
 int32_t hashtable_word_index(Node table, uint32_t symbol, bool case_insensitive, Node context,
                              int32_t* out_index);
 

@@ -139,10 +139,9 @@ uint32_t bucket_hash(HashTable* t, uint32_t key) {
 
 // First empty bucket of the probe sequence (the arrays hold no deleted bucket).
 uint32_t first_empty(const uint32_t* flags, uint32_t buckets, uint32_t hash) {
-    uint32_t mask = buckets - 1;
-    uint32_t b = hash & mask;
-    for (uint32_t k = 1; hash_flag(flags, b) != HASH_FLAG_EMPTY; ++k) b = (b + k) & mask;
-    return b;
+    ProbeSequence p(hash, buckets);
+    while (hash_flag(flags, p.bucket) != HASH_FLAG_EMPTY) p.next();
+    return p.bucket;
 }
 
 // Re-places every live key into new arrays of `buckets` buckets; deleted buckets disappear.
@@ -196,13 +195,12 @@ int32_t insert_index(Node table, uint32_t index, int* status) {
     Cell key = kind == HASH_KIND_MAP ? map_key(cell_of(t, index)) : *cell_of(t, index);
     if (kind <= HASH_KIND_MAP && t->stamp == 0 && address_hashed_type(key.type())) t->stamp = stamp_now();
 
-    uint32_t mask = t->buckets - 1;
-    uint32_t b = hash_value(&key, false) & mask;
     int64_t target = -1;
     int64_t group = -1;
     const uint32_t* flags = hash_words(t->flags);
     const uint32_t* keys = hash_words(t->keys);
-    for (uint32_t k = 1; k <= t->buckets; ++k, b = (b + k - 1) & mask) {
+    for (ProbeSequence p(hash_value(&key, false), t->buckets); p.more(); p.next()) {
+        uint32_t b = p.bucket;
         uint32_t f = hash_flag(flags, b);
         if (f == HASH_FLAG_EMPTY) {
             if (target < 0) target = b;
@@ -284,7 +282,11 @@ void index_cells(Node table, uint32_t first, uint32_t step, bool fresh) {
             // a repeated key keeps its first place and takes the later value; the later pair goes
             Series* s = block_of(t);
             uint32_t length = s->length();
-            if (i + 1 < length) *s->cell_at(uint32_t(present) + 1) = *s->cell_at(i + 1);
+            if (i + 1 < length) {
+                Cell* value = s->cell_at(uint32_t(present) + 1);
+                if (value->header == 0) t->size++;  // a removed entry comes back
+                *value = *s->cell_at(i + 1);
+            }
             uint32_t cut = length - i < 2 ? length - i : 2;
             std::memmove(s->cell_at(i), s->cell_at(i + cut), (length - i - cut) * 16);
             s->tail -= cut * 16;
@@ -299,11 +301,10 @@ void index_cells(Node table, uint32_t first, uint32_t step, bool fresh) {
 // Bucket of cell `index` of a map! table, or -1.
 int64_t map_bucket_of(HashTable* t, uint32_t index) {
     Cell key = map_key(cell_of(t, index));
-    uint32_t mask = t->buckets - 1;
-    uint32_t b = hash_value(&key, false) & mask;
     const uint32_t* flags = hash_words(t->flags);
     const uint32_t* keys = hash_words(t->keys);
-    for (uint32_t k = 1; k <= t->buckets; ++k, b = (b + k - 1) & mask) {
+    for (ProbeSequence p(hash_value(&key, false), t->buckets); p.more(); p.next()) {
+        uint32_t b = p.bucket;
         uint32_t f = hash_flag(flags, b);
         if (f == HASH_FLAG_EMPTY) return -1;
         if (f == HASH_FLAG_LIVE && keys[b] == index) return b;
@@ -338,6 +339,14 @@ void hash_delete_index(Node table, uint32_t index) {
         hash_flag_set(flags, b, HASH_FLAG_DELETED);
         t->size--;
     }
+    if (emptied && key < 0) {
+        // No live bucket leads to an empty chain. Those at the end of the list are dropped, so
+        // that a group of equal keys that keeps coming and going does not pile up chains.
+        Series* list = node_series(t->chains);
+        while (list->used() >= 4 &&
+               array_length(reinterpret_cast<const uint32_t*>(list->tail_ptr())[-1]) == 0)
+            list->tail -= 4;
+    }
 }
 
 // Applies fn to every stored cell index of a hash! table (each chain once) and rebuilds the
@@ -367,12 +376,11 @@ inline uint32_t record_bytes(HashTable* t) { return t->positions; }
 
 // Bucket of the record keyed `key`, or -1; *free gets the bucket an insertion would take.
 int64_t record_bucket(HashTable* t, uint32_t key, int64_t* free) {
-    uint32_t mask = t->buckets - 1;
-    uint32_t b = murmur3_fmix(key) & mask;
     const uint32_t* flags = hash_words(t->flags);
     const uint32_t* keys = hash_words(t->keys);
     *free = -1;
-    for (uint32_t k = 1; k <= t->buckets; ++k, b = (b + k - 1) & mask) {
+    for (ProbeSequence p(murmur3_fmix(key), t->buckets); p.more(); p.next()) {
+        uint32_t b = p.bucket;
         uint32_t f = hash_flag(flags, b);
         if (f == HASH_FLAG_EMPTY) {
             if (*free < 0) *free = b;
@@ -565,13 +573,18 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
     if (t->kind != HASH_KIND_HASH && t->kind != HASH_KIND_MAP) return nullptr;
     bool map = t->kind == HASH_KIND_MAP;
     if (map) key = map_key(&key);
-    uint32_t mask = t->buckets - 1;
-    uint32_t b = hash_value(&key, false) & mask;
     const uint32_t* flags = hash_words(t->flags);
     const uint32_t* keys = hash_words(t->keys);
-    for (uint32_t k = 1; k <= t->buckets; ++k, b = (b + k - 1) & mask) {
+    // hash!: equal keys of different types (a word and a lit-word, a string and a file) form
+    // groups of their own on the same probe sequence, so every equal group holds candidates and
+    // the position rules pick one among them all
+    int64_t s = skip == 0 ? 1 : (skip < 0 ? -int64_t(skip) : skip);
+    int64_t base = start;
+    int64_t best = -1;
+    for (ProbeSequence p(hash_value(&key, false), t->buckets); p.more(); p.next()) {
+        uint32_t b = p.bucket;
         uint32_t f = hash_flag(flags, b);
-        if (f == HASH_FLAG_EMPTY) return nullptr;
+        if (f == HASH_FLAG_EMPTY) break;
         if (f == HASH_FLAG_DELETED) continue;
         if (map) {
             Cell stored = map_key(cell_of(t, keys[b]));
@@ -580,10 +593,6 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
         }
         int32_t held = int32_t(keys[b]);
         if (!hash_compare(cell_of(t, group_first(t, held)), &key, 0)) continue;
-        // the first equal group holds the candidates; the position rules pick one
-        int64_t s = skip == 0 ? 1 : (skip < 0 ? -int64_t(skip) : skip);
-        int64_t base = start;
-        int64_t best = -1;
         for_group(t, held, [&](uint32_t l) {
             if (op != 0 && !hash_compare(cell_of(t, l), &key, op)) return;
             int64_t li = l;
@@ -595,9 +604,8 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
                 if (side && r == 0 && li > best) best = li;
             }
         });
-        return best >= 0 ? cell_of(t, uint32_t(best)) : nullptr;
     }
-    return nullptr;
+    return best >= 0 ? cell_of(t, uint32_t(best)) : nullptr;
 }
 
 Cell* hashtable_find_next(Node table, const Cell* key_cell, int32_t* position, uint32_t* start_bucket,
@@ -837,18 +845,23 @@ int32_t hashtable_word_index(Node table, uint32_t symbol, bool case_insensitive,
     uint32_t canonical = symbol_resolve(symbol);
     uint32_t hash = murmur3_fmix(canonical);
     for (int round = 0; round < 2; ++round) {
-        uint32_t mask = t->buckets - 1;
-        uint32_t b = hash & mask;
         const uint32_t* flags = hash_words(t->flags);
         const uint32_t* keys = hash_words(t->keys);
         int64_t empty = -1;
-        for (uint32_t k = 1; k <= t->buckets; ++k, b = (b + k - 1) & mask) {
+        for (ProbeSequence p(hash, t->buckets); p.more(); p.next()) {
+            uint32_t b = p.bucket;
             if (hash_flag(flags, b) != HASH_FLAG_LIVE) {
                 empty = b;
                 break;
             }
-            uint32_t held = cell_of(t, keys[b])->data2;
-            if (case_insensitive ? symbol_resolve(held) == canonical : held == symbol) return int32_t(keys[b]);
+            const Cell* stored = cell_of(t, keys[b]);
+            if (!case_insensitive) {
+                if (stored->data2 == symbol) return int32_t(keys[b]);
+            } else if (symbol_resolve(stored->data2) == canonical) {
+                // the word's own index: case variants of the global context share the slot of
+                // the first one added, whichever of them the probe sequence meets first
+                return int32_t(stored->data3);
+            }
         }
         if (!context) return -1;
         if (round == 0 && (t->occupied >= t->bound || empty < 0)) {

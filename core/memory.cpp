@@ -380,9 +380,12 @@ static Series* expand_node(Node node, uint64_t new_size, bool copy) {
     uint32_t unit = s->unit();
     if (new_size == 0) new_size = uint64_t(s->size) * 2;
     if (new_size == 0 || unit == 0) fire_error(Err::NoMemory);
+    // the new buffer holds at least the bytes asked for and the used part it takes over
+    if (new_size < uint64_t(s->tail - s->head)) new_size = s->tail - s->head;
     checked_size(new_size + SERIES_OVERHEAD);
-    Series* fresh = (s->flags & SER_FIXED) ? alloc_heap_buffer(new_size / unit, unit, 0)
-                                           : alloc_series_buffer(new_size / unit, unit, 0);
+    uint64_t units = (new_size + unit - 1) / unit;
+    Series* fresh = (s->flags & SER_FIXED) ? alloc_heap_buffer(units, unit, 0)
+                                           : alloc_series_buffer(units, unit, 0);
     s = node_series(node);
     uint32_t used = s->tail - s->head;
     if (copy) std::memcpy(fresh->data(), s->head_ptr(), used);
@@ -445,7 +448,7 @@ void sweep_big_frames() {
         if (s->flags & SER_MARK) {
             s->flags &= ~SER_MARK;
         } else {
-            if (s->node && node_series(s->node) == s) free_node(node_frame_of(s->node), s->node);
+            if (s->node && node_series(s->node) == s) node_free_queue_add(s->node);
             big_frame_free(s);
         }
         f = next;
@@ -476,7 +479,12 @@ static Cell stat_number(uint64_t v) {
 }
 
 double memory_stats(Cell* block, int mode) {
-    bool enabled = g_collector_enabled;
+    // collection stays off for the walk and comes back on however it ends (building the mode-2
+    // blocks may raise no-memory)
+    struct Restore {
+        bool enabled = g_collector_enabled;
+        ~Restore() { g_collector_enabled = enabled; }
+    } restore;
     g_collector_enabled = false;
     struct Triple { uint64_t free, used, total; };
     std::vector<Triple> nodes, series;
@@ -536,7 +544,6 @@ double memory_stats(Cell* block, int mode) {
         block_append(target, stat_number(frames_total + uint64_t(g_memory.heap_total)));
         block_append(target, stat_number(uint64_t(g_memory.heap_total)));
     }
-    g_collector_enabled = enabled;
     return mode == 1 ? in_use : 0;
 }
 

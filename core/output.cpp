@@ -302,7 +302,7 @@ void console_set_cursor(int column, int row) {
     if (column < 0) column = 0;
     if (row < 0) row = 0;
     char seq[32];
-    int n = std::snprintf(seq, sizeof seq, "\x1b[%d;%dH", row + 1, column + 1);
+    int n = std::snprintf(seq, sizeof seq, "\x1b[%ld;%ldH", long(row) + 1, long(column) + 1);
     emit(seq, size_t(n));
 }
 

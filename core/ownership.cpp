@@ -58,17 +58,10 @@ Cell* values_cell(Node values, uint32_t i) {
 }
 uint32_t values_length(Node values) { return node_series(values)->length(); }
 
-// Sets the owned mark of a series value; answers whether it was set before.
-bool mark_owned(Cell* value, Track track) {
-    if (track == Track::Image) {
-        bool was = value->header & CELL_OWNED;
-        value->header |= CELL_OWNED;
-        return was;
-    }
-    Series* s = node_series(series_node(value));
-    bool was = s->flags & SER_OWNED;
-    s->flags |= SER_OWNED;
-    return was;
+// Sets the owned mark of a series value.
+void mark_owned(Cell* value, Track track) {
+    if (track == Track::Image) value->header |= CELL_OWNED;
+    else node_series(series_node(value))->flags |= SER_OWNED;
 }
 
 void clear_owned(Cell* value, Track track) {
@@ -108,10 +101,12 @@ void owner_deep(Cell* value, const Cell& owner, const Cell& word) {
     }
     Node node = series_node(value);
     if (!node) return;
-    bool was = mark_owned(value, track);
+    mark_owned(value, track);
     Cell v = *value;
-    if (!was) {
-        Cell* record = hashtable_put_int(g_ownership_table, node);
+    // A series already owned keeps its record. The mark alone does not tell: the collector drops
+    // the record of a dead owner and leaves the mark, and a copy of a whole buffer carries it.
+    Cell* record = hashtable_put_int(g_ownership_table, node);
+    if (record[0].is(T_UNSET)) {
         record[0] = v;
         record[1] = owner;
         record[2] = word;

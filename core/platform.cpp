@@ -6,6 +6,7 @@
 #include "core/platform.h"
 
 #include "core/output.h"
+#include "core/runtime.h"
 #include "core/throw.h"
 
 #include <cerrno>
@@ -72,7 +73,9 @@ void os_sleep(double seconds) {
     struct timespec left;
     left.tv_sec = time_t(ms / 1000);
     left.tv_nsec = long(ms % 1000) * 1000000L;
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    // Other signals only resume the sleep; an interrupt that asks for a halt ends it, so that
+    // the evaluation can stop at once.
+    while (nanosleep(&left, &left) != 0 && errno == EINTR && !g_halt_requested) {
     }
 }
 

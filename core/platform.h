@@ -34,7 +34,8 @@ bool os_set_env(const std::string& name, const std::string& value);
 std::optional<std::string> os_get_env(const std::string& name);
 
 // Sleeps seconds × 1000 milliseconds, truncated; anything below 1 ms (including negative and NaN)
-// sleeps 1 ms, anything above INT32_MAX ms sleeps INT32_MAX ms. A signal does not cut it short.
+// sleeps 1 ms, anything above INT32_MAX ms sleeps INT32_MAX ms. A signal does not cut it short,
+// unless it is an interrupt that requests a halt (g_halt_requested, core/runtime.h).
 void os_sleep(double seconds);
 // The number of milliseconds os_sleep sleeps for the given seconds.
 int64_t os_sleep_millis(double seconds);

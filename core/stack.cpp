@@ -47,9 +47,30 @@ void stack_init(uint32_t sym_body, uint32_t sym_anon) {
     cycles_reset();
 }
 
+namespace {
+
+// The data base of the nearest try frame (kind 4 or 5), where the error of an overflow lands; the
+// bottom when there is none.
+Cell* nearest_try_base() {
+    for (CallFrame* f = g_calls.top; f > g_calls.bottom;) {
+        --f;
+        uint32_t k = f->kind();
+        if (k == FRAME_TRY || k == FRAME_TRY_ALL)
+            return f + 1 < g_calls.top ? stack_at_index(f[1].saved_args) : g_stack.arguments;
+    }
+    return g_stack.bottom;
+}
+
+} // namespace
+
 [[noreturn]] void stack_overflow() {
-    g_stack.top = stack_depth() > STACK_OVERFLOW_BACKOFF ? g_stack.top - STACK_OVERFLOW_BACKOFF
-                                                         : g_stack.bottom;
+    Cell* back = stack_depth() > STACK_OVERFLOW_BACKOFF ? g_stack.top - STACK_OVERFLOW_BACKOFF
+                                                        : g_stack.bottom;
+    // Cells below the try frame belong to the frames that go on after the error: moving the top
+    // under them would hide them from the collector while the error is made, and the error would
+    // then be pushed over one of them.
+    Cell* floor = std::min(nearest_try_base(), g_stack.top);
+    g_stack.top = std::max(back, floor);
     cycles_reset();
     fire_error(Err::StackOverflow);
 }
@@ -356,7 +377,10 @@ inline Cell* unwind_onto(CallFrame* target) {
         Cell* entry_top = g_stack.top;
         CallFrame* found = stack_unwind_to_kind(FRAME_TRY, false);
         --g_calls.top;   // the try frame goes too
-        g_stack.top = entry_top;
+        // Raised with the data stack full, the error takes the cell below the last one: pushing
+        // it at the last one would overflow and carry a stack-overflow past this try frame.
+        // Every frame's base lies below that cell (the markers see to it).
+        g_stack.top = std::min(entry_top, g_stack.limit - 2);
         uint32_t k = found->kind();
         caught = k == FRAME_TRY || k == FRAME_TRY_ALL;
     }

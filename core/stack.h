@@ -113,8 +113,9 @@ extern CallFrame* g_throw_origin;
 // Calling it again resets the stacks.
 void stack_init(uint32_t sym_body = STACK_NO_SYMBOL, uint32_t sym_anon = STACK_NO_SYMBOL);
 
-// Raises internal stack-overflow: the data top moves back five cells (not below the bottom), the
-// cycle-detection stack is emptied.
+// Raises internal stack-overflow: the data top moves back five cells, but not below the bottom nor
+// below the base of the nearest try frame (the frames that receive the error keep their cells, in
+// sight of the collector); the cycle-detection stack is emptied.
 [[noreturn]] void stack_overflow();
 
 // ---- Data-stack positions --------------------------------------------------------------------------
@@ -178,10 +179,16 @@ void stack_keep_last_error();
 //
 // Each marker takes the called word's cell (word 1 its context node, word 2 its symbol id) and
 // returns the new arguments pointer, the base of the new frame (= the data top). A marker with the
-// call stack full raises stack-overflow; the 12000th frame can still be pushed.
+// call stack full raises stack-overflow; the 12000th frame can still be pushed. So does a marker
+// with no data cell left for the new frame's result: a frame based on the last cell would put the
+// top at the limit once its result is set, and the next push would write past the stack.
+
+inline bool stack_mark_overflows() {
+    return g_calls.top >= g_calls.limit || g_stack.top + 1 >= g_stack.limit;
+}
 
 inline Cell* stack_mark_frame(const Cell* word, uint32_t header) {
-    if (g_calls.top >= g_calls.limit) [[unlikely]] stack_overflow();
+    if (stack_mark_overflows()) [[unlikely]] stack_overflow();
     CallFrame* f = g_calls.top++;
     f->header = header | ((word->data2 << FRAME_SYMBOL_SHIFT) & FRAME_SYMBOL_MASK);
     f->saved_args = stack_index(g_stack.arguments);
@@ -206,7 +213,7 @@ inline Cell* stack_mark_interp_native(const Cell* w) { return stack_mark_frame(w
 // The body of a compiled function: the function context's frame reference becomes the current
 // arguments (where the caller pushed the arguments), then a native frame with the return mark.
 inline Cell* stack_mark_func(const Cell* word, Node func_ctx) {
-    if (g_calls.top >= g_calls.limit) [[unlikely]] stack_overflow();
+    if (stack_mark_overflows()) [[unlikely]] stack_overflow();
     if (func_ctx) stack_context_frame_word(func_ctx) = stack_frame_ref(g_stack.arguments);
     return stack_mark_frame(word, FRAME_HDR_FUNC);
 }
@@ -351,6 +358,8 @@ inline void stack_walk_down(F&& f) {
 // Rules for natives:
 //  - Never drop call frames or restore the data top in a destructor or a catch-all block: when an
 //    exit passes through, the thrower has already put both stacks where its receiver wants them.
+//  - After break or return the receiving frame's result cell lies AT the data top, outside what
+//    the collector marks: take the value out (stack_unwind_last) before anything allocates.
 //  - Open the frame, note the call top, run the body through one of the helpers below, then on
 //    the normal path unwind the frame yourself. For example, a loop:
 //

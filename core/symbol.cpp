@@ -59,13 +59,12 @@ uint32_t intern(const uint8_t* text, size_t n, bool caseless) {
         hashtable_resize(g_symbol_table, 16 * (2 * t->size < t->buckets ? t->buckets - 1 : t->buckets + 1));
         t = hashtable_record(g_symbol_table);
     }
-    uint32_t mask = t->buckets - 1;
-    uint32_t b = symbol_name_hash(text, n) & mask;
     const uint32_t* flags = hash_words(t->flags);
     const uint32_t* keys = hash_words(t->keys);
     Series* block = symbol_block();
     int64_t variant = -1;  // first symbol equal without regard to ASCII case
-    for (uint32_t k = 1; k <= t->buckets; ++k, b = (b + k - 1) & mask) {
+    for (ProbeSequence p(symbol_name_hash(text, n), t->buckets); p.more(); p.next()) {
+        uint32_t b = p.bucket;
         if (hash_flag(flags, b) != HASH_FLAG_LIVE) {
             if (variant >= 0) {
                 if (caseless) return uint32_t(variant) + 1;
@@ -101,24 +100,17 @@ uint32_t symbol_name_hash(const uint8_t* text, size_t length) {
     uint8_t block[4];
     uint32_t h = g_hash_seed;
     size_t i = 0;
-    auto mix = [](uint32_t k) {
-        k *= 0xCC9E2D51u;
-        k = (k << 15) | (k >> 17);
-        return k * 0x1B873593u;
-    };
     for (; i + 4 <= length; i += 4) {
         for (int j = 0; j < 4; ++j) block[j] = ascii_lower(text[i + j]);
         uint32_t k;
         std::memcpy(&k, block, 4);
-        h ^= mix(k);
-        h = (h << 13) | (h >> 19);
-        h = h * 5 + 0xE6546B64u;
+        h = murmur3_round(h, k);
     }
     uint32_t k = 0;
     switch (length & 3) {
     case 3: k ^= uint32_t(ascii_lower(text[i + 2])) << 16; [[fallthrough]];
     case 2: k ^= uint32_t(ascii_lower(text[i + 1])) << 8; [[fallthrough]];
-    case 1: k ^= ascii_lower(text[i]); h ^= mix(k);
+    case 1: k ^= ascii_lower(text[i]); h ^= murmur3_scramble(k);
     }
     return murmur3_fmix(h ^ uint32_t(length));
 }

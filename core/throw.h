@@ -3,9 +3,9 @@
 // Errors, break, continue, return, exit, the language's throw and quit all leave native code as
 // one C++ exception type, KelThrow, that carries the throw code and a value. A frame that must
 // intercept exits has a catch level: a throw of code c stops at the innermost frame whose catch
-// level is at least c (unsigned), every other frame lets it pass. catch_level() expresses that
-// rule; the entry point's frame, level 0xFFFFFFFF, stops everything. No KelThrow may cross a C
-// library's frames: callbacks from C code catch everything at their boundary.
+// level is at least c (unsigned), every other frame lets it pass (core/stack.h says how natives
+// receive them); the entry point's frame, level 0xFFFFFFFF, stops everything. No KelThrow may
+// cross a C library's frames: callbacks from C code catch everything at their boundary.
 #pragma once
 
 #include "core/cell.h"
@@ -35,19 +35,5 @@ struct KelThrow {
 
 // Raises a low-level throw of the given code. The value travels with the exception.
 [[noreturn]] void low_throw(uint32_t code, const Cell* value = nullptr);
-
-// True when a frame of the given catch level receives a throw of this code.
-inline bool catch_level_covers(uint32_t level, uint32_t code) { return level >= code; }
-
-// Runs body; a KelThrow whose code the level covers goes to handler(KelThrow&), any other passes on.
-template <class Body, class Handler>
-inline void with_catch_level(uint32_t level, Body&& body, Handler&& handler) {
-    try {
-        body();
-    } catch (KelThrow& t) {
-        if (!catch_level_covers(level, t.code)) throw;
-        handler(t);
-    }
-}
 
 } // namespace kel

@@ -122,6 +122,7 @@ inline bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
 
 int32_t utf8_decode_strict(const uint8_t* p, int32_t* avail) {
     const int32_t n = *avail;
+    if (n <= 0) return -1;   // nothing to read yet: every sequence needs more
     const uint8_t b = p[0];
     if (b < 0x80) {
         *avail = 1;

@@ -115,11 +115,11 @@ inline int utf8_lead_length(uint8_t b) {
     return 0;
 }
 
-// Strict decoding of one character from p, with *avail bytes available (at least 1). Returns the
-// code point and sets *avail to the bytes used; returns -1 (leaving *avail alone) when the bytes
-// available are a well-formed beginning of a longer sequence. Raises access error invalid-utf8,
-// whose argument is a binary! of the bytes that begin the sequence (up to four), on anything
-// ill-formed.
+// Strict decoding of one character from p, with *avail bytes available. Returns the code point
+// and sets *avail to the bytes used; returns -1 (leaving *avail alone) when no byte is available
+// or the bytes available are a well-formed beginning of a longer sequence. Raises access error
+// invalid-utf8, whose argument is a binary! of the bytes that begin the sequence (up to four), on
+// anything ill-formed.
 int32_t utf8_decode_strict(const uint8_t* p, int32_t* avail);
 
 // ---- UTF-8 encoding ---------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 KEL_DEB_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  python3 unicode-data
 )
 
 # Installs the packages of KEL_DEB_PACKAGES that dpkg does not report as installed. Runs

@@ -46,10 +46,8 @@ std::optional<Raised> raised(F&& f) {
     if (stack_try(&word, false, [&] { f(); })) return std::nullopt;
     const Cell* error = stack_top();
     Raised r{error_id_of(error), Cell{T_NONE, 0, 0, 0}, Cell{T_NONE, 0, 0, 0}};
-    if (error->data3) {
-        r.arg1 = *node_series(error->data3)->cell_at(0);
-        r.arg2 = *node_series(error->data3)->cell_at(1);
-    }
+    if (const Cell* a = error_arg(error, 1)) r.arg1 = *a;
+    if (const Cell* a = error_arg(error, 2)) r.arg2 = *a;
     stack_pop();
     return r;
 }

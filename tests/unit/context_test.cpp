@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -88,7 +89,7 @@ Raised raised_by(F&& f) {
     if (!stack_try(&w, false, [&] { f(); })) {
         const Cell* error = stack_top();
         r.id = error_id_of(error);
-        if (error->data3) r.arg1 = *node_series(error->data3)->cell_at(0);
+        if (const Cell* a = error_arg(error, 1)) r.arg1 = *a;
     }
     g_stack.top = top;
     g_stack.arguments = args;
@@ -292,6 +293,67 @@ TEST_F(Context, GlobalCaseVariantSharesTheSlot) {
     EXPECT_EQ(alias->data2, upper);
     EXPECT_EQ(alias->data3, stored.data3);
     EXPECT_EQ(context_add_global(upper, false, false), alias);
+}
+
+TEST_F(Context, GlobalCaseVariantsShareOneSlotWhicheverCameFirst) {
+    // a canonical name added after its alias (the symbol was interned, not loaded, first)
+    uint32_t canon = sym("late-canon");
+    uint32_t alias = sym("LATE-CANON");
+    Cell alias_word = *context_add_global(alias, false, false);
+    *word_get(&alias_word) = make_integer(5);
+    Cell canon_word = *context_add_global(canon, false, false);
+    EXPECT_EQ(canon_word.data3, alias_word.data3);
+    EXPECT_EQ(cell_integer(word_get(&canon_word)), 5);
+
+    // an unbound alias assigned through the global context writes the slot it shares
+    uint32_t bar = sym("gbar");
+    uint32_t bar_alias = sym("GBAR");
+    Cell bar_word = *context_add_global(bar, false, false);
+    Cell bar_alias_word = *context_add_global(bar_alias, false, false);
+    ASSERT_EQ(bar_alias_word.data3, bar_word.data3);
+    Cell unbound = word(bar_alias, g_global_context, -1);
+    Cell seven = make_integer(7);
+    context_set_in(&unbound, &seven, g_global_context, false);
+    EXPECT_EQ(unbound.data3, bar_word.data3);
+    EXPECT_EQ(cell_integer(word_get(&bar_word)), 7);
+}
+
+TEST_F(Context, GlobalCaseVariantsKeepTheirSlotWhenTheWordTableGrows) {
+    // A small context stands in for the global one, so that its word table grows after a few
+    // words. The name is picked so that its first variant takes the last of 8 buckets and the
+    // second wraps round to bucket 0; growing re-places the buckets in order, so the second
+    // variant then comes first on the name's probe sequence.
+    Node real_global = keep_context(g_global_context);
+    Node small = keep_context(context_make(1, false, false, 0, CONTEXT_GLOBAL));
+    ASSERT_EQ(hashtable_record(context_word_table(small))->buckets, 8u);
+    std::string name;
+    for (int i = 0; name.empty(); ++i) {
+        std::string candidate = "wrap-" + std::to_string(i);
+        if ((murmur3_fmix(sym(candidate.c_str())) & 7) == 7) name = candidate;
+    }
+    std::string upper = name, mixed = name;
+    for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
+    mixed[0] = upper[0];
+    uint32_t first_sym = sym(name.c_str());
+    uint32_t second_sym = sym(upper.c_str());
+
+    g_global_context = small;
+    Cell first = *context_add_global(first_sym, false, false);
+    Cell second = *context_add_global(second_sym, false, false);
+    ASSERT_EQ(second.data3, first.data3);
+    *word_get(&first) = make_integer(42);
+    for (int i = 0; hashtable_record(context_word_table(small))->buckets == 8; ++i)
+        context_add_global(sym(("grow-" + std::to_string(i)).c_str()), false, false);
+    HashTable* t = hashtable_record(context_word_table(small));
+    ASSERT_EQ(hash_words(t->keys)[murmur3_fmix(first_sym) & (t->buckets - 1)], 1u)
+        << "the second variant should now come first";
+
+    EXPECT_EQ(context_find_word(small, first_sym, true), int32_t(first.data3));
+    Cell other = word(mixed.c_str());
+    EXPECT_EQ(bind_word(small, &other), int32_t(first.data3));
+    EXPECT_EQ(cell_integer(word_get(&other)), 42);
+    EXPECT_EQ(cell_integer(context_value_by_symbol(second_sym, small)), 42);
+    g_global_context = real_global;
 }
 
 TEST_F(Context, GlobalWordUnderRootCollect) {

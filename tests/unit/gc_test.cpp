@@ -627,6 +627,8 @@ TEST_F(Collector, BigBuffersAreSweptAndKeptOnes) {
     keep.value = make_cell(T_NONE);
     collector_cycle();
     EXPECT_EQ(big_frames(), 0u);
+    EXPECT_EQ(g_collector_stats.nodes_freed, 1u);   // the node of the dead big buffer
+    EXPECT_EQ(used_nodes(), baseline);
 }
 
 TEST_F(Collector, MoreDeadNodesThanTheFreeQueueHolds) {

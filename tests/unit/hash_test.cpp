@@ -1,6 +1,7 @@
 // Hashing and the hash tables: MurmurHash3 vectors, string and value hashes, table sizing, hash!
 // groups and positional search, deletion, growth, copies, map! entries, record tables, word
 // tables, re-indexing after a collection, the collector's marking and sweeping, and the intmap.
+#include "core/array.h"
 #include "core/case-fold.h"
 #include "core/extres.h"
 #include "core/gc.h"
@@ -234,6 +235,46 @@ TEST_F(Hash, EqualKeysShareOneBucketAndFindPicksByPosition) {
     EXPECT_EQ(find(t, b, a, 0, true, false, 1, 2), 2);
 }
 
+TEST_F(Hash, FindLooksAtEveryEqualGroupAsAScanWould) {
+    // A lit-word and a word of one name are equal but of different types, so they stand in two
+    // groups on one probe sequence. Here the lit-word (cell 1) was indexed first, so its group
+    // comes first on the sequence; the answer must still be the one a scan of the block gives.
+    Node b = empty_block(4);
+    Node t = table(4, b, HASH_KIND_HASH);
+    block_append(b, word("a"));
+    block_append(b, word("a", T_LIT_WORD));
+    hashtable_put(t, at(b, 1));
+    hashtable_put(t, at(b, 0));
+    ASSERT_EQ(hashtable_record(t)->size, 2u);
+
+    struct Case { TypeId type; int32_t start; bool last; bool reverse; int op; int32_t found; };
+    const Case cases[] = {
+        {T_LIT_WORD, 0, false, false, 0, 0},  // the word comes first in the block
+        {T_WORD, 0, false, false, 2, 0},      // strict: only the word matches
+        {T_LIT_WORD, 0, false, false, 2, 1},
+        {T_WORD, 1, false, false, 0, 1},
+        {T_WORD, 0, true, false, 0, 1},
+        {T_LIT_WORD, 1, false, true, 0, 0},
+        {T_WORD, 1, false, false, 2, -1},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(find(t, b, word("a", c.type), c.start, c.last, c.reverse, 1, c.op), c.found)
+            << "type " << int(c.type) << " start " << c.start << " op " << c.op;
+
+    // a char and an integer of one code are equal whichever of them is stored and whichever is
+    // looked for
+    Node n = block({make_integer(97), make_cell(T_CHAR, 0, 97)});
+    Node numbers = table(4, n, HASH_KIND_HASH);
+    struct Scalar { Cell key; int op; int32_t found; };
+    const Scalar scalars[] = {
+        {make_cell(T_CHAR, 0, 97), 0, 0}, {make_integer(97), 0, 0},
+        {make_cell(T_CHAR, 0, 97), 2, 1}, {make_integer(97), 2, 0},
+    };
+    for (const Scalar& c : scalars)
+        EXPECT_EQ(find(numbers, n, c.key, 0, false, false, 1, c.op), c.found)
+            << "type " << int(c.key.type()) << " op " << c.op;
+}
+
 TEST_F(Hash, DeletionTakesChainedIndexesOutOneByOne) {
     Node b = block({word("a"), word("a"), word("b"), word("a")});
     Node t = table(4, b, HASH_KIND_HASH);
@@ -254,6 +295,25 @@ TEST_F(Hash, DeletionTakesChainedIndexesOutOneByOne) {
     hashtable_put(t, at(b, 0));
     EXPECT_EQ(find(t, b, a), 0);
     EXPECT_EQ(hashtable_record(t)->size, 2u);
+}
+
+TEST_F(Hash, AGroupThatComesAndGoesDoesNotPileUpChains) {
+    Node b = block({word("x")});
+    Node t = table(4, b, HASH_KIND_HASH);
+    Cell a = word("a");
+    for (int round = 0; round < 100; ++round) {
+        block_append(b, a);
+        block_append(b, a);
+        hashtable_put(t, at(b, 1));
+        hashtable_put(t, at(b, 2));
+        ASSERT_EQ(find(t, b, a, 0, true), 2) << round;
+        hashtable_delete(t, at(b, 2));
+        hashtable_delete(t, at(b, 1));
+        node_series(b)->tail -= 32;
+        ASSERT_EQ(find(t, b, a), -1) << round;
+    }
+    EXPECT_LE(array_length(hashtable_record(t)->chains), 1u);
+    EXPECT_EQ(find(t, b, word("x")), 0);
 }
 
 TEST_F(Hash, RemovingTheWholeBlockEmptiesEveryBucket) {
@@ -453,6 +513,14 @@ TEST_F(Hash, MapTextKeysMeetAndTheOpDecides) {
     hashtable_delete(t, at(b, 0));  // a hole is not removed twice
     EXPECT_EQ(hashtable_record(t)->size, 1u);
     EXPECT_EQ(find(t, b, text("abc"), 0, false, false, 1, 2), 0);  // the key stays indexed
+
+    // the removed key comes back with a later pair: in its first place, counted again
+    block_append(b, text("abc"));
+    block_append(b, make_integer(5));
+    hashtable_index_block(t, 4, 2);
+    EXPECT_EQ(node_series(b)->length(), 4u);
+    EXPECT_EQ(cell_integer(at(b, 1)), 5);
+    EXPECT_EQ(hashtable_record(t)->size, 2u);
 }
 
 TEST_F(Hash, MapGrowsByDoubling) {

@@ -277,3 +277,54 @@ TEST_F(Memory, OversizedRequestsRaiseNoMemory) {
     }
     EXPECT_EQ(node_series(block)->length(), 0u);
 }
+
+// A new buffer is never smaller than the bytes asked for, nor than the used part it takes over:
+// a byte count that is not a whole number of units, or one below the used length, must not leave
+// the tail past the end of the data.
+TEST_F(Memory, ExpandNeverLeavesTheTailPastTheData) {
+    struct Case { const char* what; uint32_t unit; uint32_t used; uint64_t ask; uint64_t at_least; };
+    const Case cases[] = {
+        {"34 bytes of 4-byte units", 4, 16, 34, 34},
+        {"40 bytes of 16-byte units", 16, 16, 40, 40},
+        {"below the used part", 16, 64, 16, 64},
+        {"below the used part, no copy", 1, 48, 8, 48},
+    };
+    for (const Case& c : cases) {
+        Node n = alloc_units(c.used / c.unit, c.unit);
+        Series* s = node_series(n);
+        for (uint32_t i = 0; i < c.used; ++i) s->data()[i] = uint8_t(i + 1);
+        s->tail = c.used;
+        bool copy = std::strstr(c.what, "no copy") == nullptr;
+        Series* fresh = copy ? expand_series_copy(s, c.ask) : expand_series(s, c.ask);
+        EXPECT_GE(fresh->size, c.at_least) << c.what;
+        EXPECT_LE(fresh->tail, fresh->size) << c.what;
+        EXPECT_EQ(fresh->used(), c.used) << c.what;
+        if (copy) {
+            for (uint32_t i = 0; i < c.used; ++i) ASSERT_EQ(fresh->data()[i], uint8_t(i + 1)) << c.what;
+        }
+    }
+    // reserving bytes at the tail of a full buffer of 4-byte units
+    Node wide = alloc_units(4, 4);
+    node_series(wide)->tail = 16;
+    reserve_tail_bytes(wide, 17);
+    EXPECT_LE(node_series(wide)->tail, node_series(wide)->size);
+    EXPECT_EQ(node_series(wide)->used(), 33u);
+}
+
+// Gathering statistics turns collection off for the walk; a failure while building the detailed
+// block must not leave it off.
+TEST_F(Memory, FailedStatisticsLeaveCollectionOn) {
+    const Cell word{T_WORD, 0, 0, 0};
+    // a full 2 GB block: appending to it would need a 4 GB buffer, which no size holds
+    Node huge = alloc_cells(uint64_t(1) << 27);
+    node_series(huge)->tail = node_series(huge)->size;
+    Cell block = make_series(T_BLOCK, huge);
+    g_collector_enabled = true;
+    bool finished = stack_try(&word, false, [&] { memory_stats(&block, 2); });
+    EXPECT_FALSE(finished);
+    EXPECT_EQ(error_id_of(stack_top()), Err::NoMemory);
+    stack_reset();
+    EXPECT_TRUE(g_collector_enabled);
+    g_collector_enabled = false;
+    node_series(huge)->tail = 0;
+}

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -400,6 +401,8 @@ TEST_F(TerminalTest, ControlOperationsEmitAnsiSequences) {
     const Case cases[] = {
         {"cursor", [] { console_set_cursor(4, 2); }, "\x1b[3;5H"},
         {"cursor clamps", [] { console_set_cursor(-1, -3); }, "\x1b[1;1H"},
+        {"cursor far away", [] { console_set_cursor(INT_MAX, INT_MAX); },
+         "\x1b[2147483648;2147483648H"},
         {"save cursor", [] { console_save_cursor(); }, "\x1b[s"},
         {"clear 0", [] { console_clear(0); }, "\x1b[2K\x1b[J"},
         {"clear 1", [] { console_clear(1); }, "\x1b[1J"},

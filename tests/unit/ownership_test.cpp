@@ -200,6 +200,30 @@ TEST_F(Ownership, FirstOwnerIsKept) {
     EXPECT_EQ(g_notices[0].word, sym("a-field"));
 }
 
+TEST_F(Ownership, SeriesLeftByADeadOwnerIsRecordedForTheNextOne) {
+    // The collector drops the record of an owner that died and leaves the series' mark; a new
+    // owner must still get a record of its own.
+    Cell& text = keep(string_value("orphan"));
+    Cell old_word = word("old-field");
+    Cell new_word = word("new-field");
+    Cell& next = keep(object({}, true));
+    Node dead_ctx = context_make(1, false, true, 0, CONTEXT_OBJECT);
+    Cell dead = make_cell(T_OBJECT, dead_ctx, 1000002, 0);
+    set_owner_deep(&text, &dead, &old_word);
+    ASSERT_NE(owner_find(series_node(&text)), nullptr);
+    collector_cycle();
+    ASSERT_EQ(owner_find(series_node(&text)), nullptr);
+    ASSERT_TRUE(owned(text));
+
+    set_owner_deep(&text, &next, &new_word);
+    const Cell* found = owner_find(series_node(&text));
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found[0].data1, next.data1);
+    ASSERT_TRUE(check(text, "append"));
+    EXPECT_EQ(g_notices[0].owner_ctx, next.data1);
+    EXPECT_EQ(g_notices[0].word, sym("new-field"));
+}
+
 TEST_F(Ownership, BlockThatContainsItselfIsMarkedOnce) {
     Node n = block_of({});
     Cell self_ref = make_series(T_BLOCK, n);

@@ -1,6 +1,7 @@
 // Platform services: zone packing, date packing, sleeping, time of day, environment and the
 // current directory.
 #include "core/platform.h"
+#include "core/runtime.h"
 
 #include <gtest/gtest.h>
 
@@ -173,6 +174,26 @@ TEST(Sleep, SignalDoesNotCutItShort) {
     setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &old, nullptr);
     EXPECT_GE(ms, 60.0);
+}
+
+void request_halt(int) { g_halt_requested = 1; }
+
+TEST(Sleep, AHaltRequestCutsItShort) {
+    struct sigaction sa {}, old {};
+    sa.sa_handler = request_halt;   // as the interrupt handler does while the console evaluates
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sigaction(SIGALRM, &sa, &old);
+    struct itimerval timer {};
+    timer.it_value.tv_usec = 20000;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    double ms = elapsed_ms(os_sleep, 5.0);
+    sigaction(SIGALRM, &old, nullptr);
+    bool requested = g_halt_requested;
+    g_halt_requested = 0;
+    EXPECT_TRUE(requested);
+    EXPECT_GE(ms, 15.0);
+    EXPECT_LT(ms, 2000.0);
 }
 
 TEST(TimeOfDay, WholeUnlessPrecise) {

@@ -139,6 +139,122 @@ TEST_F(Stack, EveryMarkerChecksTheLimit) {
     }
 }
 
+TEST_F(Stack, NoFrameOpensOnTheLastDataCell) {
+    // A frame based on the last cell would put the top at the limit once its result is set, and
+    // the next push would write past the stack.
+    struct Case {
+        const char* name;
+        Cell* (*mark)(const Cell*, Node);
+    };
+    const Case cases[] = {
+        {"native", [](const Cell* x, Node) { return stack_mark_native(x); }},
+        {"function", [](const Cell* x, Node ctx) { return stack_mark(x, ctx); }},
+        {"compiled body", [](const Cell* x, Node ctx) { return stack_mark_func(x, ctx); }},
+    };
+    Cell w = word(1);
+    Node ctx = make_context();
+    Rooted keep(make_cell(T_OBJECT, ctx, 0, 0));   // raising the error allocates
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        stack_init(SYM_BODY, SYM_ANON);
+        bool finished = stack_try(&w, false, [&] {
+            while (stack_depth() < 19998) stack_push(integer(0));
+            c.mark(&w, ctx);              // room for the frame's result cell
+            stack_push(integer(1));
+            stack_unwind_restore();
+            EXPECT_EQ(stack_depth(), 19999u);
+            stack_context_frame_word(ctx) = 9;
+            c.mark(&w, ctx);
+            ADD_FAILURE() << "a frame was opened on the last cell";
+        });
+        ASSERT_FALSE(finished);
+        EXPECT_EQ(error_id_of(stack_top()), Err::StackOverflow);
+        EXPECT_EQ(stack_context_frame_word(ctx), 9u);   // refused before anything was set
+        EXPECT_EQ(stack_call_depth(), 0u);
+    }
+}
+
+TEST_F(Stack, AnErrorRaisedOnAFullDataStackStaysInItsTry) {
+    Cell w = word(1);
+    Err caught = Err::Count_;
+    bool outer = stack_try(&w, false, [&] {
+        bool inner = stack_try(&w, false, [] {
+            while (stack_depth() < 19999) stack_push(integer(0));
+            fire_error(Err::ZeroDivide);
+        });
+        EXPECT_FALSE(inner);
+        caught = error_id_of(stack_top());
+        stack_keep_last_error();
+    });
+    EXPECT_TRUE(outer);
+    EXPECT_EQ(caught, Err::ZeroDivide);
+}
+
+TEST_F(Stack, AnOverflowLeavesTheFramesBelowTheTryIntact) {
+    // An outer frame with a string that only it holds, then the native that runs the try, with
+    // its result cell and an argument; the try's body overflows the call stack.
+    Cell w = word(1);
+    stack_mark_native(&w);
+    Cell* outer = stack_arguments();
+    stack_push(integer(100));
+    stack_push(integer(101));
+    stack_push(make_series(T_STRING, string_from_utf8(reinterpret_cast<const uint8_t*>("kept"), 4)));
+    stack_push(integer(103));
+    stack_mark_native(&w);
+    Cell* caller = stack_arguments();
+    stack_push(integer(-1));
+    stack_push(integer(-2));
+
+    bool enabled = g_collector_enabled, stress = g_collector_stress;
+    g_collector_enabled = g_collector_stress = true;   // making the error collects
+    bool finished = stack_try(&w, false, [&] {
+        for (;;) stack_mark_native(&w);
+    });
+    g_collector_enabled = enabled;
+    g_collector_stress = stress;
+
+    ASSERT_FALSE(finished);
+    EXPECT_EQ(error_id_of(stack_top()), Err::StackOverflow);
+    EXPECT_EQ(stack_arguments(), caller);
+    EXPECT_EQ(stack_top(), caller + 2);   // pushed at the try's own base
+    expect_integer(caller, -1);
+    expect_integer(caller + 1, -2);
+    expect_integer(outer, 100);
+    expect_integer(outer + 1, 101);
+    expect_integer(outer + 3, 103);
+    ASSERT_TRUE(outer[2].is(T_STRING));
+    ASSERT_TRUE(node_slot_used(outer[2].data2));
+    Series* text = node_series(outer[2].data2);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(text->head_ptr()), text->length()), "kept");
+}
+
+// ---- Errors ------------------------------------------------------------------------------------
+
+TEST_F(Stack, ErrorCodesAreCategoryAndPosition) {
+    struct Case { Err err; uint32_t code; };
+    const Case cases[] = {
+        {Err::NoValue, 300}, {Err::ZeroDivide, 400}, {Err::NotDone, 909}, {Err::Break, 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(error_code(c.err), c.code) << error_def(c.err).id;
+}
+
+TEST_F(Stack, AnErrorKeepsItsArgumentsAcrossACollection) {
+    Cell w = word(1);
+    ASSERT_FALSE(stack_try(&w, false, [] {
+        Cell arg = make_series(T_STRING, string_from_utf8(reinterpret_cast<const uint8_t*>("argument"), 8));
+        fire_error(Err::Throw, &arg);   // the error holds the only reference to the string
+    }));
+    collector_cycle();   // a full cycle, which may also renumber nodes
+    const Cell* error = stack_top();
+    ASSERT_TRUE(error->is(T_ERROR));
+    const Cell* arg = error_arg(error, 1);
+    ASSERT_NE(arg, nullptr);
+    ASSERT_TRUE(arg->is(T_STRING));
+    ASSERT_TRUE(node_slot_used(arg->data2));
+    Series* text = node_series(arg->data2);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(text->head_ptr()), text->length()), "argument");
+}
+
 // ---- Data stack and frames ---------------------------------------------------------------------
 
 TEST_F(Stack, PopAndTopStayWithinTheStack) {

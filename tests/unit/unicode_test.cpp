@@ -40,7 +40,7 @@ std::optional<Raised> raised(F&& f) {
     if (stack_try(&word, false, [&] { f(); })) return std::nullopt;
     Cell* error = stack_top();
     Raised r{error_id_of(error), Cell{T_NONE, 0, 0, 0}};
-    if (error->data3) r.arg1 = *node_series(error->data3)->cell_at(0);
+    if (const Cell* a = error_arg(error, 1)) r.arg1 = *a;
     stack_pop();
     return r;
 }
@@ -170,6 +170,10 @@ TEST_F(Unicode, BoundedDecodingStopsAtEnd) {
         int32_t avail = int32_t(end - lead);
         EXPECT_EQ(utf8_decode_strict(lead, &avail), -1);
     }
+    // given no bytes at all, the strict decoder reads none
+    int32_t none = 0;
+    EXPECT_EQ(utf8_decode_strict(end, &none), -1);
+    EXPECT_EQ(none, 0);
     munmap(mem, size_t(page) * 2);
 }
 
