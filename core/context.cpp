@@ -160,15 +160,8 @@ int32_t context_add_word(Node ctx, const Cell* word) {
 
 Cell* context_put_word_value(Node ctx, const Cell* word, const Cell* value_in) {
     Cell value = *value_in;
-    uint32_t symbol = word->data2;
     CollectorHold hold;
-    int32_t added = -1;
-    int32_t i = context_find_or_add_word(ctx, symbol, true, &added);
-    if (i < 0) {
-        i = added;
-        append_unset_value(ctx);
-    }
-    Cell* slot = slot_or_not_defined(ctx, uint32_t(i));
+    Cell* slot = slot_or_not_defined(ctx, uint32_t(context_add_word(ctx, word)));
     *slot = value;
     return slot;
 }
