@@ -25,6 +25,13 @@
 #include "core/stack.h"
 #include "core/symbol.h"
 #include "core/throw.h"
+#include "core/words.h"
+#include "datatypes/datatype.h"
+#include "evaluator/actions.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/lexer.h"
+#include "evaluator/natives.h"
+#include "evaluator/random.h"
 
 #include <cerrno>
 #include <cfenv>
@@ -421,22 +428,13 @@ void* map_runtime_stack(size_t bytes) {
 // Each step below is one subsystem's start-up. A step whose subsystem is not there yet is an
 // empty function named after it, so that the order stays visible and each is filled in place.
 
-static void random_init() {}            // filled when the random generator exists
-static void datatype_table_init() {}    // filled when the datatype registry exists
-static void datatypes_init() {}         // filled when the datatypes register themselves
 static void platform_image_init() {}    // filled when the image layer exists
-static void image_init() {}             // filled when image! exists
-static void init_actions() {}           // filled when the action entry table exists
-static void register_type_names() {}    // filled when the datatype registry exists
-static void words_init() {}             // filled when the runtime word table exists
-static void natives_init() {}           // filled when the natives exist
+static void image_codec_init() {}       // filled when the image codecs exist
 static void parse_init() {}             // filled when PARSE exists
 static void checksum_init() {}          // filled when checksums exist
 static void compress_init() {}          // filled when compression exists
 static void call_init() {}              // filled when the process launcher exists
-static void lexer_init() {}             // filled when the lexer exists
 static void kelbin_boot() {}            // filled when the boot image exists
-static void interpreter_init() {}       // filled when the interpreter exists
 
 void runtime_init() {
     g_root_collect = true;
@@ -448,7 +446,7 @@ void runtime_init() {
     datatype_table_init();
     datatypes_init();
     platform_image_init();
-    image_init();
+    image_codec_init();
     init_actions();
     memory_frames_init();
     root_blocks_init();

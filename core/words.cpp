@@ -1,0 +1,7 @@
+#include "core/words.h"
+
+namespace kel {
+
+void words_init() {}
+
+} // namespace kel

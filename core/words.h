@@ -1,0 +1,7 @@
+#pragma once
+
+namespace kel {
+
+void words_init();
+
+} // namespace kel

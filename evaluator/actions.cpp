@@ -1,0 +1,7 @@
+#include "evaluator/actions.h"
+
+namespace kel {
+
+void init_actions() {}
+
+} // namespace kel

@@ -1,0 +1,7 @@
+#include "evaluator/interpreter.h"
+
+namespace kel {
+
+void interpreter_init() {}
+
+} // namespace kel

@@ -1,0 +1,7 @@
+#include "evaluator/lexer.h"
+
+namespace kel {
+
+void lexer_init() {}
+
+} // namespace kel

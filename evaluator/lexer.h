@@ -1,0 +1,7 @@
+#pragma once
+
+namespace kel {
+
+void lexer_init();
+
+} // namespace kel

@@ -1,0 +1,7 @@
+#include "evaluator/random.h"
+
+namespace kel {
+
+void random_init() {}
+
+} // namespace kel

@@ -1,0 +1,7 @@
+#pragma once
+
+namespace kel {
+
+void random_init();
+
+} // namespace kel
