@@ -47,6 +47,20 @@ static_assert(native_index("if") == 1 && native_index("debase") == 84 &&
               native_index("size?") == 101 && native_index("apply") == 107);
 
 extern NativeFn g_natives[NATIVES_TABLE_SLOTS];
+// Fills every slot with the not-done stub, then lets each group put its natives in their slots.
 void natives_init();
+// Puts fn in the slot of the named native (a name not in k_native_names does not compile).
+#define KEL_NATIVE_SLOT(name, fn) \
+    do { \
+        static_assert(::kel::native_index(name) != 0, "unknown native"); \
+        ::kel::g_natives[::kel::native_index(name) - 1] = (fn); \
+    } while (0)
+
+// Groups of natives, each in evaluator/natives-<group>.cpp.
+void natives_control_register();   // control flow, loops, do, non-local exits and error natives, transcode and apply
+void natives_function_register();   // function-making, binding and word-access natives
+void natives_compare_register();   // comparison, logic, reduce/compose and set-operation natives
+void natives_print_register();   // print natives
+void natives_value_register();   // value-making, coercion and word natives
 
 } // namespace kel
