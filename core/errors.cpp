@@ -46,6 +46,11 @@ const ErrorDef k_errors[] = {
     {ErrCat::Internal, 9, "not-done", "reserved for future use (or not yet implemented)"},
     {ErrCat::Internal, 7, "too-deep", "block or paren series is too deep to process"},
     {ErrCat::Internal, 8, "wrong-mem", "failed to release memory"},
+    // syntax
+    {ErrCat::Syntax, 0, "invalid", ":arg1 invalid :arg2 at :arg3"},
+    {ErrCat::Syntax, 1, "missing", ":arg1 missing :arg2 at :arg3"},
+    {ErrCat::Syntax, 5, "malconstruct", ":arg1 invalid construction spec at :arg2"},
+    {ErrCat::Syntax, 6, "bad-char", ":arg1 invalid character at :arg2"},
 };
 static_assert(sizeof(k_errors) / sizeof(k_errors[0]) == size_t(Err::Count_),
               "one row per error id, in the enum's order");

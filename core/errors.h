@@ -34,6 +34,8 @@ enum class Err : uint16_t {
     InvalidUtf8, InvalidUtf16,
     // internal
     NoMemory, StackOverflow, NoCycle, NotDone, TooDeep, WrongMem,
+    // syntax
+    Invalid, Missing, Malconstruct, BadChar,
     Count_
 };
 
