@@ -33,6 +33,12 @@ const ErrorDef k_errors[] = {
     {ErrCat::Script, 56, "too-long", "Content too long"},
     {ErrCat::Script, 80, "invalid-char", "Invalid char! value: :arg1"},
     {ErrCat::Script, 81, "invalid-refine-arg", "invalid :arg1 argument: :arg2"},
+    {ErrCat::Script, 5, "expect-arg", ":arg1 does not allow :arg2 for its :arg3 argument"},
+    {ErrCat::Script, 53, "bad-make-arg", "cannot MAKE :arg1 from: :arg2"},
+    {ErrCat::Script, 54, "bad-to-arg", "cannot MAKE/TO :arg1 from: :arg2"},
+    {ErrCat::Script, 39, "bad-path-set", "cannot set :arg2 in path :arg1"},
+    {ErrCat::Script, 28, "bad-refines", "incompatible or invalid refinements"},
+    {ErrCat::Script, 82, "move-bad", "Cannot MOVE elements from :arg1 to :arg2"},
     // math
     {ErrCat::Math, 0, "zero-divide", "attempt to divide by zero"},
     {ErrCat::Math, 1, "overflow", "math or number overflow"},

@@ -28,6 +28,7 @@ enum class Err : uint16_t {
     Break, Return, Throw, Continue, WhileCond,
     // script
     NoValue, NotDefined, NotInContext, InvalidArg, OutOfRange, TooLong, InvalidChar, InvalidRefineArg,
+    ExpectArg, BadMakeArg, BadToArg, BadPathSet, BadRefines, MoveBad,
     // math
     ZeroDivide, Overflow,
     // access
