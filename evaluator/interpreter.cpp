@@ -28,12 +28,18 @@
 #include "core/symbol.h"
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
+#include "datatypes/function.h"
 #include "evaluator/actions.h"
 
 #include <cstring>
 #include <vector>
 
 namespace kel {
+
+// Until the action entry layer lands its table, an empty one stands in.
+__attribute__((weak)) NativeFn g_action_entries[ACTION_COUNT] = {};
+// Until the routine table lands, no routine is registered.
+__attribute__((weak)) RoutineFn routine_entry(uint32_t) { return nullptr; }
 
 InterpState g_interp{};
 
@@ -45,16 +51,6 @@ Cell s_current_code{T_UNSET, 0, 0, 0};
 void mark_interp_cells() {
     collector_mark_cells(&s_trace_callback, &s_trace_callback + 1);
     collector_mark_cells(&s_current_code, &s_current_code + 1);
-}
-
-// Routine table: the C++ entries of routine! values.
-struct RoutineEntry {
-    const char* name;
-    RoutineFn fn;
-};
-std::vector<RoutineEntry>& routines() {
-    static std::vector<RoutineEntry> table;
-    return table;
 }
 
 // Frame names.
@@ -155,8 +151,7 @@ Cell build_args_cache(const Cell* fn_in) {
     bool native_like = !is_func_like(call_type(&fn));
     Series* spec = node_series(fn_spec(&fn));
     uint32_t n = spec->length();
-    Rooted cache(Cell{T_UNSET, 0, 0, 0});
-    block_make_at(cache.get(), int32_t(n + 2));
+    Rooted cache(make_series(T_BLOCK, alloc_cells(n + 2)));
     uint32_t refinements = 0;
     int32_t locals = 0;
     bool in_locals = false;
@@ -189,7 +184,7 @@ Cell build_args_cache(const Cell* fn_in) {
             }
             Cell r = c;
             r.data3 = native_like ? ++refinements : 0;
-            block_append_value(cache.get(), &r);
+            block_append(series_node(cache.get()), r);
             continue;
         }
         default: continue;
@@ -197,18 +192,18 @@ Cell build_args_cache(const Cell* fn_in) {
         Cell ts = default_typeset();
         if (i + 1 < n) {
             const Cell* next = node_series(fn_spec(&fn))->cell_at(i + 1);
-            if (next->is(T_BLOCK) && block_rs_length(next) > 0) ts = typeset_from_spec_block(next);
+            if (next->is(T_BLOCK) && node_series(series_node(next))->length() > series_index(next)) ts = typeset_from_spec_block(next);
         }
         ts.header = T_TYPESET | kind;
-        block_append_value(cache.get(), &ts);
+        block_append(series_node(cache.get()), ts);
     }
     if (locals > 0) {
         Cell l = make_integer(locals);
-        block_append_value(cache.get(), &l);
+        block_append(series_node(cache.get()), l);
     }
     if (native_like && refinements > 0) {
         Cell r = make_integer(int32_t(refinements));
-        block_append_value(cache.get(), &r);
+        block_append(series_node(cache.get()), r);
     }
     // The more block may have moved; store through its node.
     Node more = fn_more(&fn);
@@ -245,7 +240,6 @@ inline Cell name_or_anon(const Cell* name) {
     return anon_word();
 }
 
-[[noreturn]] void unsupported_action(bool, const int32_t*) { fire_error(Err::NotDone); }
 
 // ---- Native-stack guard ----------------------------------------------------------------------
 
@@ -291,27 +285,6 @@ Cell interp_args_cache(const Cell* fn) {
         if (c->is(T_BLOCK)) return *c;
     }
     return build_args_cache(fn);
-}
-
-// ---- Routines -----------------------------------------------------------------------------------
-
-uint32_t routine_register(const char* name, RoutineFn fn) {
-    if (uint32_t i = routine_index(name)) {
-        routines()[i - 1].fn = fn;
-        return i;
-    }
-    routines().push_back(RoutineEntry{name, fn});
-    return uint32_t(routines().size());
-}
-uint32_t routine_index(const char* name) {
-    auto& t = routines();
-    for (uint32_t i = 0; i < t.size(); ++i)
-        if (std::strcmp(t[i].name, name) == 0) return i + 1;
-    return 0;
-}
-RoutineFn routine_entry(uint32_t index) {
-    auto& t = routines();
-    return index >= 1 && index <= t.size() ? t[index - 1].fn : nullptr;
 }
 
 // ---- Tracing --------------------------------------------------------------------------------------
@@ -818,7 +791,8 @@ int32_t eval_arguments(const ArgContext& ac, int32_t pos, const Cell* path, int3
             if (!f) fire_error(Err::NotDone);
             f(false, refs);
         } else if (ct == T_ACTION) {
-            NativeFn f = action_entry(ac.fn->data1);
+            uint32_t a = ac.fn->data1;
+            NativeFn f = a >= 1 && a <= ACTION_COUNT ? g_action_entries[a - 1] : nullptr;
             if (!f) fire_error(Err::NotDone);
             f(false, refs);
         }
@@ -921,9 +895,8 @@ void call_with_args(const Cell* fn_in, const Cell* args, uint32_t count, const C
     uint32_t f_i = stack_index(stack_push(fn.get()));
     for (uint32_t i = 0; i < count; ++i) stack_push(&args[i]);
     // a code block of the argument values, evaluated one value each (get kind semantics)
-    Rooted code(Cell{T_UNSET, 0, 0, 0});
-    block_make_at(code.get(), int32_t(count));
-    for (uint32_t i = 0; i < count; ++i) block_append_value(code.get(), stack_at_index(f_i + 1 + i));
+    Rooted code(make_series(T_BLOCK, alloc_cells(count ? count : 1)));
+    for (uint32_t i = 0; i < count; ++i) block_append(series_node(code.get()), *stack_at_index(f_i + 1 + i));
     g_stack.top = stack_at_index(f_i);
     Rooted name(name_in ? *name_in : anon_word());
     // Apply the function with every given value taken as it stands: mode 2 with each argument
