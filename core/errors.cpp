@@ -46,6 +46,26 @@ const ErrorDef k_errors[] = {
     {ErrCat::Internal, 9, "not-done", "reserved for future use (or not yet implemented)"},
     {ErrCat::Internal, 7, "too-deep", "block or paren series is too deep to process"},
     {ErrCat::Internal, 8, "wrong-mem", "failed to release memory"},
+    // script, used by the scalar types and the action layer
+    {ErrCat::Script, 5, "expect-arg", ":arg1 does not allow :arg2 for its :arg3 argument"},
+    {ErrCat::Script, 6, "expect-val", "expected :arg1 not :arg2"},
+    {ErrCat::Script, 7, "cannot-use", "cannot use :arg1 on :arg2 value"},
+    {ErrCat::Script, 9, "invalid-type", ":arg1 type is not allowed here"},
+    {ErrCat::Script, 10, "invalid-type-spec", "invalid type specifier: :arg1"},
+    {ErrCat::Script, 12, "invalid-data", "data not in correct format: :arg1"},
+    {ErrCat::Script, 14, "not-same-class", "cannot coerce :arg1 to :arg2"},
+    {ErrCat::Script, 15, "not-related", "incompatible argument for :arg1 of :arg2"},
+    {ErrCat::Script, 24, "invalid-path", "cannot access :arg2 in path :arg1"},
+    {ErrCat::Script, 42, "invalid-compare", "cannot compare :arg1 with :arg2"},
+    {ErrCat::Script, 44, "type-limit", ":arg1 overflow/underflow"},
+    {ErrCat::Script, 45, "no-return", "block did not return a value"},
+    {ErrCat::Script, 47, "bad-make-arg", "cannot MAKE :arg1 from: :arg2"},
+    {ErrCat::Script, 48, "bad-to-arg", "cannot MAKE/TO :arg1 from: :arg2"},
+    {ErrCat::Script, 27, "bad-path-type", ":arg3 returned a :arg2 value, so :arg1 could not be accessed"},
+    {ErrCat::Script, 28, "bad-path-type2", "path element > :arg1 < does not apply to :arg2 type"},
+    // access
+    {ErrCat::Access, 5, "no-port-action", "port action not supported"},
+    {ErrCat::Access, 0, "cannot-open", "cannot open: :arg1"},
 };
 static_assert(sizeof(k_errors) / sizeof(k_errors[0]) == size_t(Err::Count_),
               "one row per error id, in the enum's order");

@@ -34,6 +34,12 @@ enum class Err : uint16_t {
     InvalidUtf8, InvalidUtf16,
     // internal
     NoMemory, StackOverflow, NoCycle, NotDone, TooDeep, WrongMem,
+    // script, used by the scalar types and the action layer
+    ExpectArg, ExpectVal, CannotUse, InvalidType, InvalidTypeSpec, InvalidData, NotSameClass,
+    NotRelated, InvalidPath, InvalidCompare, TypeLimit, NoReturn, BadMakeArg, BadToArg,
+    BadPathType, BadPathType2,
+    // access
+    NoPortAction, CannotOpen,
     Count_
 };
 
