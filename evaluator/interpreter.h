@@ -18,7 +18,7 @@
 //   function!        word 1 the context node, word 2 the spec node, word 3 the more block
 //                    (body, arguments cache, code integer or unset, op source, owner context)
 //   routine!         word 2 the spec node, word 3 the more block (cell 2 an integer!: the 1-based
-//                    index of its C++ entry in the routine table below)
+//                    index of its C++ entry in the routine table, datatypes/function.h)
 //   op!              a copy of the function cell it wraps, the wrapped type in bits 16-23
 // The arguments cache is cell 1 of the more block; it is built on the first call.
 #pragma once
@@ -137,16 +137,16 @@ void interp_check_native_stack();
 // The arguments cache of a function value (built on first use); a block! cell.
 Cell interp_args_cache(const Cell* fn);
 
-// ---- Routines ------------------------------------------------------------------------------------
-//
-// C++ entries of the environment's routine! values: they work on the data stack like natives
-// (arguments from the frame base, result in the frame's result cell).
-using RoutineFn = NativeFn;
-// Registers an entry under a name; returns its 1-based index (stored in the routine's more block).
-uint32_t routine_register(const char* name, RoutineFn fn);
-// The index of a registered entry by name, 0 when there is none.
-uint32_t routine_index(const char* name);
-RoutineFn routine_entry(uint32_t index);
+// ---- Loop-step services ---------------------------------------------------------------------------
+
+// True while the series has elements at its index.
+bool series_more(const Cell* series);
+// The element at cell/unit index i of a series (from its buffer's head): a cell of a block, a
+// char! of a string, an integer! of a binary.
+void series_element(const Cell* series, uint32_t i, Cell* out);
+// set of a block of words: words 1..count from the value (each element of a block-like value
+// unless only, else the value itself); any lets unset through, some skips none sources.
+void set_many(const Cell* words, const Cell* value, uint32_t count, bool any, bool only, bool some);
 
 // ---- Truth -----------------------------------------------------------------------------------------
 
