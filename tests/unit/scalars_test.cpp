@@ -405,7 +405,7 @@ Outcome convert(TypeId target, const Cell& spec) {
 Cell str(const char* text) {
     std::vector<uint32_t> cps;
     for (const char* p = text; *p; ++p) cps.push_back(uint8_t(*p));
-    return test::text_of(T_STRING, cps, 1);
+    return keep(test::text_of(T_STRING, cps, 1));   // kept: later values allocate
 }
 
 TEST_F(Scalars, ToInteger) {
