@@ -209,22 +209,6 @@ enum class Match : uint8_t { Type, Typeset, Sequence, Value };
 
 } // namespace
 
-// The order of two elements (-1, 0, 1, or CMP_NOT_COMPARABLE): logic! by value, the function
-// types by identity, every other type through its own compare.
-int32_t block_element_compare(const Cell* a, const Cell* b, int32_t op) {
-    TypeId t = a->type();
-    if (t == T_LOGIC && b->is(T_LOGIC)) return int32_t(a->data1 != 0) - int32_t(b->data1 != 0);
-    if (is_any_function(t)) {
-        if (b->type() != t) return CMP_NOT_COMPARABLE;
-        return (a->data1 == b->data1 && a->data2 == b->data2 && a->data3 == b->data3) ? 0 : 1;
-    }
-    auto cmp = action_impl<A_COMPARE>(t);
-    if (!cmp) return CMP_NOT_COMPARABLE;
-    int32_t r = cmp(a, b, op);
-    if (r == CMP_NOT_COMPARABLE) return r;
-    return r < 0 ? -1 : r > 0 ? 1 : 0;
-}
-
 int64_t block_find_index(const Cell* block, const Cell* value, const FindOpts& o,
                          uint32_t* match_length) {
     *match_length = 1;
@@ -286,9 +270,9 @@ int64_t block_find_index(const Cell* block, const Cell* value, const FindOpts& o
         case Match::Typeset: hit = typeset_has(value, c->type()); break;
         case Match::Sequence:
             hit = true;
-            for (int64_t k = 0; k < count && hit; ++k) hit = block_element_compare(c + k, seq + k, op) == 0;
+            for (int64_t k = 0; k < count && hit; ++k) hit = compare_values(c + k, seq + k, op) == 0;
             break;
-        default: hit = block_element_compare(c, value, op) == 0; break;
+        default: hit = compare_values(c, value, op) == 0; break;
         }
         if (hit) {
             *match_length = uint32_t(count);

@@ -47,9 +47,6 @@ const Cell* block_select_value(const Cell* block, const Cell* value);
 // The cell index (from the buffer's first cell) of the first match of value in the block under
 // the find options, or -1. `match_length` receives the number of cells the match covers (the
 // length of a sequence, else 1). Raises the option errors of find. No allocation.
-// The order of two elements (-1, 0, 1, or CMP_NOT_COMPARABLE) under op.
-int32_t block_element_compare(const Cell* a, const Cell* b, int32_t op);
-
 int64_t block_find_index(const Cell* block, const Cell* value, const FindOpts& opts,
                          uint32_t* match_length);
 

@@ -75,7 +75,10 @@ protected:
     // Makes a reactive object the owner of the series.
     void own(Cell& series) {
         Node ctx = context_make(1, false, true, 0, CONTEXT_OBJECT);
-        Cell& obj = keep(make_cell(T_OBJECT, ctx, 1000001, alloc_cells(1)));
+        Cell& obj = keep(make_cell(T_OBJECT, ctx, 1000001, 0));
+        Node handlers = alloc_cells(1);   // any change-handler record will do
+        keep(make_series(T_BLOCK, handlers));
+        obj.data3 = handlers;
         *context_owner(ctx) = obj;
         Cell w = word("field");
         set_owner_deep(&series, &obj, &w);
