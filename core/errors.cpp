@@ -2,7 +2,8 @@
 //
 // Each row gives an error's category, its position in the catalogue category (counted after
 // `code` and `type`), its id word and its message template. The catalogue itself is language data
-// in environment/; this table holds the rows the runtime raises before that catalogue is loaded.
+// in environment/catalog-errors.kel; this table is generated from it (core/errors-catalog.inc), so
+// the runtime names every id of the catalogue and can report errors before the catalogue is loaded.
 #include "core/errors.h"
 
 #include "core/memory.h"
@@ -18,41 +19,21 @@ namespace kel {
 namespace {
 
 const ErrorDef k_errors[] = {
-    // throw
-    {ErrCat::Throw, 0, "break", "no loop to break"},
-    {ErrCat::Throw, 1, "return", "return or exit not in function"},
-    {ErrCat::Throw, 2, "throw", "no catch for throw: :arg1"},
-    {ErrCat::Throw, 3, "continue", "no loop to continue"},
-    {ErrCat::Throw, 4, "while-cond", "BREAK/CONTINUE cannot be used in WHILE condition block"},
-    // script
-    {ErrCat::Script, 0, "no-value", ":arg1 has no value"},
-    {ErrCat::Script, 2, "not-defined", ":arg1 word is not bound to a context"},
-    {ErrCat::Script, 3, "not-in-context", ":arg1 is not in the specified context"},
-    {ErrCat::Script, 8, "invalid-arg", "invalid argument: :arg1"},
-    {ErrCat::Script, 41, "out-of-range", "value out of range: :arg1"},
-    {ErrCat::Script, 56, "too-long", "Content too long"},
-    {ErrCat::Script, 80, "invalid-char", "Invalid char! value: :arg1"},
-    {ErrCat::Script, 81, "invalid-refine-arg", "invalid :arg1 argument: :arg2"},
-    // math
-    {ErrCat::Math, 0, "zero-divide", "attempt to divide by zero"},
-    {ErrCat::Math, 1, "overflow", "math or number overflow"},
-    // access
-    {ErrCat::Access, 20, "invalid-utf8", "invalid UTF-8 encoding: :arg1"},
-    {ErrCat::Access, 21, "invalid-utf16", "invalid UTF-16 encoding: :arg1"},
-    // internal
-    {ErrCat::Internal, 0, "no-memory", "not enough memory"},
-    {ErrCat::Internal, 1, "stack-overflow", "stack overflow"},
-    {ErrCat::Internal, 2, "no-cycle", "circular reference not allowed"},
-    {ErrCat::Internal, 9, "not-done", "reserved for future use (or not yet implemented)"},
-    {ErrCat::Internal, 7, "too-deep", "block or paren series is too deep to process"},
-    {ErrCat::Internal, 8, "wrong-mem", "failed to release memory"},
+#define KEL_ERROR_CATEGORY(name, word, title)
+#define KEL_ERROR(category, position, name, word, message) {ErrCat::category, position, word, message},
+#include "core/errors-catalog.inc"
+#undef KEL_ERROR_CATEGORY
+#undef KEL_ERROR
 };
-static_assert(sizeof(k_errors) / sizeof(k_errors[0]) == size_t(Err::Count_),
-              "one row per error id, in the enum's order");
+static_assert(sizeof(k_errors) / sizeof(k_errors[0]) == size_t(Err::Count_));
 
-const char* const k_titles[] = {
-    "Throw Error", "Note", "Syntax Error", "Script Error", "Math Error", "Access Error",
-    "Reserved1 Error", "Reserved2 Error", "User Error", "Internal Error",
+struct CategoryDef { const char* word; const char* title; };
+const CategoryDef k_categories[] = {
+#define KEL_ERROR_CATEGORY(name, word, title) {word, title},
+#define KEL_ERROR(category, position, name, word, message)
+#include "core/errors-catalog.inc"
+#undef KEL_ERROR_CATEGORY
+#undef KEL_ERROR
 };
 
 void append(char*& out, char* end, const char* text, size_t n) {
@@ -82,7 +63,8 @@ uint32_t error_code(Err e) {
     return uint32_t(d.category) * 100 + d.position;
 }
 
-const char* error_category_title(ErrCat c) { return k_titles[size_t(c)]; }
+const char* error_category_title(ErrCat c) { return k_categories[size_t(c)].title; }
+const char* error_category_word(ErrCat c) { return k_categories[size_t(c)].word; }
 
 // An error value: error! cell, word 2 the runtime id, words 1 and 3 a block of its three
 // arguments. The collector follows word 1 of an error! into the cells of that block (word 3 alone

@@ -18,22 +18,24 @@
 
 namespace kel {
 
+// The catalogue's categories and ids, in the catalogue's order (core/errors-catalog.inc is generated
+// from environment/catalog-errors.kel by tools/gen-error-catalog). An id is named as its catalogue
+// word in CamelCase: `bad-make-arg` is Err::BadMakeArg; `unused-<code>` ids keep numbers free.
 enum class ErrCat : uint8_t {
-    Throw = 0, Note, Syntax, Script, Math, Access, Reserved1, Reserved2, User, Internal,
+#define KEL_ERROR_CATEGORY(name, word, title) name,
+#define KEL_ERROR(category, position, name, word, message)
+#include "core/errors-catalog.inc"
+#undef KEL_ERROR_CATEGORY
+#undef KEL_ERROR
+    Count_
 };
 
-// The errors the runtime raises. Add ids here with their catalogue position and message.
 enum class Err : uint16_t {
-    // throw
-    Break, Return, Throw, Continue, WhileCond,
-    // script
-    NoValue, NotDefined, NotInContext, InvalidArg, OutOfRange, TooLong, InvalidChar, InvalidRefineArg,
-    // math
-    ZeroDivide, Overflow,
-    // access
-    InvalidUtf8, InvalidUtf16,
-    // internal
-    NoMemory, StackOverflow, NoCycle, NotDone, TooDeep, WrongMem,
+#define KEL_ERROR_CATEGORY(name, word, title)
+#define KEL_ERROR(category, position, name, word, message) name,
+#include "core/errors-catalog.inc"
+#undef KEL_ERROR_CATEGORY
+#undef KEL_ERROR
     Count_
 };
 
@@ -41,12 +43,13 @@ struct ErrorDef {
     ErrCat category;
     uint16_t position;   // counted from 0 after `code` and `type`
     const char* id;      // the catalogue word
-    const char* message; // catalogue text; ":arg1" stands for the first argument
+    const char* message; // the template's elements joined by blanks; ":arg1" stands for argument 1
 };
 
 const ErrorDef& error_def(Err e);
 uint32_t error_code(Err e);              // category × 100 + position
 const char* error_category_title(ErrCat c);
+const char* error_category_word(ErrCat c);   // "script"
 
 // Makes the error value and raises it; never returns.
 [[noreturn]] void fire_error(Err e, const Cell* arg1 = nullptr, const Cell* arg2 = nullptr,

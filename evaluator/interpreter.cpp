@@ -1,7 +1,1007 @@
+// The interpreter: block evaluation, argument fetching, calls, paths and tracing.
+//
+// Everything computed goes through the data stack. eval_expression always leaves its value as
+// one new cell at the top; when the caller asked for the current result cell instead (arg clear),
+// the frame is trimmed to that cell at the end. A call pushes a copy of the function value (the
+// cell the result will replace), opens a call frame whose base is the next cell (the first
+// argument, which is also the callee's result cell), pushes the arguments and runs the callee;
+// unwinding leaves the result above the function copy, which it then replaces. An infix call
+// uses the left operand's cell as its frame base, so the left operand is the first argument.
+//
+// Code blocks are held in Rooted cells while they are evaluated (the collector may renumber the
+// nodes of values it can see, never those in bare C++ locals), and positions are cell indices.
+// Each recursion of the evaluator opens a call frame, so runaway recursion meets the call-stack
+// limit; the native-stack guard covers any path that recurses without one.
+//
+// Non-local exits pass through here as C++ exceptions (core/stack.h): nothing here restores the
+// stacks on the way out; only interpreter state (the current-code cell, the trace flags) is put
+// back by scope guards.
 #include "evaluator/interpreter.h"
+
+#include "core/context.h"
+#include "core/errors.h"
+#include "core/gc.h"
+#include "core/roots.h"
+#include "core/runtime.h"
+#include "core/series.h"
+#include "core/stack.h"
+#include "core/symbol.h"
+#include "datatypes/block.h"
+#include "datatypes/datatype.h"
+#include "datatypes/function.h"
+#include "evaluator/actions.h"
+
+#include <cstring>
+#include <vector>
 
 namespace kel {
 
-void interpreter_init() {}
+// Until the action entry layer lands its table, an empty one stands in.
+__attribute__((weak)) NativeFn g_action_entries[ACTION_COUNT] = {};
+// Until the routine table lands, no routine is registered.
+__attribute__((weak)) RoutineFn routine_entry(uint32_t) { return nullptr; }
+
+InterpState g_interp{};
+
+namespace {
+
+Cell s_trace_callback{T_NONE, 0, 0, 0};
+Cell s_current_code{T_UNSET, 0, 0, 0};
+
+void mark_interp_cells() {
+    collector_mark_cells(&s_trace_callback, &s_trace_callback + 1);
+    collector_mark_cells(&s_current_code, &s_current_code + 1);
+}
+
+// Frame names.
+inline Cell body_word() { return Cell{T_WORD, 0, g_sym_body, 0}; }
+inline Cell anon_word() { return Cell{T_WORD, 0, g_sym_anon, 0}; }
+
+// ---- Code access ------------------------------------------------------------------------------
+
+inline Series* code_series(const Cell* code) { return node_series(series_node(code)); }
+inline Cell* code_at(const Cell* code, int32_t i) { return code_series(code)->cell_at(uint32_t(i)); }
+inline int32_t code_limit(const Cell* code, int32_t end) {
+    int32_t n = int32_t(code_series(code)->length());
+    return end < 0 || end > n ? n : end;
+}
+
+// The current-code cell is saved and restored around every block evaluation.
+struct CodeGuard {
+    Cell saved;
+    explicit CodeGuard(const Cell* code) : saved(s_current_code) { s_current_code = *code; }
+    ~CodeGuard() { s_current_code = saved; }
+};
+
+// ---- Typesets ---------------------------------------------------------------------------------
+
+inline bool typeset_has(const Cell* ts, uint32_t t) {
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&ts->data1);
+    return t < 96 && (bytes[t >> 3] & (0x80u >> (t & 7)));
+}
+inline void typeset_add(Cell* ts, uint32_t t) {
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(&ts->data1);
+    if (t < 96) bytes[t >> 3] |= uint8_t(0x80u >> (t & 7));
+}
+inline void typeset_union(Cell* ts, const Cell* other) {
+    ts->data1 |= other->data1;
+    ts->data2 |= other->data2;
+    ts->data3 |= other->data3;
+}
+Cell default_typeset() {
+    Cell ts{T_TYPESET, 0, 0, 0};
+    for (uint32_t t = 1; t <= T_MAX_REGISTERED; ++t)
+        if (t != T_UNSET) typeset_add(&ts, t);
+    return ts;
+}
+Cell any_typeset() {
+    Cell ts{T_TYPESET, 0, 0, 0};
+    for (uint32_t t = 1; t <= T_MAX_REGISTERED; ++t) typeset_add(&ts, t);
+    return ts;
+}
+
+// Fetch kinds of argument entries (header bits 20-21).
+constexpr uint32_t KIND_MASK = 0x300000;
+constexpr uint32_t KIND_EVAL = 0;
+constexpr uint32_t KIND_GET = 0x100000;
+constexpr uint32_t KIND_LIT = 0x200000;
+constexpr uint32_t KIND_RETURN = 0x300000;
+
+// The value a word has, or null when it has none that can be read without raising.
+inline const Cell* peek_word_value(const Cell* w) {
+    Node ctx = w->data1;
+    int32_t i = int32_t(w->data3);
+    if (!ctx || i < 0) return nullptr;
+    const Cell* cc = context_cell(ctx);
+    if (!cc->data2) return nullptr;
+    return word_value_in(w, ctx);
+}
+
+// The typeset of one spec type block: each word's value (a datatype! or typeset!) adds its types;
+// a word with no such value lets every type through (its definition may not be loaded yet).
+Cell typeset_from_spec_block(const Cell* block) {
+    Cell ts{T_TYPESET, 0, 0, 0};
+    Series* s = node_series(series_node(block));
+    uint32_t n = s->length();
+    for (uint32_t i = series_index(block); i < n; ++i) {
+        const Cell* c = s->cell_at(i);
+        if (c->is(T_DATATYPE)) { typeset_add(&ts, c->data1); continue; }
+        if (c->is(T_TYPESET)) { typeset_union(&ts, c); continue; }
+        if (!c->is(T_WORD)) continue;
+        const Cell* v = peek_word_value(c);
+        if (v && v->is(T_DATATYPE)) typeset_add(&ts, v->data1);
+        else if (v && v->is(T_TYPESET)) typeset_union(&ts, v);
+        else return any_typeset();
+    }
+    return ts;
+}
+
+// ---- Function values ----------------------------------------------------------------------------
+
+inline TypeId call_type(const Cell* fn) {
+    return fn->is(T_OP) ? TypeId((fn->header & CELL_OP_TYPE_MASK) >> CELL_OP_TYPE_SHIFT) : fn->type();
+}
+inline Node fn_spec(const Cell* fn) { return fn->data2; }
+inline Node fn_more(const Cell* fn) { return fn->data3; }
+inline bool is_func_like(TypeId t) { return t == T_FUNCTION || t == T_ROUTINE; }
+
+// Builds the arguments cache from the spec (see interpreter.h for its entries).
+Cell build_args_cache(const Cell* fn_in) {
+    Cell fn = *fn_in;
+    bool native_like = !is_func_like(call_type(&fn));
+    Series* spec = node_series(fn_spec(&fn));
+    uint32_t n = spec->length();
+    Rooted cache(make_series(T_BLOCK, alloc_cells(n + 2)));
+    uint32_t refinements = 0;
+    int32_t locals = 0;
+    bool in_locals = false;
+    for (uint32_t i = 0; i < n; ++i) {
+        Cell c = *node_series(fn_spec(&fn))->cell_at(i);
+        TypeId t = c.type();
+        if (in_locals) {
+            if (t == T_WORD) ++locals;
+            else if (t == T_SET_WORD || t == T_REFINEMENT) in_locals = false;
+            if (in_locals) continue;
+        }
+        uint32_t kind = 0;
+        switch (t) {
+        case T_WORD: kind = KIND_EVAL; break;
+        case T_LIT_WORD: kind = KIND_LIT; break;
+        case T_GET_WORD: kind = KIND_GET; break;
+        case T_SET_WORD: {
+            static uint32_t s_return = 0;
+            if (!s_return) s_return = symbol_make("return");
+            if (symbol_resolve(c.data2) != symbol_resolve(s_return)) fire_error(Err::BadFuncDef, &c);
+            kind = KIND_RETURN;
+            break;
+        }
+        case T_REFINEMENT: {
+            static uint32_t s_local = 0;
+            if (!s_local) s_local = symbol_make("local");
+            if (symbol_resolve(c.data2) == symbol_resolve(s_local)) {
+                in_locals = true;
+                continue;
+            }
+            Cell r = c;
+            r.data3 = native_like ? ++refinements : 0;
+            block_append(series_node(cache.get()), r);
+            continue;
+        }
+        default: continue;
+        }
+        Cell ts = default_typeset();
+        if (i + 1 < n) {
+            const Cell* next = node_series(fn_spec(&fn))->cell_at(i + 1);
+            if (next->is(T_BLOCK) && node_series(series_node(next))->length() > series_index(next)) ts = typeset_from_spec_block(next);
+        }
+        ts.header = T_TYPESET | kind;
+        block_append(series_node(cache.get()), ts);
+    }
+    if (locals > 0) {
+        Cell l = make_integer(locals);
+        block_append(series_node(cache.get()), l);
+    }
+    if (native_like && refinements > 0) {
+        Cell r = make_integer(int32_t(refinements));
+        block_append(series_node(cache.get()), r);
+    }
+    // The more block may have moved; store through its node.
+    Node more = fn_more(&fn);
+    if (more && node_series(more)->length() > 1) *node_series(more)->cell_at(1) = cache.value;
+    return cache.value;
+}
+
+// The spec word of the n-th argument entry (for error reports).
+Cell arg_word(const Cell* fn, uint32_t nth) {
+    Series* spec = node_series(fn_spec(fn));
+    uint32_t k = 0;
+    for (uint32_t i = 0; i < spec->length(); ++i) {
+        const Cell* c = spec->cell_at(i);
+        if (c->is(T_WORD) || c->is(T_LIT_WORD) || c->is(T_GET_WORD) || c->is(T_SET_WORD)) {
+            if (k == nth) {
+                Cell w = *c;
+                set_cell_type(&w, T_WORD);
+                return w;
+            }
+            ++k;
+        }
+    }
+    return make_none();
+}
+
+// The name word of a call, as error arguments want it.
+inline Cell name_or_anon(const Cell* name) {
+    if (name && name->is(T_WORD)) return *name;
+    if (name && is_any_word(name->type())) {
+        Cell w = *name;
+        set_cell_type(&w, T_WORD);
+        return w;
+    }
+    return anon_word();
+}
+
+
+// ---- Native-stack guard ----------------------------------------------------------------------
+
+constexpr uintptr_t NATIVE_STACK_RESERVE = uintptr_t(8) << 20;   // 8 MiB kept for error handling
+
+} // namespace
+
+Cell* interp_trace_callback() { return &s_trace_callback; }
+Cell* interp_current_code() { return &s_current_code; }
+
+void interpreter_init() {
+    g_interp = InterpState{};
+    s_trace_callback = make_none();
+    s_current_code = make_unset();
+    static bool registered = false;
+    if (!registered) registered = collector_register(mark_interp_cells);
+}
+
+void interp_check_native_stack() {
+    uintptr_t low = g_runtime_stack.low;
+    if (!low) return;
+    char probe;
+    uintptr_t here = reinterpret_cast<uintptr_t>(&probe);
+    if (here < low + NATIVE_STACK_RESERVE && here >= g_runtime_stack.guard_low) stack_overflow();
+}
+
+void interp_poll_halt() {
+    if (g_halt_requested) [[unlikely]] {
+        g_halt_requested = 0;
+        low_throw(THROW_HALT);
+    }
+}
+
+bool true_value(const Cell* v) {
+    if (v->is(T_UNSET)) fire_error(Err::NoReturn);
+    return truthy(v);
+}
+
+Cell interp_args_cache(const Cell* fn) {
+    Node more = fn_more(fn);
+    if (more && node_series(more)->length() > 1) {
+        const Cell* c = node_series(more)->cell_at(1);
+        if (c->is(T_BLOCK)) return *c;
+    }
+    return build_args_cache(fn);
+}
+
+// ---- Tracing --------------------------------------------------------------------------------------
+
+uint32_t trace_event_mask(const Cell* callback) {
+    if (!callback->is(T_FUNCTION)) return TRACE_DEFAULT_MASK;
+    Node more = fn_more(callback);
+    if (!more) return TRACE_DEFAULT_MASK;
+    const Cell* body = node_series(more)->cell_at(0);
+    if (!body->is(T_BLOCK)) return TRACE_DEFAULT_MASK;
+    Series* b = node_series(series_node(body));
+    if (series_index(body) >= b->length()) return TRACE_DEFAULT_MASK;
+    const Cell* first = b->cell_at(series_index(body));
+    if (!first->is(T_BLOCK)) return TRACE_DEFAULT_MASK;
+    static const char* const names[] = {"init", "end", "prolog", "epilog", "enter", "exit",
+                                        "open", "return", "fetch", "push", "set", "call",
+                                        "error", "throw", "catch", "expr"};
+    uint32_t mask = 0;
+    Series* evs = node_series(series_node(first));
+    for (uint32_t i = series_index(first); i < evs->length(); ++i) {
+        const Cell* w = node_series(series_node(first))->cell_at(i);
+        if (!w->is(T_WORD)) continue;
+        uint32_t sym = symbol_resolve(w->data2);
+        for (uint32_t k = 0; k < 16; ++k)
+            if (symbol_resolve(symbol_make(names[k])) == sym) mask |= 1u << k;
+    }
+    return mask;
+}
+
+namespace {
+const char* event_name(uint32_t ev) {
+    static const char* const names[] = {"init", "end", "prolog", "epilog", "enter", "exit",
+                                        "open", "return", "fetch", "push", "set", "call",
+                                        "error", "throw", "catch", "expr"};
+    for (uint32_t k = 0; k < 16; ++k)
+        if (ev == (1u << k)) return names[k];
+    return "expr";
+}
+
+// Tracing is switched off while the callback runs and back on afterwards, exits included.
+struct TraceOff {
+    uint32_t saved;
+    TraceOff() : saved(g_interp.tracing) { g_interp.tracing = 0; }
+    ~TraceOff() { g_interp.tracing = saved; }
+};
+} // namespace
+
+void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, const Cell* value) {
+    if (!g_interp.tracing || !(g_interp.trace_mask & event)) return;
+    Cell* saved_top = g_stack.top;
+    CallFrame* saved_calls = stack_call_top();
+    Cell args[6];
+    Cell ev{T_WORD, g_global_context, symbol_make(event_name(event)), 0xFFFFFFFF};
+    args[0] = *context_global_word(ev.data2);
+    args[1] = code ? *code : make_none();
+    if (code) args[1].data1 = series_index(code);
+    args[2] = make_integer(pos);
+    args[3] = value ? *value : make_none();
+    args[4] = ref ? *ref : make_none();
+    args[5] = Cell{T_PAIR, 0, stack_index(g_stack.arguments), stack_index(g_stack.top)};
+    Cell cb = s_trace_callback;
+    {
+        TraceOff off;
+        call_with_args(&cb, args, 6, nullptr);
+    }
+    g_stack.top = saved_top;
+    stack_set_call_top(saved_calls);
+}
+
+bool trace_begin(const Cell* callback) {
+    if (g_interp.trace_run) return false;
+    s_trace_callback = *callback;
+    g_interp.trace_mask = trace_event_mask(callback);
+    g_interp.trace_run = 1;
+    g_interp.tracing = 1;
+    fire_event(EV_INIT, nullptr, -1, nullptr, nullptr);
+    return true;
+}
+
+void trace_end() {
+    fire_event(EV_END, nullptr, -1, nullptr, nullptr);
+    g_interp.tracing = 0;
+    g_interp.trace_run = 0;
+    s_trace_callback = make_none();
+}
+
+// ---- Block evaluation ------------------------------------------------------------------------------
+
+void eval(const Cell* block, bool chain) {
+    Rooted code(*block);
+    CodeGuard guard(code.get());
+    Cell body = body_word();
+    stack_mark_eval(&body);
+    if (g_interp.tracing) fire_event(EV_ENTER, code.get(), int32_t(series_index(code.get())), nullptr, nullptr);
+    int32_t pos = int32_t(series_index(code.get()));
+    int32_t lim = code_limit(code.get(), -1);
+    if (pos >= lim) {
+        *stack_push_slot() = make_unset();
+    } else {
+        while (pos < lim) {
+            s_current_code.data1 = uint32_t(pos);
+            pos = eval_expression(code.get(), pos, -1, false, false, false);
+            lim = code_limit(code.get(), -1);
+            if (pos < lim) stack_reset();
+        }
+    }
+    if (g_interp.tracing) fire_event(EV_EXIT, code.get(), lim, nullptr, g_stack.arguments);
+    if (chain) stack_unwind_last();
+    else stack_unwind();
+}
+
+int32_t eval_step(const Cell* code_in, int32_t pos, int32_t end, bool arg) {
+    Rooted code(*code_in);
+    Cell body = body_word();
+    stack_mark_eval(&body);
+    pos = eval_expression(code.get(), pos, end, false, false, false);
+    if (arg) stack_unwind();
+    else stack_unwind_last();
+    return pos;
+}
+
+int32_t do_next(const Cell* block) {
+    Rooted code(*block);
+    int32_t pos = int32_t(series_index(code.get()));
+    if (pos >= code_limit(code.get(), -1)) {
+        stack_set_result(&g_unset_cell);
+        return pos;
+    }
+    CodeGuard guard(code.get());
+    return eval_step(code.get(), pos, -1, false);
+}
+
+// ---- One expression -------------------------------------------------------------------------------
+
+namespace {
+
+inline void push_value(const Cell* v) { stack_push(v); }
+
+} // namespace
+
+int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infix, bool arg,
+                        bool no_call) {
+    interp_poll_halt();
+    interp_check_native_stack();
+    int32_t lim = code_limit(code, end);
+    if (pos >= lim) {
+        // Nothing left: the value is unset.
+        *stack_push_slot() = make_unset();
+        if (!arg) stack_set_result(stack_top());
+        return pos;
+    }
+    if (g_interp.tracing) fire_event(EV_FETCH, code, pos, nullptr, code_at(code, pos));
+    Cell value = *code_at(code, pos);
+    int32_t start = pos;
+    ++pos;
+    switch (value.type()) {
+    case T_PAREN: {
+        Cell word = anon_word();
+        stack_mark_interp_native(&word);
+        eval(&value, true);
+        stack_unwind();
+        break;
+    }
+    case T_SET_WORD: {
+        if (pos >= lim) fire_error(Err::NeedValue, &value);
+        Cell* w = stack_push(&value);
+        uint32_t wi = stack_index(w);
+        if (g_interp.tracing) fire_event(EV_PUSH, code, start, nullptr, &value);
+        pos = eval_expression(code, pos, end, false, true, false);
+        Cell* slot = stack_at_index(wi);
+        if (g_interp.tracing) fire_event(EV_SET, code, start, slot, slot + 1);
+        word_set(slot, slot + 1);
+        slot = stack_at_index(wi);
+        slot[0] = slot[1];
+        g_stack.top = slot + 1;
+        break;
+    }
+    case T_SET_PATH: {
+        if (pos >= lim) fire_error(Err::NeedValue, &value);
+        pos = eval_expression(code, pos, end, false, true, false);
+        uint32_t vi = stack_index(stack_top());
+        if (g_interp.tracing) fire_event(EV_SET, code, start, &value, stack_top());
+        Cell v = *stack_at_index(vi);
+        eval_path(&value, code, pos, end, true, false, &v);
+        // the set-path's value is the assigned value
+        Cell* at = stack_at_index(vi);
+        at[0] = v;
+        g_stack.top = at + 1;
+        break;
+    }
+    case T_GET_WORD: {
+        const Cell* v = word_get(&value);
+        push_value(v);
+        if (g_interp.tracing) fire_event(EV_PUSH, code, start, nullptr, stack_top());
+        break;
+    }
+    case T_LIT_WORD: {
+        set_cell_type(&value, T_WORD);
+        push_value(&value);
+        if (g_interp.tracing) fire_event(EV_PUSH, code, start, nullptr, &value);
+        break;
+    }
+    case T_WORD: {
+        const Cell* v = word_get(&value);
+        TypeId t = v->type();
+        switch (t) {
+        case T_UNSET: fire_error(Err::NoValue, &value);
+        case T_OP: fire_error(Err::NoOpArg, &value);
+        case T_NATIVE: case T_ACTION: case T_FUNCTION: case T_ROUTINE: {
+            Cell fn = *v;
+            pos = eval_code(&fn, code, pos, end, true, &value, nullptr, 0, nullptr, CALL_NORMAL, false);
+            break;
+        }
+        default:
+            push_value(v);
+            if (g_interp.tracing) fire_event(EV_PUSH, code, start, nullptr, stack_top());
+            break;
+        }
+        break;
+    }
+    case T_PATH: case T_GET_PATH:
+        pos = eval_path(&value, code, pos, end, true, value.is(T_GET_PATH), nullptr);
+        break;
+    case T_LIT_PATH:
+        set_cell_type(&value, T_PATH);
+        push_value(&value);
+        break;
+    case T_OP:
+        fire_error(Err::NotDone);
+    case T_NATIVE: case T_ACTION: case T_FUNCTION: case T_ROUTINE:
+        if (no_call) push_value(&value);
+        else pos = eval_code(&value, code, pos, end, true, nullptr, nullptr, 0, nullptr, CALL_NORMAL, false);
+        break;
+    default:
+        push_value(&value);
+        if (g_interp.tracing) fire_event(EV_PUSH, code, start, nullptr, &value);
+        break;
+    }
+
+    // Infix look-ahead: operators apply left to right, each to the value so far.
+    if (!no_infix) {
+        while (true) {
+            lim = code_limit(code, end);
+            if (pos >= lim) break;
+            const Cell* w = code_at(code, pos);
+            if (!w->is(T_WORD)) break;
+            const Cell* v = peek_word_value(w);
+            if (!v || !v->is(T_OP)) break;
+            Cell op = *v;
+            Cell name = *w;
+            if (g_interp.tracing) fire_event(EV_FETCH, code, pos, nullptr, &name);
+            pos = eval_code(&op, code, pos + 1, end, true, &name, nullptr, 0, nullptr, CALL_NORMAL, true);
+        }
+    }
+    if (!arg) {
+        stack_set_result(stack_top());
+        if (g_interp.tracing) fire_event(EV_EXPR, code, pos, nullptr, g_stack.arguments);
+    }
+    return pos;
+}
+
+// ---- Calls ------------------------------------------------------------------------------------------
+
+namespace {
+
+struct ArgContext {
+    const Cell* fn;       // rooted function value (its call type decides the layout)
+    const Cell* code;     // rooted code block
+    int32_t end;
+    const Cell* name;
+    bool infix;
+    int32_t mode;
+};
+
+// Fetches one argument by its kind and pushes it; returns the new position.
+int32_t fetch_arg(const ArgContext& ac, uint32_t kind, int32_t pos, uint32_t arg_no) {
+    int32_t lim = code_limit(ac.code, ac.end);
+    if (pos >= lim) {
+        Cell n = name_or_anon(ac.name);
+        Cell w = arg_word(ac.fn, arg_no);
+        fire_error(Err::NoArg, &n, &w);
+    }
+    int32_t one_end = (ac.mode & CALL_SAFER) ? pos + 1 : ac.end;
+    switch (kind) {
+    case KIND_GET: {
+        if (g_interp.tracing) fire_event(EV_FETCH, ac.code, pos, nullptr, code_at(ac.code, pos));
+        stack_push(code_at(ac.code, pos));
+        if (g_interp.tracing) fire_event(EV_PUSH, ac.code, pos, nullptr, stack_top());
+        return pos + 1;
+    }
+    case KIND_LIT: {
+        Cell v = *code_at(ac.code, pos);
+        if (g_interp.tracing) fire_event(EV_FETCH, ac.code, pos, nullptr, &v);
+        if (v.is(T_PAREN)) {
+            Cell word = anon_word();
+            stack_mark_interp_native(&word);
+            eval(&v, true);
+            stack_unwind();
+        } else if (v.is(T_GET_WORD)) {
+            stack_push(word_get(&v));
+        } else if (v.is(T_GET_PATH)) {
+            return eval_path(&v, ac.code, pos + 1, ac.end, true, true, nullptr);
+        } else {
+            stack_push(&v);
+        }
+        return pos + 1;
+    }
+    default:
+        return eval_expression(ac.code, pos, one_end, ac.infix, true, false);
+    }
+}
+
+void check_arg_type(const ArgContext& ac, const Cell* entry, const Cell* value, uint32_t arg_no) {
+    if (typeset_has(entry, value->type())) return;
+    Cell n = name_or_anon(ac.name);
+    Cell dt = make_datatype(value->type());
+    Cell w = arg_word(ac.fn, arg_no);
+    fire_error(Err::ExpectArg, &n, &dt, &w);
+}
+
+constexpr uint32_t MAX_REFINEMENTS = 32;
+
+// Builds the frame of arguments (the current frame, just opened) from the code; for natives and
+// actions calls their code. Returns the position after the last argument.
+int32_t eval_arguments(const ArgContext& ac, int32_t pos, const Cell* path, int32_t path_pos) {
+    TypeId ct = call_type(ac.fn);
+    bool func_like = is_func_like(ct);
+    Rooted cache(interp_args_cache(ac.fn));
+    Cell* base = g_stack.arguments;
+    uint32_t base_i = stack_index(base);
+    Series* cs = node_series(series_node(cache.get()));
+    uint32_t n_entries = cs->length();
+    // entries: typesets and refinements, then trailing integers
+    int32_t locals = 0;
+    uint32_t n = n_entries;
+    while (n > 0 && cs->cell_at(n - 1)->is(T_INTEGER)) --n;
+    if (func_like && n < n_entries) locals = cell_integer(cs->cell_at(n));
+    uint32_t refine_count = 0;
+    for (uint32_t i = 0; i < n; ++i)
+        if (cs->cell_at(i)->is(T_REFINEMENT)) ++refine_count;
+    if (refine_count > MAX_REFINEMENTS) fire_error(Err::NotDone);
+    int32_t refs[MAX_REFINEMENTS];
+    for (uint32_t i = 0; i < refine_count; ++i) refs[i] = -1;
+
+    // Argument numbers for error reports: the n-th argument word of the spec.
+    auto entry_at = [&](uint32_t i) { return node_series(series_node(cache.get()))->cell_at(i); };
+
+    if (func_like) {
+        // the whole frame in spec order: none for arguments, false for refinements, then locals
+        for (uint32_t i = 0; i < n; ++i) {
+            const Cell* e = entry_at(i);
+            if (e->is(T_TYPESET) && (e->header & KIND_MASK) == KIND_RETURN) continue;
+            *stack_push_slot() = e->is(T_REFINEMENT) ? make_logic(false) : make_none();
+        }
+    }
+
+    // frame slot of entry i for functions; arg number for errors
+    auto func_slot = [&](uint32_t idx) {
+        uint32_t s = 0;
+        for (uint32_t i = 0; i < idx; ++i) {
+            const Cell* e = entry_at(i);
+            if (e->is(T_TYPESET) && (e->header & KIND_MASK) == KIND_RETURN) continue;
+            ++s;
+        }
+        return s;
+    };
+    auto arg_number = [&](uint32_t idx) {
+        uint32_t k = 0;
+        for (uint32_t i = 0; i < idx; ++i)
+            if (entry_at(i)->is(T_TYPESET)) ++k;
+        return k;
+    };
+    // Fetches the argument of entry i into its place.
+    auto take = [&](uint32_t i, bool keep) {
+        Cell entry = *entry_at(i);
+        uint32_t kind = entry.header & KIND_MASK;
+        uint32_t argn = arg_number(i);
+        pos = fetch_arg(ac, kind, pos, argn);
+        if (!keep) { stack_pop(1); return; }
+        check_arg_type(ac, &entry, stack_top(), argn);
+        if (func_like) {
+            Cell v = *stack_top();
+            stack_pop(1);
+            stack_at_index(base_i + func_slot(i))[0] = v;
+        }
+    };
+
+    int32_t mode = ac.mode & 3;
+    if (mode == CALL_ALL) {
+        // every argument and refinement in spec order from the code
+        bool active = true;
+        uint32_t rnum = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            const Cell* e = entry_at(i);
+            int32_t lim = code_limit(ac.code, ac.end);
+            if (e->is(T_REFINEMENT)) {
+                ++rnum;
+                if (pos >= lim) { active = false; continue; }
+                pos = eval_expression(ac.code, pos, (ac.mode & CALL_SAFER) ? pos + 1 : ac.end, true, true);
+                Cell v = *stack_top();
+                stack_pop(1);
+                if (!v.is(T_LOGIC)) {
+                    Cell nm = name_or_anon(ac.name);
+                    Cell dt = make_datatype(v.type());
+                    Cell w = *e;
+                    fire_error(Err::ExpectArg, &nm, &dt, &w);
+                }
+                active = v.data1 != 0;
+                if (active) {
+                    if (func_like) stack_at_index(base_i + func_slot(i))[0] = make_logic(true);
+                    else refs[rnum - 1] = int32_t(g_stack.top - stack_at_index(base_i));
+                }
+                continue;
+            }
+            if ((e->header & KIND_MASK) == KIND_RETURN) continue;
+            if (pos >= lim) {
+                if (!func_like && active) *stack_push_slot() = make_none();
+                continue;
+            }
+            if (!active && (ac.mode & CALL_SAFER)) { ++pos; continue; }
+            take(i, active);
+        }
+    } else {
+        // the arguments before the first refinement
+        uint32_t i = 0;
+        for (; i < n; ++i) {
+            const Cell* e = entry_at(i);
+            if (e->is(T_REFINEMENT)) break;
+            if ((e->header & KIND_MASK) == KIND_RETURN) continue;
+            take(i, true);
+        }
+        // refinements named in the path (or, in mode 2, refinement! values in the code)
+        bool used[MAX_REFINEMENTS] = {};
+        auto activate = [&](const Cell* el, bool on) {
+            uint32_t sym = symbol_resolve(el->data2);
+            uint32_t rnum = 0;
+            for (uint32_t k = 0; k < n; ++k) {
+                const Cell* e = entry_at(k);
+                if (!e->is(T_REFINEMENT)) continue;
+                ++rnum;
+                if (symbol_resolve(e->data2) != sym) continue;
+                if (used[rnum - 1]) {
+                    Cell r = *el;
+                    fire_error(Err::DupRefine, &r);
+                }
+                used[rnum - 1] = true;
+                if (!func_like) refs[rnum - 1] = int32_t(g_stack.top - stack_at_index(base_i));
+                if (func_like && on) stack_at_index(base_i + func_slot(k))[0] = make_logic(true);
+                for (uint32_t j = k + 1; j < n; ++j) {
+                    const Cell* a = entry_at(j);
+                    if (a->is(T_REFINEMENT)) break;
+                    if ((a->header & KIND_MASK) == KIND_RETURN) continue;
+                    take(j, true);
+                }
+                if (!on) {
+                    // the refinement is off: its arguments were taken but it stays unused
+                    if (!func_like) {
+                        g_stack.top = stack_at_index(base_i) + refs[rnum - 1];
+                        refs[rnum - 1] = -1;
+                    } else {
+                        for (uint32_t j = k + 1; j < n; ++j) {
+                            const Cell* a = entry_at(j);
+                            if (a->is(T_REFINEMENT)) break;
+                            stack_at_index(base_i + func_slot(j))[0] = make_none();
+                        }
+                    }
+                }
+                return;
+            }
+            Cell nm = name_or_anon(ac.name);
+            Cell r = *el;
+            set_cell_type(&r, T_WORD);
+            fire_error(Err::NoRefine, &nm, &r);
+        };
+        if (path) {
+            Rooted p(*path);
+            int32_t plen = code_limit(p.get(), -1);
+            for (int32_t k = path_pos; k < plen; ++k) {
+                Cell el = *code_at(p.get(), k);
+                if (el.is(T_WORD)) activate(&el, true);
+                else if (el.is(T_GET_WORD)) activate(&el, truthy(word_get(&el)));
+                else fire_error(Err::BadRefine, &el);
+            }
+        }
+        if (mode == CALL_REFINES) {
+            while (pos < code_limit(ac.code, ac.end) && code_at(ac.code, pos)->is(T_REFINEMENT)) {
+                Cell el = *code_at(ac.code, pos);
+                pos = eval_expression(ac.code, pos + 1, (ac.mode & CALL_SAFER) ? pos + 2 : ac.end, true, true);
+                bool on = truthy(stack_top());
+                stack_pop(1);
+                activate(&el, on);
+            }
+        }
+    }
+    if (func_like) {
+        for (int32_t k = 0; k < locals; ++k) *stack_push_slot() = make_none();
+    }
+    if (g_interp.tracing) fire_event(EV_CALL, ac.code, pos, ac.name, ac.fn);
+    if (!func_like) {
+        g_stack.arguments = stack_at_index(base_i);
+        if (ct == T_NATIVE) {
+            uint32_t idx = ac.fn->data1;
+            NativeFn f = idx >= 1 && idx <= NATIVES_TABLE_SLOTS ? g_natives[idx - 1] : nullptr;
+            if (!f) fire_error(Err::NotDone);
+            f(false, refs);
+        } else if (ct == T_ACTION) {
+            uint32_t a = ac.fn->data1;
+            NativeFn f = a >= 1 && a <= ACTION_COUNT ? g_action_entries[a - 1] : nullptr;
+            if (!f) fire_error(Err::NotDone);
+            f(false, refs);
+        }
+    }
+    return pos;
+}
+
+} // namespace
+
+int32_t eval_code(const Cell* fn_in, const Cell* code_in, int32_t pos, int32_t end, bool arg,
+                  const Cell* name_in, const Cell* path, int32_t path_pos, const Cell* object,
+                  int32_t mode, bool infix) {
+    Rooted fn(*fn_in);
+    Rooted code(*code_in);
+    Rooted name(name_in && is_any_word(name_in->type()) ? name_or_anon(name_in) : anon_word());
+    TypeId ct = call_type(fn.get());
+    if (g_interp.tracing) fire_event(EV_OPEN, code.get(), pos, name.get(), fn.get());
+    uint32_t f_i;
+    if (infix) {
+        // the left operand (the last pushed cell) becomes the first argument
+        f_i = stack_index(stack_top());
+        g_stack.top = stack_at_index(f_i);
+    } else {
+        f_i = stack_index(stack_push(fn.get()));
+    }
+    ArgContext ac{fn.get(), code.get(), end, name.get(), infix, mode};
+    switch (ct) {
+    case T_NATIVE:
+    case T_ACTION: {
+        stack_mark_interp_native(name.get());
+        pos = eval_arguments(ac, pos, path, path_pos);
+        stack_unwind();
+        break;
+    }
+    case T_ROUTINE: {
+        stack_mark_interp_native(name.get());
+        pos = eval_arguments(ac, pos, path, path_pos);
+        Node more = fn_more(fn.get());
+        const Cell* entry = more ? node_series(more)->cell_at(2) : nullptr;
+        RoutineFn r = entry && entry->is(T_INTEGER) ? routine_entry(uint32_t(cell_integer(entry))) : nullptr;
+        if (!r) fire_error(Err::NotDone);
+        r(false, nullptr);
+        stack_unwind();
+        break;
+    }
+    case T_FUNCTION: {
+        Node ctx = fn->data1;
+        stack_mark(name.get(), ctx);
+        stack_set_interpreted();
+        pos = eval_arguments(ac, pos, path, path_pos);
+        Node obj = object && object->is(T_OBJECT) && object->data1 != g_global_context ? object->data1 : 0;
+        call_function(fn.get(), obj, name.get(), 0);
+        stack_unwind_restore();
+        break;
+    }
+    default:
+        runtime_quit(RT_NO_SWITCH, 0);
+    }
+    if (g_interp.tracing) fire_event(EV_RETURN, code.get(), pos, name.get(), stack_top());
+    if (!infix) {
+        Cell* f = stack_at_index(f_i);
+        f[0] = *stack_top();
+        g_stack.top = f + 1;
+    }
+    if (!arg) stack_set_result(stack_top());
+    return pos;
+}
+
+void call_function(const Cell* fn_in, Node object_ctx, const Cell* name, uint32_t trace_flags) {
+    (void)object_ctx;
+    Rooted fn(*fn_in);
+    Node ctx = fn->data1;
+    if (ctx) stack_context_frame_word(ctx) = stack_frame_ref(g_stack.arguments);
+    stack_set_return_mark(true);
+    const CallFrame* marked_top = stack_call_top();
+    uint32_t saved_tracing = g_interp.tracing;
+    struct Restore {
+        uint32_t v;
+        ~Restore() { g_interp.tracing = v; }
+    } restore{saved_tracing};
+    if (trace_flags && g_interp.tracing) g_interp.tracing = 0;
+    if (fn->header & 0x400) g_interp.tracing = g_interp.trace_run;
+    else if (fn->header & 0x200) g_interp.tracing = 0;
+    Node more = fn_more(fn.get());
+    Cell body = more ? *node_series(more)->cell_at(0) : make_none();
+    if (g_interp.tracing) fire_event(EV_PROLOG, &body, -1, name, fn.get());
+    if (!body.is(T_BLOCK)) {
+        stack_set_result(&g_unset_cell);
+        return;
+    }
+    uint32_t code = stack_catch_return(marked_top, [&] { eval(&body, true); });
+    if (code) g_stack.top = g_stack.arguments + 1;
+    else g_stack.top = g_stack.arguments + 1;
+    if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn.get());
+}
+
+void call_with_args(const Cell* fn_in, const Cell* args, uint32_t count, const Cell* name_in) {
+    Rooted fn(*fn_in);
+    // the arguments go to the stack first: they may lie in buffers that move
+    uint32_t f_i = stack_index(stack_push(fn.get()));
+    for (uint32_t i = 0; i < count; ++i) stack_push(&args[i]);
+    // a code block of the argument values, evaluated one value each (get kind semantics)
+    Rooted code(make_series(T_BLOCK, alloc_cells(count ? count : 1)));
+    for (uint32_t i = 0; i < count; ++i) block_append(series_node(code.get()), *stack_at_index(f_i + 1 + i));
+    g_stack.top = stack_at_index(f_i);
+    Rooted name(name_in ? *name_in : anon_word());
+    // Apply the function with every given value taken as it stands: mode 2 with each argument
+    // one value; remaining arguments are none.
+    TypeId ct = call_type(fn.get());
+    Rooted cache(interp_args_cache(fn.get()));
+    (void)ct;
+    // Quote the values so evaluation gives them back unchanged.
+    Series* cs = node_series(series_node(code.get()));
+    for (uint32_t i = 0; i < count; ++i) {
+        Cell* c = cs->cell_at(i);
+        TypeId t = c->type();
+        if (t == T_WORD || t == T_SET_WORD || t == T_GET_WORD || t == T_LIT_WORD || t == T_PATH ||
+            t == T_SET_PATH || t == T_GET_PATH || t == T_LIT_PATH || t == T_PAREN ||
+            is_any_function(t)) {
+            // wrap as (quote value) is not available: use a lit form where one exists
+            if (t == T_WORD) set_cell_type(c, T_LIT_WORD);
+            else if (t == T_PATH) set_cell_type(c, T_LIT_PATH);
+        }
+    }
+    eval_code(fn.get(), code.get(), 0, int32_t(count), true, name.get(), nullptr, 0, nullptr,
+              CALL_REFINES | CALL_SAFER, false);
+}
+
+// ---- Paths ---------------------------------------------------------------------------------------
+
+int32_t eval_path(const Cell* path_in, const Cell* code_in, int32_t pos, int32_t end, bool arg,
+                  bool get, const Cell* set_value) {
+    Rooted path(*path_in);
+    Rooted code(code_in ? *code_in : make_none());
+    Rooted setv(set_value ? *set_value : make_unset());
+    bool set = set_value != nullptr;
+    int32_t head = int32_t(series_index(path.get()));
+    int32_t plen = code_limit(path.get(), -1);
+    if (head >= plen) fire_error(Err::EmptyPath);
+    Cell first = *code_at(path.get(), head);
+    if (!first.is(T_WORD)) fire_error(Err::WordFirst, path.get());
+    if (g_interp.tracing) fire_event(EV_ENTER, path.get(), head, nullptr, nullptr);
+    const Cell* hv = word_get(&first);
+    if (is_any_function(hv->type()) && !hv->is(T_OP)) {
+        if (get) fire_error(Err::InvalidPathGet, path.get());
+        if (set) fire_error(Err::InvalidPathSet, path.get());
+        Cell fn = *hv;
+        pos = eval_code(&fn, code.get(), pos, end, true, &first, path.get(), head + 1);
+        if (g_interp.tracing) fire_event(EV_EXIT, path.get(), plen, nullptr, stack_top());
+        if (!arg) stack_set_result(stack_top());
+        return pos;
+    }
+    if (hv->is(T_UNSET)) fire_error(Err::UnsetPath, path.get(), &first);
+    // the current value and the previous container live on the stack
+    uint32_t cur_i = stack_index(stack_push(hv));
+    uint32_t prev_i = stack_index(stack_push(&g_none_cell));
+    uint32_t prev_el_i = stack_index(stack_push(&first));
+    for (int32_t k = head + 1; k < plen; ++k) {
+        if (g_interp.tracing) fire_event(EV_FETCH, path.get(), k, nullptr, code_at(path.get(), k));
+        Cell el = *code_at(path.get(), k);
+        if (el.is(T_PAREN)) {
+            Cell word = anon_word();
+            stack_mark_interp_native(&word);
+            eval(&el, true);
+            stack_unwind();
+            el = *stack_top();
+            stack_pop(1);
+        } else if (el.is(T_GET_WORD)) {
+            el = *word_get(&el);
+        }
+        if (el.is(T_UNSET)) {
+            Cell pe = *code_at(path.get(), k);
+            fire_error(Err::InvalidPath, path.get(), &pe);
+        }
+        uint32_t el_i = stack_index(stack_push(&el));
+        bool last = k + 1 == plen;
+        Cell* cur = stack_at_index(cur_i);
+        EvalPathFn f = action_impl<A_EVAL_PATH>(cur->type());
+        if (!f) {
+            Cell pe = *code_at(path.get(), k);
+            fire_error(Err::InvalidPath, path.get(), &pe);
+        }
+        Cell parent_before = *cur;
+        PathStep step{stack_at_index(el_i), last && set ? setv.get() : nullptr, path.get(),
+                      stack_at_index(prev_i), stack_at_index(prev_el_i), k - head, last, false, true};
+        f(stack_at_index(cur_i), step);
+        *stack_at_index(prev_i) = parent_before;
+        *stack_at_index(prev_el_i) = *stack_at_index(el_i);
+        g_stack.top = stack_at_index(el_i);
+        if (g_interp.tracing) fire_event(EV_PUSH, path.get(), k, nullptr, stack_at_index(cur_i));
+        Cell* now = stack_at_index(cur_i);
+        if (!get && !set && is_any_function(now->type()) && !now->is(T_OP)) {
+            Cell fn = *now;
+            Cell object = *stack_at_index(prev_i);
+            Cell name = *stack_at_index(prev_el_i);   // the element that selected the function
+            g_stack.top = stack_at_index(cur_i);
+            pos = eval_code(&fn, code.get(), pos, end, true, &name, path.get(), k + 1, &object);
+            Cell result = *stack_top();
+            *stack_at_index(cur_i) = result;
+            g_stack.top = stack_at_index(cur_i) + 1;
+            if (g_interp.tracing) fire_event(EV_EXIT, path.get(), plen, nullptr, stack_top());
+            if (!arg) stack_set_result(stack_top());
+            return pos;
+        }
+    }
+    g_stack.top = stack_at_index(cur_i) + 1;
+    if (g_interp.tracing) fire_event(EV_EXIT, path.get(), plen, nullptr, stack_top());
+    if (!arg) stack_set_result(stack_top());
+    return pos;
+}
 
 } // namespace kel
