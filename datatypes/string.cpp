@@ -478,8 +478,4 @@ int32_t string_compare_core(const Cell* a_in, const Cell* b_in, int32_t op, bool
     return la > lb ? 1 : la < lb ? -1 : 0;
 }
 
-// ---- Registration ----------------------------------------------------------------------------------
-
-void string_init() { register_datatype(T_STRING, T_SERIES, "string!", action_entries(INHERIT)); }
-
 } // namespace kel

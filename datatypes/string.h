@@ -13,6 +13,8 @@
 
 #include "core/cell.h"
 #include "core/memory.h"
+#include "core/series.h"
+#include "datatypes/datatype.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -112,5 +114,35 @@ int32_t string_append_escaped_char(Cell* buffer, uint32_t cp, bool all);
 // Removes, in place from the head, every unit of the set (a string!, binary!, char! or integer!;
 // null: tab, line feed, carriage return and space).
 void string_trim_all(Cell* str, const Cell* with);
+
+// ---- Actions and the helpers they share -------------------------------------------------------------
+// An unbound word! of the name (error arguments, owner notification words).
+Cell word_cell(const char* name);
+// Tells an owning object of a change (no-op for an unowned buffer); may run code.
+void string_notify(const Cell* str, const char* word, int32_t index, int32_t part);
+// Forms any value through its type's form action into the string buffer.
+int32_t string_form_value(const Cell* value, Cell* buffer, bool part, int32_t budget);
+// A /part argument as a count: an integer!, or a position in the same series; else script
+// invalid-refine-arg with the word `part`.
+int32_t string_part_count(const Cell* series, const Cell* part);
+// The head index, clipped to the tail in the cell.
+uint32_t string_head_index(Cell* str);
+
+void string_make(Cell* proto, Cell* spec, TypeId type);
+void string_to(Cell* proto, Cell* spec, TypeId type);
+int32_t string_compare(const Cell* a, const Cell* b, int32_t op);
+void string_append(Cell* series, const Cell* value, int32_t part, bool only, int32_t dup, bool notify);
+void string_insert(Cell* series, const Cell* value, int32_t part, bool only, int32_t dup, bool append);
+void string_change(Cell* series, const Cell* value, int32_t part, bool only, int32_t dup);
+void string_swap(Cell* left, Cell* right);
+void string_take(Cell* series, const Cell* part, bool deep, bool last);
+void string_trim(Cell* series, const TrimOpts& opts);
+void string_eval_path(Cell* parent, const PathStep& step);
+void string_find(Cell* series, const Cell* value, const FindOpts& opts);
+void string_select(Cell* series, const Cell* value, const FindOpts& opts);
+void string_sort(Cell* series, const SortOpts& opts);
+// unique (op 8), union (9), intersect (10), exclude (11), difference (12) of strings: records of
+// the /skip size (null: 1) compared by their first characters. The new string replaces first.
+void string_set_operation(Cell* first, const Cell* second, int32_t op, bool case_, const Cell* skip);
 
 } // namespace kel

@@ -292,3 +292,428 @@ TEST_F(StringTest, CompareCore) {
 }
 
 } // namespace
+
+// ---- Actions ---------------------------------------------------------------------------------------
+
+namespace {
+
+class StringActions : public test::RuntimeTest {};
+
+// A string! of UTF-8 text, kept on the data stack.
+Cell& str(const char* utf8) {
+    Cell* c = string_load_push(utf8, int32_t(std::strlen(utf8)), TextEncoding::Utf8);
+    return *c;
+}
+
+// The UTF-8 text of a string value from its head.
+std::string text(const Cell& c) {
+    std::string out;
+    for (uint32_t cp : code_points(c)) {
+        uint8_t buf[4];
+        int n = utf8_encode_char(int32_t(cp), buf);
+        out.append(reinterpret_cast<const char*>(buf), size_t(n));
+    }
+    Series* s = value_series(&c);
+    uint32_t skip = series_index(&c);
+    // code_points reads from the buffer's head: drop the characters before the value's index
+    std::string head_part;
+    for (uint32_t i = 0; i < skip && i < (s->tail - s->head) / s->unit(); ++i) {
+        uint8_t buf[4];
+        int n = utf8_encode_char(int32_t(unit_get(s->head_ptr() + i * s->unit(), s->unit())), buf);
+        head_part.append(reinterpret_cast<const char*>(buf), size_t(n));
+    }
+    return out.substr(head_part.size());
+}
+
+// The whole text of the value's buffer, whatever its index.
+std::string whole(const Cell& c) {
+    Cell h = c;
+    h.data1 = 0;
+    return text(h);
+}
+
+Cell chr(uint32_t cp) { return make_cell(T_CHAR, 0, cp, 0); }
+
+std::string molded(const char* utf8, bool all = false, bool part = false, int32_t limit = INT32_MAX) {
+    Cell& v = str(utf8);
+    Cell& out = str("");
+    int32_t left = string_mold(&v, &out, false, all, false, part, limit, 0);
+    if (left < 0) string_truncate_buffer(value_series(&out), uint32_t(string_rs_length(&out) + left));
+    return text(out);
+}
+
+TEST_F(StringActions, MoldChoosesTheNotation) {
+    std::string s49(49, 'x'), s50(50, 'x');
+    struct Case { std::string in; std::string want; };
+    const Case cases[] = {
+        {"abc", "\"abc\""},
+        {"a\"b", "{a\"b}"},
+        {"a\nb\nc", "\"a^/b^/c\""},
+        {"a\nb\nc\nd", "{a^/b^/c^/d}"},
+        {s49, "\"" + s49 + "\""},
+        {s50, "{" + s50 + "}"},
+        {"^", "\"^^\""},
+        {"\t", "\"^-\""},
+        {"\x7F", "\"^~\""},
+        {"\x1E", "\"^(1E)\""},
+        {"\xC2\x85", "\"^(85)\""},
+        {"\xC3\xA9", "\"\xC3\xA9\""},
+        {"", "\"\""},
+        {std::string("\0", 1), "\"^@\""},
+        {"\x1B", "\"^[\""},
+        {"{a}\"", "{{a}\"}"},
+        {"{\"", "{^{\"}"},
+        {"\"}", "{\"^}}"},
+        {"\"{{}{", "{\"^{^{^}^{}"},
+        {"a^\"", "{a^^\"}"},
+    };
+    for (const Case& k : cases) {
+        Cell& v = keep(make_none());
+        string_load(k.in.data(), int32_t(k.in.size()), &v, TextEncoding::Utf8);
+        Cell& out = str("");
+        string_mold(&v, &out, false, false, false, false, INT32_MAX, 0);
+        EXPECT_EQ(text(out), k.want) << k.in;
+    }
+    EXPECT_EQ(molded("\xC3\xA9", true), "\"^(E9)\"");
+    EXPECT_EQ(molded("\xF0\x9F\x98\x80", true), "\"^(1F600)\"");
+}
+
+// Molding and forming with a limit never give more characters than the limit, escapes included.
+TEST_F(StringActions, MoldAndFormRespectThePartLimit) {
+    for (int32_t limit = 0; limit < 12; ++limit) {
+        std::string m = molded("a\tb\tc", false, true, limit);
+        EXPECT_LE(int32_t(m.size()), limit) << limit << " " << m;
+    }
+    EXPECT_EQ(molded("abcdef", false, true, 4), "\"abc");
+    Cell& v = str("abcdef");
+    Cell& out = str("");
+    EXPECT_EQ(string_form(&v, &out, true, 3), 0);
+    EXPECT_EQ(text(out), "abc");
+    EXPECT_EQ(string_form(&v, &out, false, 10), 4);
+}
+
+TEST_F(StringActions, FormWidensTheBufferNotTheValue) {
+    Cell& v = keep(test::text_of(T_STRING, {0x1F600}, 4));
+    Cell& out = str("ab");
+    string_form(&v, &out, false, INT32_MAX);
+    EXPECT_EQ(unit_of(out), 4u);
+    EXPECT_EQ(code_points(out), (std::vector<uint32_t>{'a', 'b', 0x1F600}));
+    EXPECT_EQ(unit_of(v), 4u);
+}
+
+TEST_F(StringActions, AppendInsertChange) {
+    {   // append a char widens
+        Cell& s = str("ab");
+        Cell c = chr(0xE9);
+        string_insert(&s, &c, -1, false, 1, true);
+        EXPECT_EQ(text(s), "ab\xC3\xA9");
+        EXPECT_EQ(unit_of(s), 2u);
+    }
+    {   // append/part and /dup
+        Cell& s = str("ab");
+        Cell& v = str("cdef");
+        string_insert(&s, &v, 2, false, 1, true);
+        EXPECT_EQ(text(s), "abcd");
+        Cell& a = str("a");
+        Cell& b = str("b");
+        string_insert(&a, &b, -1, false, 3, true);
+        EXPECT_EQ(text(a), "abbb");
+    }
+    {   // a tag brings its brackets
+        Cell& s = str("ab");
+        Cell tag = str("x");
+        set_cell_type(&tag, T_TAG);
+        string_insert(&s, &tag, -1, false, 1, true);
+        EXPECT_EQ(text(s), "ab<x>");
+    }
+    {   // insert returns the position after the insertion
+        Cell& s = str("bc");
+        Cell& v = str("a");
+        string_insert(&s, &v, -1, false, 1, false);
+        EXPECT_EQ(text(s), "bc");
+        EXPECT_EQ(whole(s), "abc");
+        Cell& t = str("ab");
+        t.data1 = 2;
+        Cell& w = str("cd");
+        string_insert(&t, &w, -1, false, 2, false);
+        EXPECT_EQ(whole(t), "abcdcd");
+        EXPECT_EQ(series_index(&t), 6u);
+        Cell& z = str("xy");
+        Cell& q = str("QQ");
+        string_insert(&z, &q, 0, false, 1, false);   // a count of 0 inserts nothing
+        EXPECT_EQ(whole(z), "xy");
+        Cell& self = str("ab");
+        string_insert(&self, &self, -1, false, 1, false);
+        EXPECT_EQ(whole(self), "abab");
+    }
+    {   // change
+        Cell& s = str("abc");
+        Cell& x = str("X");
+        string_change(&s, &x, -1, false, 1);
+        EXPECT_EQ(whole(s), "Xbc");
+        EXPECT_EQ(text(s), "bc");
+        Cell& t = str("abc");
+        Cell& xy = str("XY");
+        string_change(&t, &xy, 1, false, 1);
+        EXPECT_EQ(whole(t), "XYbc");
+        Cell& u = str("abc");
+        Cell& long_ = str("WXYZ");
+        string_change(&u, &long_, -1, false, 1);
+        EXPECT_EQ(whole(u), "WXYZ");
+        Cell& v = str("abcdef");
+        Cell& q = str("Q");
+        string_change(&v, &q, 4, false, 1);
+        EXPECT_EQ(whole(v), "Qef");
+        Cell& w = str("abc");
+        Cell big = chr(0x20AC);
+        string_change(&w, &big, -1, false, 2);
+        EXPECT_EQ(whole(w), "\xE2\x82\xAC\xE2\x82\xAC" "c");
+        Cell& z = str("abc");
+        Cell& zz = str("Z");
+        string_change(&z, &zz, 0, false, 1);  // /part 0 inserts
+        EXPECT_EQ(whole(z), "Zabc");
+    }
+}
+
+TEST_F(StringActions, Trim) {
+    struct Case { const char* in; TrimOpts opts; const char* want; };
+    TrimOpts plain, head, tail, lines, all;
+    head.head = true;
+    tail.tail = true;
+    lines.lines = true;
+    all.all = true;
+    const Case cases[] = {
+        {"  a  \n  b  \n ", plain, "a\nb\n"},
+        {"  a  ", head, "a  "},
+        {"  a  ", tail, "  a"},
+        {"  a  ", plain, "a"},
+        {" a   b ", lines, "a b"},
+        {" a \t\r\n b ", all, "ab"},
+        {"", plain, ""},
+        {"   ", plain, ""},
+        {"a\x01", tail, "a"},
+    };
+    for (const Case& k : cases) {
+        Cell& s = str(k.in);
+        string_trim(&s, k.opts);
+        EXPECT_EQ(text(s), k.want) << k.in;
+    }
+    Cell& s = str("abcab");
+    Cell& set = str("ab");
+    TrimOpts with;
+    with.with = &set;
+    string_trim(&s, with);
+    EXPECT_EQ(text(s), "c");
+}
+
+int32_t found(Cell& series, const Cell& value, FindOpts o = {}) {
+    Cell r = series;
+    string_find(&r, &value, o);
+    return r.is(T_NONE) ? -1 : int32_t(series_index(&r));
+}
+
+TEST_F(StringActions, Find) {
+    Cell& s = str("abcabc");
+    Cell& bc = str("bc");
+    EXPECT_EQ(found(s, bc), 1);
+    FindOpts last;
+    last.last = true;
+    EXPECT_EQ(found(s, bc, last), 4);
+    FindOpts tail;
+    tail.tail = true;
+    Cell& abc = str("abc");
+    EXPECT_EQ(found(abc, chr('b'), tail), 2);
+    Cell& mixed = str("aBc");
+    FindOpts cs;
+    cs.case_ = true;
+    EXPECT_EQ(found(mixed, chr('b'), cs), -1);
+    EXPECT_EQ(found(mixed, chr('b')), 1);
+    Cell& abcd = str("abcd");
+    Cell two = make_integer(2);
+    FindOpts skip;
+    skip.skip = &two;
+    EXPECT_EQ(found(abcd, chr('c'), skip), 2);
+    EXPECT_EQ(found(abcd, chr('b'), skip), -1);
+    Cell& ab = str("ab");
+    FindOpts match;
+    match.match = true;
+    EXPECT_EQ(found(abc, ab, match), 0);
+    match.tail = true;
+    EXPECT_EQ(found(abc, ab, match), 2);
+    Cell& bcx = str("bc");
+    FindOpts m2;
+    m2.match = true;
+    EXPECT_EQ(found(abc, bcx, m2), -1);
+    FindOpts rev;
+    rev.reverse = true;
+    Cell at_end = s;
+    at_end.data1 = 6;
+    EXPECT_EQ(found(at_end, bc, rev), 4);
+    Cell& empty = str("");
+    EXPECT_EQ(found(empty, chr('a')), -1);
+    Cell zero = make_integer(0);
+    FindOpts bad;
+    bad.skip = &zero;
+    EXPECT_TRUE(raised([&] { found(abcd, chr('a'), bad); }));
+    FindOpts any;
+    any.any = true;
+    auto r = raised([&] { found(abcd, chr('a'), any); });
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->id, Err::NotDone);
+    Cell part = make_integer(2);
+    FindOpts p;
+    p.part = &part;
+    EXPECT_EQ(found(abcd, chr('c'), p), -1);
+    EXPECT_EQ(found(abcd, chr('b'), p), 1);
+}
+
+TEST_F(StringActions, Select) {
+    Cell& s = str("abc");
+    Cell r = s;
+    Cell a = chr('a');
+    string_select(&r, &a, {});
+    ASSERT_TRUE(r.is(T_CHAR));
+    EXPECT_EQ(r.data2, uint32_t('b'));
+    Cell r2 = s;
+    Cell c = chr('c');
+    string_select(&r2, &c, {});
+    EXPECT_TRUE(r2.is(T_NONE));
+}
+
+std::string sorted(const char* in, SortOpts o = {}) {
+    Cell& s = str(in);
+    string_sort(&s, o);
+    return whole(s);
+}
+
+TEST_F(StringActions, Sort) {
+    SortOpts cs;
+    cs.case_ = true;
+    SortOpts stable;
+    stable.stable = true;
+    EXPECT_EQ(sorted("cBa"), "aBc");
+    EXPECT_EQ(sorted("cBa", cs), "Bac");
+    EXPECT_EQ(sorted("\xC3\xA9\xC3\x89", stable), "\xC3\xA9\xC3\x89");  // é and É fold together
+    EXPECT_EQ(sorted("_a"), "a_");
+    SortOpts rev;
+    rev.reverse = true;
+    EXPECT_EQ(sorted("abc", rev), "cba");
+    Cell two = make_integer(2);
+    SortOpts skip;
+    skip.skip = &two;
+    EXPECT_EQ(sorted("b1a2", skip), "a2b1");
+    Cell& odd = str("abc");
+    auto r = raised([&] { string_sort(&odd, skip); });
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->id, Err::InvalidRefineArg);
+    SortOpts all;
+    all.all = true;
+    r = raised([&] { string_sort(&odd, all); });
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->id, Err::BadRefines);
+    EXPECT_EQ(whole(odd), "abc");
+    Cell part = make_integer(2);
+    SortOpts p;
+    p.part = &part;
+    EXPECT_EQ(sorted("cbaz", p), "bcaz");
+}
+
+std::string set_op(const char* a, const char* b, int32_t op, bool case_ = false) {
+    Cell& x = str(a);
+    Cell& y = str(b);
+    string_set_operation(&x, &y, op, case_, nullptr);
+    return text(x);
+}
+
+TEST_F(StringActions, SetOperations) {
+    EXPECT_EQ(set_op("aabbc", "", 8), "abc");
+    EXPECT_EQ(set_op("abc", "bcd", 12), "ad");
+    EXPECT_EQ(set_op("aB", "ab", 10, true), "a");
+    EXPECT_EQ(set_op("aB", "ab", 10), "aB");
+    EXPECT_EQ(set_op("abc", "bcd", 9), "abcd");
+    EXPECT_EQ(set_op("abc", "bcd", 11), "a");
+}
+
+TEST_F(StringActions, SwapAndTake) {
+    Cell& a = str("ab");
+    Cell& b = str("cd");
+    string_swap(&a, &b);
+    EXPECT_EQ(text(a), "cb");
+    EXPECT_EQ(text(b), "ad");
+    Cell& e = str("");
+    string_swap(&a, &e);
+    EXPECT_EQ(text(a), "cb");
+    Cell& w = str("x");
+    Cell euro = str("\xE2\x82\xAC");
+    string_swap(&w, &euro);
+    EXPECT_EQ(text(w), "\xE2\x82\xAC");
+
+    Cell& s = str("abc");
+    Cell r = s;
+    string_take(&r, nullptr, false, false);
+    ASSERT_TRUE(r.is(T_CHAR));
+    EXPECT_EQ(r.data2, uint32_t('a'));
+    EXPECT_EQ(text(s), "bc");
+    Cell r2 = s;
+    string_take(&r2, nullptr, false, true);
+    EXPECT_EQ(r2.data2, uint32_t('c'));
+    Cell two = make_integer(2);
+    Cell& t = str("wxyz");
+    Cell r3 = t;
+    string_take(&r3, &two, false, false);
+    EXPECT_EQ(keep(r3).is(T_STRING), true);
+    EXPECT_EQ(text(r3), "wx");
+    EXPECT_EQ(text(t), "yz");
+    Cell zero = make_integer(0);
+    Cell r4 = t;
+    string_take(&r4, &zero, false, false);
+    EXPECT_EQ(text(keep(r4)), "");
+    EXPECT_EQ(text(t), "yz");
+    Cell& none_left = str("");
+    Cell r5 = none_left;
+    string_take(&r5, nullptr, false, false);
+    EXPECT_TRUE(r5.is(T_NONE));
+}
+
+TEST_F(StringActions, CompareAcrossTypes) {
+    Cell& a = str("abc");
+    Cell f = str("ABC");
+    set_cell_type(&f, T_FILE);
+    EXPECT_EQ(string_compare(&a, &f, CMP_EQUAL), 0);
+    EXPECT_EQ(string_compare(&a, &f, CMP_LESSER), CMP_NOT_COMPARABLE);
+    Cell i = make_integer(1);
+    EXPECT_EQ(string_compare(&a, &i, CMP_EQUAL), CMP_NOT_COMPARABLE);
+    Cell& b = str("ABC");
+    EXPECT_EQ(string_compare(&a, &b, CMP_EQUAL), 0);
+    EXPECT_NE(string_compare(&a, &b, CMP_STRICT_EQUAL), 0);
+}
+
+TEST_F(StringActions, MakeAndTo) {
+    Cell& proto = keep(make_datatype(T_STRING));
+    Cell spec = make_integer(-1);
+    auto r = raised([&] { string_make(&proto, &spec, T_STRING); });
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->id, Err::OutOfRange);
+    Cell zero = make_integer(0);
+    Cell& p2 = keep(make_datatype(T_STRING));
+    string_make(&p2, &zero, T_STRING);
+    EXPECT_TRUE(p2.is(T_STRING));
+    EXPECT_EQ(string_rs_length(&p2), 0);
+    Cell& p3 = keep(make_datatype(T_STRING));
+    Cell& src = str("hi");
+    string_to(&p3, &src, T_FILE);
+    EXPECT_TRUE(p3.is(T_FILE));
+    EXPECT_EQ(text(p3), "hi");
+    EXPECT_NE(series_node(&p3), series_node(&src));
+    Cell none = make_none();
+    Cell& p4 = keep(make_datatype(T_STRING));
+    r = raised([&] { string_to(&p4, &none, T_STRING); });
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->id, Err::BadToArg);
+    Cell& p5 = keep(make_datatype(T_STRING));
+    Cell& blk = keep(test::block({str("a"), str("b")}));
+    string_to(&p5, &blk, T_STRING);
+    EXPECT_EQ(text(p5), "ab");
+}
+
+} // namespace

@@ -1,0 +1,271 @@
+// Block builders and accessors: growth while the appended value lives in the growing block,
+// insertion of a block into itself, deep clones and self-containing blocks, the word and value
+// look-ups, and the block search. Run under KEL_GC_STRESS=1 too: every allocation then collects
+// and compacts, so a builder that keeps a buffer address across an allocation fails here.
+#include "core/cycles.h"
+#include "core/errors.h"
+#include "core/series.h"
+#include "core/stack.h"
+#include "core/symbol.h"
+#include "datatypes/block.h"
+#include "datatypes/datatype.h"
+#include "datatypes/series.h"
+
+#include "tests/unit/runtime_fixture.h"
+#include "tests/unit/test_values.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace kel;
+using test::keep;
+
+namespace {
+
+// Integer and word comparison belong to their own datatypes; until those register a compare, the
+// tests of searching install a plain one in the empty slots.
+int32_t plain_compare(const Cell* a, const Cell* b, int32_t) {
+    if (a->type() != b->type()) return CMP_NOT_COMPARABLE;
+    int64_t x = int32_t(a->data2), y = int32_t(b->data2);
+    if (a->is(T_WORD) || a->is(T_SET_WORD) || a->is(T_LIT_WORD)) { x = symbol_resolve(a->data2); y = symbol_resolve(b->data2); }
+    return x < y ? -1 : x > y ? 1 : 0;
+}
+
+class Block : public test::RuntimeTest {
+protected:
+    void SetUp() override {
+        RuntimeTest::SetUp();
+        for (TypeId t : {T_INTEGER, T_WORD, T_SET_WORD, T_LIT_WORD})
+            if (!action_impl<A_COMPARE>(t))
+                g_action_table[t][A_COMPARE - 1] = reinterpret_cast<AnyAction>(plain_compare);
+    }
+};
+
+Cell integer(int32_t i) { return make_integer(i); }
+Cell word(const char* name, TypeId t = T_WORD) { return make_cell(t, 0, symbol_make(name), uint32_t(-1)); }
+
+// The integers of a block from its head (a non-integer cell reads as -1000).
+std::vector<int32_t> ints(const Cell& block) {
+    std::vector<int32_t> out;
+    Series* s = value_series(&block);
+    for (uint32_t i = series_index(&block); i < s->length(); ++i) {
+        const Cell* c = s->cell_at(i);
+        out.push_back(c->is(T_INTEGER) ? cell_integer(c) : -1000);
+    }
+    return out;
+}
+
+// A kept block of the integers.
+Cell& int_block(std::initializer_list<int32_t> values) {
+    Cell& b = keep(make_unset());
+    block_make_at(&b, 1);
+    for (int32_t v : values) {
+        Cell i = integer(v);
+        block_append_value(&b, &i);
+    }
+    return b;
+}
+
+// The error a body raises, or Err::Count_ when it finishes.
+template <class F>
+Err raised(F&& body) {
+    Cell w = word("test");
+    Cell* top = g_stack.top;
+    bool finished = stack_try(&w, false, body);
+    Err e = finished ? Err::Count_ : error_id_of(stack_top());
+    g_stack.top = top;
+    return e;
+}
+
+TEST_F(Block, MadeBlocksAreEmptyWithTheirRoom) {
+    Cell& a = keep(make_unset());
+    block_make_at(&a, 10);
+    EXPECT_TRUE(a.is(T_BLOCK));
+    EXPECT_EQ(block_rs_length(&a), 0);
+    EXPECT_GE(value_series(&a)->size, 160u);
+    block_make_at(&a, -5);   // below 1: room for one cell
+    EXPECT_GE(value_series(&a)->size, 16u);
+
+    Cell* pushed = block_push_only(3);
+    EXPECT_EQ(pushed, stack_top());
+    EXPECT_TRUE(pushed->is(T_BLOCK));
+
+    Cell* inner = block_make_in(&a, 4);
+    EXPECT_TRUE(inner->is(T_BLOCK));
+    EXPECT_EQ(block_rs_length(&a), 1);
+    EXPECT_EQ(series_node(block_rs_head(&a)), series_node(inner));
+}
+
+TEST_F(Block, AppendGrowsAndKeepsEveryValue) {
+    Cell& b = int_block({});
+    for (int32_t i = 0; i < 3000; ++i) {
+        Cell v = integer(i);
+        block_append_value(&b, &v);
+    }
+    std::vector<int32_t> got = ints(b);
+    ASSERT_EQ(got.size(), 3000u);
+    for (int32_t i = 0; i < 3000; ++i) ASSERT_EQ(got[i], i);
+}
+
+TEST_F(Block, AppendingACellOfTheGrowingBlockItself) {
+    // every append of the block's own first cell forces growth at powers of two
+    Cell& b = int_block({7});
+    for (int i = 0; i < 40; ++i) block_append_value(&b, value_series(&b)->cell_at(0));
+    EXPECT_EQ(ints(b), std::vector<int32_t>(41, 7));
+}
+
+TEST_F(Block, AppendBlockAndInsertBlockIntoThemselves) {
+    Cell& a = int_block({1, 2, 3});
+    block_append_block(&a, &a);
+    EXPECT_EQ(ints(a), (std::vector<int32_t>{1, 2, 3, 1, 2, 3}));
+
+    // the source starts before the insertion point and runs past it
+    Cell& b = int_block({1, 2, 3});
+    Cell& at1 = keep(b);
+    at1.data1 = 1;
+    block_insert_block(&at1, &b);
+    EXPECT_EQ(series_index(&at1), 4u);
+    EXPECT_EQ(ints(b), (std::vector<int32_t>{1, 1, 2, 3, 2, 3}));
+
+    // the source starts at or after the insertion point
+    Cell& c = int_block({1, 2, 3});
+    Cell& src = keep(c);
+    src.data1 = 1;
+    block_insert_block(&c, &src);
+    EXPECT_EQ(ints(c).size(), 3u);   // c's head moved past the two inserted cells
+    c.data1 = 0;
+    EXPECT_EQ(ints(c), (std::vector<int32_t>{2, 3, 1, 2, 3}));
+}
+
+TEST_F(Block, InsertValueAtTheHeadOrAtTheStart) {
+    Cell& b = int_block({1, 2});
+    b.data1 = 1;
+    Cell nine = integer(9);
+    block_insert_value(&b, &nine, true, false);
+    EXPECT_EQ(series_index(&b), 2u);
+    Cell eight = integer(8);
+    block_insert_value(&b, &eight, false, true);
+    EXPECT_EQ(series_index(&b), 2u);
+    b.data1 = 0;
+    EXPECT_EQ(ints(b), (std::vector<int32_t>{8, 1, 9, 2}));
+    // a head past the tail inserts at the tail
+    b.data1 = 100;
+    block_insert_value(&b, &nine, false, false);
+    b.data1 = 0;
+    EXPECT_EQ(ints(b), (std::vector<int32_t>{8, 1, 9, 2, 9}));
+}
+
+TEST_F(Block, CloneIsShallowOrDeep) {
+    Cell& inner = int_block({1, 2});
+    Cell& paren = int_block({3});
+    set_cell_type(&paren, T_PAREN);
+    Cell& outer = int_block({0});
+    block_append_value(&outer, &inner);
+    block_append_value(&outer, &paren);
+    set_cell_type(&outer, T_PAREN);
+
+    Cell shallow = *block_clone(&outer, false, false);
+    EXPECT_TRUE(shallow.is(T_PAREN));
+    EXPECT_NE(series_node(&shallow), series_node(&outer));
+    EXPECT_EQ(series_node(value_series(&shallow)->cell_at(1)), series_node(&inner));
+
+    Cell deep = *block_clone(&outer, true, false);
+    EXPECT_NE(series_node(value_series(&deep)->cell_at(1)), series_node(&inner));
+    EXPECT_EQ(series_node(value_series(&deep)->cell_at(2)), series_node(&paren));   // parens kept
+    EXPECT_EQ(ints(*value_series(&deep)->cell_at(1)), (std::vector<int32_t>{1, 2}));
+
+    Cell any = *block_clone(&outer, true, true);
+    EXPECT_NE(series_node(value_series(&any)->cell_at(2)), series_node(&paren));
+}
+
+TEST_F(Block, DeepCloneOfASelfContainingBlockRaisesNoCycle) {
+    Cell& b = int_block({1});
+    block_append_value(&b, &b);
+    EXPECT_EQ(raised([&] { block_clone(&b, true, false); }), Err::NoCycle);
+    EXPECT_EQ(cycles_depth(), 0u);
+    EXPECT_EQ(raised([&] { block_clone(&b, false, false); }), Err::Count_);
+}
+
+TEST_F(Block, SelectWordAndValue) {
+    Cell& b = keep(make_unset());
+    block_make_at(&b, 4);
+    Cell cells[] = {word("a", T_SET_WORD), integer(1), word("B", T_LIT_WORD), integer(2), word("c"),
+                    integer(3), word("last")};
+    for (const Cell& c : cells) block_append_value(&b, &c);
+
+    EXPECT_EQ(cell_integer(block_select_word(&b, symbol_make("a"), true)), 1);
+    EXPECT_EQ(cell_integer(block_select_word(&b, symbol_make("b"), false)), 2);
+    EXPECT_TRUE(block_select_word(&b, symbol_make("b"), true)->is(T_NONE));
+    EXPECT_TRUE(block_select_word(&b, symbol_make("last"), true)->is(T_NONE));
+    EXPECT_TRUE(block_select_word(&b, symbol_make("zz"), true)->is(T_NONE));
+
+    Cell two = integer(2);
+    EXPECT_TRUE(block_select_value(&b, &two)->is(T_WORD));
+    Cell three = integer(3);
+    EXPECT_TRUE(block_select_value(&b, &three)->is(T_WORD));
+    Cell four = integer(4);
+    EXPECT_TRUE(block_select_value(&b, &four)->is(T_NONE));
+}
+
+TEST_F(Block, FindByValueSequenceTypeSkipLastReverseAndTail) {
+    Cell& b = keep(make_unset());
+    block_make_at(&b, 8);
+    Cell cells[] = {word("a"), integer(1), word("b"), integer(2), word("a"), integer(3)};
+    for (const Cell& c : cells) block_append_value(&b, &c);
+    Cell& seq = keep(make_unset());
+    block_make_at(&seq, 2);
+    block_append_value(&seq, &cells[2]);
+    block_append_value(&seq, &cells[3]);
+
+    struct Case {
+        const char* name;
+        const Cell* value;
+        FindOpts opts;
+        uint32_t head;
+        int64_t expect;
+        uint32_t covered;
+    };
+    Cell a = cells[0], bw = cells[2], int_type = make_datatype(T_INTEGER), two = integer(2);
+    FindOpts plain, last, reverse, skip2, only, match;
+    last.last = true;
+    reverse.reverse = true;
+    Cell two_cells = integer(2);
+    skip2.skip = &two_cells;
+    only.only = true;
+    match.match = true;
+    const Case cases[] = {
+        {"word", &a, plain, 0, 0, 1},
+        {"word after the head", &a, plain, 1, 4, 1},
+        {"last", &a, last, 0, 4, 1},
+        {"reverse from before the head", &a, reverse, 4, 0, 1},
+        {"reverse with nothing before", &a, reverse, 0, -1, 1},
+        {"datatype", &int_type, plain, 0, 1, 1},
+        {"sequence", &seq, plain, 0, 2, 2},
+        {"sequence with only", &seq, only, 0, -1, 1},
+        {"skip lands on records", &two, skip2, 0, -1, 1},
+        {"skip from an odd head", &two, skip2, 1, 3, 1},
+        {"match at the head only", &bw, match, 0, -1, 1},
+        {"match at the head", &bw, match, 2, 2, 1},
+    };
+    for (const Case& c : cases) {
+        Cell at = b;
+        at.data1 = c.head;
+        uint32_t covered = 0;
+        EXPECT_EQ(block_find_index(&at, c.value, c.opts, &covered), c.expect) << c.name;
+        if (c.expect >= 0) {
+            EXPECT_EQ(covered, c.covered) << c.name;
+        }
+    }
+
+    Cell zero = integer(0);
+    FindOpts bad_skip;
+    bad_skip.skip = &zero;
+    uint32_t covered;
+    EXPECT_EQ(raised([&] { block_find_index(&b, &a, bad_skip, &covered); }), Err::OutOfRange);
+    FindOpts bad_part;
+    bad_part.part = &a;
+    EXPECT_EQ(raised([&] { block_find_index(&b, &a, bad_part, &covered); }), Err::InvalidRefineArg);
+}
+
+} // namespace
