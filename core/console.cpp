@@ -35,6 +35,7 @@
 #include "evaluator/lexer.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -275,7 +276,18 @@ void stdout_value_hook(const Cell* value, bool newline) {
     output_write_text(b->head_ptr() + from, used, int(unit), newline);
 }
 
-void print_error_report(const Cell* error) {
+// The error's report: its form when error! forms, else the runtime's one-line report.
+void print_error_report(const Cell* error_in) {
+    if (action_impl<A_FORM>(T_ERROR)) {
+        Rooted error(*error_in);
+        Rooted buf(make_unset());
+        string_make_at(buf.get(), 128, 1);
+        form_typed(error.get(), buf.get(), false, INT32_MAX);
+        Series* b = value_series(buf.get());
+        output_write_text(b->head_ptr(), b->used(), int(b->unit()), true);
+        return;
+    }
+    const Cell* error = error_in;
     char report[4096];
     error_form_report(error, report, sizeof report);
     out_utf8(report, std::strlen(report), true);
