@@ -44,9 +44,9 @@ second=$(printf '%s\n' "$out" | sed -n 2p)
 printf '%s\n' "$out" | grep -q after && fail "error: the script went on after the error"
 
 mkdir "$dir/sub"
-printf 'Kel []\nprint read %%data.txt\n' >"$dir/sub/folder.kel"
-printf 'here' >"$dir/sub/data.txt"
-(cd / && check "a script runs in its own folder" 0 'here' "$dir/sub/folder.kel")
+printf 'Kel []\nprint system/options/path\n' >"$dir/sub/folder.kel"
+real=$(cd "$dir/sub" && pwd -P)
+(cd / && check "a script runs in its own folder" 0 "$real/" "$dir/sub/folder.kel")
 
 check "a missing script file" 254 "*** Access Error: cannot open: $dir/none.kel" "$dir/none.kel"
 
