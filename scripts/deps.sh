@@ -5,6 +5,7 @@ KEL_DEB_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 unicode-data
+  libssl-dev
 )
 
 # Installs the packages of KEL_DEB_PACKAGES that dpkg does not report as installed. Runs
