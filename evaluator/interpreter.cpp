@@ -36,8 +36,6 @@
 
 namespace kel {
 
-// Until the action entry layer lands its table, an empty one stands in.
-__attribute__((weak)) NativeFn g_action_entries[ACTION_COUNT] = {};
 // Until the routine table lands, no routine is registered.
 __attribute__((weak)) RoutineFn routine_entry(uint32_t) { return nullptr; }
 
