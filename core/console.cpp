@@ -276,9 +276,11 @@ void stdout_value_hook(const Cell* value, bool newline) {
     output_write_text(b->head_ptr() + from, used, int(unit), newline);
 }
 
-// The error's report: its form when error! forms, else the runtime's one-line report.
+// The error's report: its form when the error is an error object, else the runtime's one-line
+// report.
 void print_error_report(const Cell* error_in) {
-    if (action_impl<A_FORM>(T_ERROR)) {
+    bool object = error_in->data1 && node_series(error_in->data1)->cells()->is(T_CONTEXT);
+    if (object && action_impl<A_FORM>(T_ERROR)) {
         Rooted error(*error_in);
         Rooted buf(make_unset());
         string_make_at(buf.get(), 128, 1);
@@ -457,9 +459,24 @@ void report(Outcome o, const Cell* value) {
         print_error_report(value);
         out_text("", true);
         break;
-    case Outcome::Value:
-        if (!value->is(T_UNSET)) print_result(value);
+    case Outcome::Value: {
+        if (value->is(T_UNSET)) break;
+        // an error raised while molding the result is printed instead
+        Cell* saved_top = g_stack.top;
+        Cell* saved_args = g_stack.arguments;
+        CallFrame* saved_calls = stack_call_top();
+        Rooted v(*value);
+        Cell body{T_WORD, 0, g_sym_body, 0};
+        if (!stack_try(&body, false, [&] { print_result(v.get()); })) {
+            Rooted error(*stack_top());
+            print_error_report(error.get());
+            out_text("", true);
+        }
+        g_stack.top = saved_top;
+        g_stack.arguments = saved_args;
+        stack_set_call_top(saved_calls);
         break;
+    }
     }
 }
 
