@@ -126,6 +126,16 @@ int32_t function_count_locals(Node spec, uint32_t head, bool must_exist);
 // Pushes `false` then n - 1 none values: an unused refinement and its arguments.
 void refinement_args_none(uint32_t n);
 
+// ---- Shared by the function types' action implementations -------------------------------------------
+
+// Compare by word 1 (table index or context): -2 unless b has a's type; ordered answers for the
+// equality and sort ops only.
+int32_t function_compare_index(const Cell* a, const Cell* b, int32_t op);
+// Compare by more block (function!, routine!), same ops.
+int32_t function_compare_more(const Cell* a, const Cell* b, int32_t op);
+// make native! / make action! from [spec index]; the result replaces proto.
+void make_table_function_value(Cell* proto, Cell* spec, TypeId type);
+
 // ---- The routine table ------------------------------------------------------------------------------
 //
 // The C++ entries that the environment's routine! values stand for. They use the natives' calling

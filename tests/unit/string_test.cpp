@@ -5,6 +5,9 @@
 #include "datatypes/string.h"
 
 #include "core/case-fold.h"
+#include "core/context.h"
+#include "core/ownership.h"
+#include "core/symbol.h"
 #include "core/errors.h"
 #include "core/series.h"
 #include "core/stack.h"
@@ -17,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -714,6 +718,85 @@ TEST_F(StringActions, MakeAndTo) {
     Cell& blk = keep(test::block({str("a"), str("b")}));
     string_to(&p5, &blk, T_STRING);
     EXPECT_EQ(text(p5), "ab");
+}
+
+} // namespace
+
+// ---- Owner notification -----------------------------------------------------------------------------
+
+namespace {
+
+struct Notice {
+    std::string action;
+    int32_t index;
+    int32_t part;
+};
+std::vector<Notice> g_notices;
+
+void record_notice(const Cell*, const Cell*, const Cell*, const Cell* action, const Cell*,
+                   int32_t index, int32_t part) {
+    uint32_t len = 0;
+    const uint8_t* name = symbol_name(action->data2, &len);
+    g_notices.push_back({std::string(reinterpret_cast<const char*>(name), len), index, part});
+    stack_push(make_integer(0));
+}
+
+class StringOwner : public test::RuntimeTest {
+protected:
+    void SetUp() override {
+        RuntimeTest::SetUp();
+        g_notices.clear();
+        g_owner_on_deep_change = record_notice;
+    }
+    void TearDown() override {
+        g_owner_on_deep_change = nullptr;
+        RuntimeTest::TearDown();
+    }
+    // A string owned by a reactive object (a change-handler record is present).
+    Cell& owned(const char* utf8) {
+        Node ctx = context_make(1, false, true, 0, CONTEXT_OBJECT);
+        Cell& obj = keep(make_cell(T_OBJECT, ctx, 0, 0));
+        Node record = alloc_cells(2);
+        obj = make_cell(T_OBJECT, ctx, 1000001, record);
+        *context_owner(ctx) = obj;
+        Cell& s = str(utf8);
+        Cell w = word_cell("field");
+        set_owner_deep(&s, &obj, &w);
+        return s;
+    }
+};
+
+// Each editing action reports its word before the change and its past-tense word after it, with
+// the position and the number of characters concerned.
+TEST_F(StringOwner, EditingActionsReportBeforeAndAfter) {
+    struct Case {
+        const char* name;
+        std::function<void(Cell&)> run;
+        std::vector<std::string> words;
+        int32_t index, part_after;
+    };
+    const std::vector<Case> cases = {
+        {"append", [](Cell& s) { Cell& v = str("xy"); string_insert(&s, &v, -1, false, 1, true); },
+         {"append", "appended"}, 3, 2},
+        {"insert", [](Cell& s) { Cell& v = str("xy"); string_insert(&s, &v, -1, false, 1, false); },
+         {"insert", "inserted"}, 0, 2},
+        {"change", [](Cell& s) { Cell c = chr('Z'); string_change(&s, &c, -1, false, 1); },
+         {"change", "changed"}, 0, 1},
+        {"swap", [](Cell& s) { Cell& o = str("q"); string_swap(&s, &o); }, {"swap", "swaped"}, 0, 1},
+        {"take", [](Cell& s) { Cell r = s; string_take(&r, nullptr, false, true); }, {"take", "taken"}, 2, 1},
+        {"trim", [](Cell& s) { string_trim(&s, TrimOpts{}); }, {"trim", "trimmed"}, 0, 3},
+        {"sort", [](Cell& s) { string_sort(&s, SortOpts{}); }, {"sort", "sorted"}, 0, 3},
+    };
+    for (const Case& k : cases) {
+        g_notices.clear();
+        Cell& s = owned("cab");
+        k.run(s);
+        ASSERT_EQ(g_notices.size(), 2u) << k.name;
+        EXPECT_EQ(g_notices[0].action, k.words[0]);
+        EXPECT_EQ(g_notices[1].action, k.words[1]);
+        EXPECT_EQ(g_notices[1].index, k.index) << k.name;
+        EXPECT_EQ(g_notices[1].part, k.part_after) << k.name;
+    }
 }
 
 } // namespace
