@@ -36,8 +36,6 @@
 
 namespace kel {
 
-// Until the routine table lands, no routine is registered.
-__attribute__((weak)) RoutineFn routine_entry(uint32_t) { return nullptr; }
 
 InterpState g_interp{};
 

@@ -11,6 +11,13 @@ mkfifo "$dir/in"
 env -u KEL_TEST_HOOK "$kel" --cli <"$dir/in" >"$dir/out" 2>"$dir/err" &
 pid=$!
 exec 3>"$dir/in"
+
+# the console takes interrupts once it shows its first prompt
+tries=0
+while ! grep -q '>> ' "$dir/out" && [ $tries -lt 600 ]; do
+    sleep 0.1
+    tries=$((tries + 1))
+done
 printf 'forever []\n' >&3
 
 tries=0

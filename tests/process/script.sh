@@ -1,7 +1,7 @@
 #!/bin/sh
 # Scripts named on the command line: their arguments, their header, their folder and the exit
 # status. Usage: script.sh <kel>
-kel=$1
+kel=$(realpath "$1")
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 failures=0
