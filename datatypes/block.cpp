@@ -15,11 +15,15 @@
 #include "core/series.h"
 #include "core/stack.h"
 #include "core/symbol.h"
+#include "core/unicode.h"
 #include "datatypes/datatype.h"
 #include "datatypes/series.h"
+#include "datatypes/string.h"
+#include "evaluator/actions.h"
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace kel {
 
@@ -205,22 +209,6 @@ enum class Match : uint8_t { Type, Typeset, Sequence, Value };
 
 } // namespace
 
-// The order of two elements (-1, 0, 1, or CMP_NOT_COMPARABLE): logic! by value, the function
-// types by identity, every other type through its own compare.
-int32_t block_element_compare(const Cell* a, const Cell* b, int32_t op) {
-    TypeId t = a->type();
-    if (t == T_LOGIC && b->is(T_LOGIC)) return int32_t(a->data1 != 0) - int32_t(b->data1 != 0);
-    if (is_any_function(t)) {
-        if (b->type() != t) return CMP_NOT_COMPARABLE;
-        return (a->data1 == b->data1 && a->data2 == b->data2 && a->data3 == b->data3) ? 0 : 1;
-    }
-    auto cmp = action_impl<A_COMPARE>(t);
-    if (!cmp) return CMP_NOT_COMPARABLE;
-    int32_t r = cmp(a, b, op);
-    if (r == CMP_NOT_COMPARABLE) return r;
-    return r < 0 ? -1 : r > 0 ? 1 : 0;
-}
-
 int64_t block_find_index(const Cell* block, const Cell* value, const FindOpts& o,
                          uint32_t* match_length) {
     *match_length = 1;
@@ -282,9 +270,9 @@ int64_t block_find_index(const Cell* block, const Cell* value, const FindOpts& o
         case Match::Typeset: hit = typeset_has(value, c->type()); break;
         case Match::Sequence:
             hit = true;
-            for (int64_t k = 0; k < count && hit; ++k) hit = block_element_compare(c + k, seq + k, op) == 0;
+            for (int64_t k = 0; k < count && hit; ++k) hit = compare_values(c + k, seq + k, op) == 0;
             break;
-        default: hit = block_element_compare(c, value, op) == 0; break;
+        default: hit = compare_values(c, value, op) == 0; break;
         }
         if (hit) {
             *match_length = uint32_t(count);
@@ -318,12 +306,555 @@ void block_select(Cell* series, const Cell* value, const FindOpts& opts) {
 
 } // namespace kel
 
+
+// ---- Actions -------------------------------------------------------------------------------------------
+
 namespace kel {
+
+namespace {
+
+// Restores the cycle-detection stack to its depth at construction when a walk is left early by an
+// error; a walk that ends normally pops its own entries.
+struct CycleScope {
+    uint32_t depth = cycles_depth();
+    ~CycleScope() {
+        if (cycles_depth() > depth) cycles_drop(cycles_depth() - depth);
+    }
+};
+
+// Appends ASCII text to a string buffer and answers its length.
+int32_t emit(Cell* buffer, const char* text) {
+    string_concatenate_literal(buffer, text);
+    return int32_t(std::strlen(text));
+}
+void emit_char(Cell* buffer, uint32_t cp) { string_append_char(value_series(buffer), cp); }
+int32_t emit_indent(Cell* buffer, int32_t indent) {
+    for (int32_t i = 0; i < indent; ++i) string_concatenate_literal(buffer, "    ");
+    return indent * 4;
+}
+uint32_t last_char(const Cell* buffer) {
+    Series* s = value_series(buffer);
+    if (s->used() == 0) return 0;
+    return unit_get(s->tail_ptr() - s->unit(), s->unit());
+}
+
+// Clips a head index beyond the tail to the tail.
+inline void clip_head(Cell* block) {
+    uint32_t len = value_series(block)->length();
+    if (series_index(block) > len) block->data1 = len;
+}
+
+// count × dup cells more in a block: beyond the 32-bit series limit is no-memory.
+uint64_t checked_total(const Cell* block, uint64_t count, int32_t dup) {
+    uint64_t total = count * uint64_t(std::max(dup, 1));
+    if (total > 0xFFFFFFFFull / 16 ||
+        uint64_t(value_series(block)->used()) + total * 16 + SERIES_OVERHEAD > 0xFFFFFFFFull)
+        fire_error(Err::NoMemory);
+    return total;
+}
+
+// Copies count cells from the source (index src of its buffer, measured before the gap of `gap`
+// cells was opened at pos in the target) to position at of the target's buffer.
+void fill_from(Series* dst, uint32_t at, const Cell* source, uint32_t src, uint32_t count, bool same,
+               uint32_t pos, uint32_t gap) {
+    if (!same) {
+        std::memcpy(dst->cell_at(at), value_series(source)->cell_at(src), size_t(count) * 16);
+        return;
+    }
+    for (uint32_t j = 0; j < count; ++j) {
+        uint32_t k = src + j;
+        *dst->cell_at(at + j) = *dst->cell_at(k >= pos ? k + gap : k);
+    }
+}
+
+// Repeats the run of `run` cells at pos until `total` cells stand, doubling each time.
+void repeat_run(Series* s, uint32_t pos, uint32_t run, uint32_t total) {
+    uint32_t done = run;
+    while (done < total && run > 0) {
+        uint32_t n = std::min(done, total - done);
+        std::memcpy(s->cell_at(pos + done), s->cell_at(pos), size_t(n) * 16);
+        done += n;
+    }
+}
+
+void deep_copy_item(Cell* item, const Cell* types) {
+    auto copy = action_impl<A_COPY>(item->type());
+    if (copy) copy(item, item, nullptr, true, types);
+}
+
+bool deep_copied_type(TypeId t) { return is_series_type(t); }
+
+} // namespace
+
+// ---- make and to -----------------------------------------------------------------------------------------
+
+namespace {
+
+// The body of an object or map (as reflect body gives it), or a vector's elements, into proto.
+bool container_body(Cell* proto, const Cell* spec) {
+    TypeId t = spec->type();
+    if (t != T_OBJECT && t != T_MAP && t != T_ERROR && t != T_PORT && t != T_VECTOR) return false;
+    if (t == T_VECTOR) fire_error(Err::NotDone);
+    auto reflect = action_impl<A_REFLECT>(t);
+    if (!reflect) fire_error(Err::NotDone);
+    Cell* v = stack_push(spec);
+    reflect(v, symbol_make("body"));
+    *proto = *v;
+    stack_pop();
+    return true;
+}
+
+// Scans a string! into a block of values.
+void block_load_string(Cell*, const Cell*) { fire_error(Err::NotDone); }
+
+void block_from_typeset(Cell* proto, const Cell* spec) {
+    Cell* ts = stack_push(spec);
+    Cell* out = block_push_only(8);
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&ts->data1);
+    for (int32_t t = 1; t <= g_highest_type && t < 96; ++t) {
+        if (!(bytes[t >> 3] & (0x80 >> (t & 7)))) continue;
+        Cell d = make_datatype(TypeId(t));
+        block_append_value(out, &d);
+        bytes = reinterpret_cast<const uint8_t*>(&ts->data1);
+    }
+    *proto = *out;
+    stack_pop(2);
+}
+
+} // namespace
+
+void block_make(Cell* proto, Cell* spec, TypeId type) {
+    TypeId t = spec->type();
+    if (is_any_block(t)) {
+        *proto = *block_clone(spec, false, false);
+        stack_pop();
+    } else if (t == T_INTEGER || t == T_FLOAT || t == T_PERCENT) {
+        int64_t room;
+        if (t == T_INTEGER) {
+            room = cell_integer(spec);
+        } else {
+            double d = spec->get_float();
+            if (!(d > -2147483649.0 && d < 2147483648.0)) {
+                Cell dt = make_datatype(type);
+                fire_error(Err::BadMakeArg, &dt, spec);
+            }
+            room = int64_t(d);
+        }
+        block_make_at(proto, int32_t(std::max<int64_t>(room, 1)));
+    } else if (!container_body(proto, spec)) {
+        Cell dt = make_datatype(type);
+        fire_error(Err::BadMakeArg, &dt, spec);
+    }
+    proto->header = type;
+}
+
+void block_to(Cell* proto, Cell* spec, TypeId type) {
+    TypeId t = spec->type();
+    if (is_any_block(t)) {
+        *proto = *block_clone(spec, false, false);
+        stack_pop();
+    } else if (t == T_TYPESET) {
+        block_from_typeset(proto, spec);
+    } else if (t == T_STRING) {
+        block_load_string(proto, spec);
+    } else if (!container_body(proto, spec)) {
+        Cell* v = stack_push(spec);
+        Cell* out = block_push_only(1);
+        block_append_value(out, v);
+        *proto = *out;
+        stack_pop(2);
+    }
+    proto->header = type;
+}
+
+// ---- form and mold -----------------------------------------------------------------------------------------
+
+int32_t block_form(const Cell* value, Cell* buffer, bool part, int32_t budget) {
+    if (cycles_find(series_node(value))) return budget - emit(buffer, "...");
+    CycleScope scope;
+    Cell* b = stack_push(value);
+    cycles_push(series_node(b));
+    bool first = true;
+    for (uint32_t i = series_index(b); i < value_series(b)->length(); ++i) {
+        if (part && budget < 1) break;
+        if (!first) {
+            uint32_t c = last_char(buffer);
+            if (c != '\t' && c != '\n' && c != '\r') {
+                emit_char(buffer, ' ');
+                budget--;
+            }
+        }
+        Cell* item = stack_push(value_series(b)->cell_at(i));
+        budget = form_typed(item, buffer, part, budget);
+        stack_pop();
+        first = false;
+    }
+    cycles_pop();
+    stack_pop();
+    return budget;
+}
+
+int32_t block_mold_each(const Cell* block, Cell* buffer, bool only, bool all, bool flat, bool part,
+                        int32_t budget, int32_t indent) {
+    CycleScope scope;
+    Cell* b = stack_push(block);
+    cycles_push(series_node(b));
+    bool first = true, closing = false;
+    for (uint32_t i = series_index(b); i < value_series(b)->length(); ++i) {
+        if (part && budget < 1) break;
+        Cell* item = stack_push(value_series(b)->cell_at(i));
+        if (!flat && (item->header & CELL_NEWLINE)) {
+            if (!only && first) {
+                indent++;
+                closing = true;
+            }
+            if (!(only && first)) {
+                emit_char(buffer, '\n');
+                budget--;
+            }
+            budget -= emit_indent(buffer, indent);
+        } else if (!first) {
+            emit_char(buffer, ' ');
+            budget--;
+        }
+        budget = mold_typed(item, buffer, false, all, flat, part, budget, indent);
+        stack_pop();
+        first = false;
+    }
+    cycles_pop();
+    if (closing) {
+        emit_char(buffer, '\n');
+        indent--;
+        budget -= 1 + emit_indent(buffer, indent);
+    }
+    stack_pop();
+    return budget;
+}
+
+int32_t block_mold_delimited(const Cell* value, Cell* buffer, bool only, bool all, bool flat,
+                             bool part, int32_t budget, int32_t indent, const char* open,
+                             const char* close, const char* marker) {
+    if (cycles_find(series_node(value))) return budget - emit(buffer, marker);
+    Cell* v = stack_push(value);
+    if (!only) budget -= emit(buffer, open);
+    budget = block_mold_each(v, buffer, only, all, flat, part, budget, indent);
+    if (!only) budget -= emit(buffer, close);
+    stack_pop();
+    return budget;
+}
+
+int32_t block_mold(const Cell* value, Cell* buffer, bool only, bool all, bool flat, bool part,
+                   int32_t budget, int32_t indent) {
+    return block_mold_delimited(value, buffer, only, all, flat, part, budget, indent, "[", "]", "[...]");
+}
+
+// ---- compare -------------------------------------------------------------------------------------------------
+
+int32_t block_compare(const Cell* a, const Cell* b, int32_t op) {
+    TypeId ta = a->type(), tb = b->type();
+    if (ta != tb) {
+        bool paths = (op == CMP_FIND || op == CMP_STRICT_WORD) && (ta == T_PATH || ta == T_LIT_PATH) &&
+                     (tb == T_PATH || tb == T_LIT_PATH);
+        if (!paths) return CMP_NOT_COMPARABLE;
+    }
+    Node na = series_node(a), nb = series_node(b);
+    if (op == CMP_SAME) return (na == nb && series_index(a) == series_index(b)) ? 0 : -1;
+    if (na == nb && series_index(a) == series_index(b)) return 0;
+    if (cycles_find(na)) return cycles_find(nb) ? 0 : -1;
+    int32_t la = block_rs_length(a), lb = block_rs_length(b);
+    bool equality = op == CMP_EQUAL || op == CMP_NOT_EQUAL || op == CMP_STRICT_EQUAL ||
+                    op == CMP_FIND || op == CMP_STRICT_WORD || op == CMP_SEARCH;
+    if (la != lb && equality) return 1;
+    CycleScope scope;
+    cycles_push(na);
+    cycles_push(nb);
+    int32_t n = std::min(la, lb);
+    int32_t result = 0;
+    for (int32_t i = 0; i < n && result == 0; ++i) {
+        // copies: an element's compare may allocate and move the buffers
+        Cell x = *value_series(a)->cell_at(series_index(a) + uint32_t(i));
+        Cell y = *value_series(b)->cell_at(series_index(b) + uint32_t(i));
+        TypeId tx = x.type(), ty = y.type();
+        if (tx == ty || (is_any_word(tx) && is_any_word(ty)) || (is_number_type(tx) && is_number_type(ty)))
+            result = compare_values(&x, &y, op);
+        else
+            result = tx < ty ? -1 : 1;
+    }
+    cycles_drop(2);
+    if (result != 0) return result;
+    return la < lb ? -1 : la > lb ? 1 : 0;
+}
+
+// ---- Editing ---------------------------------------------------------------------------------------------
+
+void block_insert(Cell* series, const Cell* value, int32_t part, bool only, int32_t dup, bool append) {
+    Cell* v = stack_push(value);
+    bool spread = is_any_block(v->type()) && !only;
+    uint64_t count = spread ? uint64_t(block_rs_length(v)) : 1;
+    if (spread && count == 0) {
+        stack_pop();
+        return;
+    }
+    if (part >= 0 && uint64_t(part) < count) count = uint64_t(part);
+    clip_head(series);
+    uint64_t total = checked_total(series, count, dup);
+    uint32_t len = value_series(series)->length();
+    uint32_t pos = append ? len : series_index(series);
+    SeriesEvent event = append ? SeriesEvent::Append : SeriesEvent::Insert;
+    series_notify(series, event, false, int32_t(pos), int32_t(total), v);
+    // the owner's handler may have changed the block
+    clip_head(series);
+    len = value_series(series)->length();
+    pos = append ? len : series_index(series);
+    if (total > 0) {
+        bool same = spread && series_node(v) == series_node(series);
+        uint32_t src = spread ? series_index(v) : 0;
+        if (spread) count = std::min<uint64_t>(count, uint64_t(block_rs_length(v)));
+        Series* s = series_open_gap(series_node(series), pos, uint32_t(total), dup < 5);
+        if (spread) {
+            fill_from(s, pos, v, src, uint32_t(count), same, pos, uint32_t(total));
+        } else {
+            *s->cell_at(pos) = *v;
+        }
+        repeat_run(s, pos, uint32_t(count), uint32_t(total));
+    }
+    series_notify(series, append ? SeriesEvent::Append : SeriesEvent::Insert, true, int32_t(pos),
+                  int32_t(total), v);
+    if (append) {
+        series->data1 = 0;
+    } else {
+        series->data1 = std::min<uint32_t>(pos + uint32_t(total), value_series(series)->length());
+    }
+    stack_pop();
+}
+
+void block_change(Cell* series, const Cell* value, int32_t part, bool only, int32_t dup) {
+    Cell* v = stack_push(value);
+    clip_head(series);
+    bool spread = is_any_block(v->type()) && !only;
+    uint64_t count = spread ? uint64_t(block_rs_length(v)) : 1;
+    uint64_t total = checked_total(series, count, dup);
+    uint32_t head = series_index(series);
+    series_notify(series, SeriesEvent::Change, false, int32_t(head), int32_t(total), v);
+    clip_head(series);
+    head = series_index(series);
+    uint32_t avail = value_series(series)->length() - head;
+    uint32_t replaced = part >= 0 ? std::min<uint32_t>(uint32_t(part), avail)
+                                  : uint32_t(std::min<uint64_t>(total, avail));
+    // the new cells, taken aside when they lie in the block being changed
+    std::vector<Cell> aside;
+    bool same = spread && series_node(v) == series_node(series);
+    if (spread) count = std::min<uint64_t>(count, uint64_t(block_rs_length(v)));
+    if (same) {
+        Series* s = value_series(v);
+        aside.assign(s->cell_at(series_index(v)), s->cell_at(series_index(v)) + count);
+    }
+    total = count * uint64_t(std::max(dup, 1));
+    Node node = series_node(series);
+    if (total > replaced) series_open_gap(node, head + replaced, uint32_t(total - replaced), dup < 5);
+    else if (total < replaced) series_close_gap(node_series(node), head + uint32_t(total), replaced - uint32_t(total));
+    Series* s = node_series(node);
+    if (count > 0) {
+        if (same) std::memcpy(s->cell_at(head), aside.data(), size_t(count) * 16);
+        else if (spread) std::memcpy(s->cell_at(head), value_series(v)->cell_at(series_index(v)), size_t(count) * 16);
+        else *s->cell_at(head) = *v;
+        repeat_run(s, head, uint32_t(count), uint32_t(total));
+    }
+    series_notify(series, SeriesEvent::Change, true, int32_t(head), int32_t(total), v);
+    series->data1 = std::min<uint32_t>(head + uint32_t(total), value_series(series)->length());
+    stack_pop();
+}
+
+void block_put(Cell* series, const Cell* key, const Cell* value, bool case_) {
+    Cell* k = stack_push(key);
+    Cell* v = stack_push(value);
+    FindOpts opts;
+    opts.case_ = case_;
+    uint32_t covered;
+    int64_t i = block_find_index(series, k, opts, &covered);
+    if (i < 0) {
+        uint32_t len = value_series(series)->length();
+        series_notify(series, SeriesEvent::Put, false, int32_t(len), 2, v);
+        block_append_value(series, k);
+        block_append_value(series, v);
+        series_notify(series, SeriesEvent::Put, true, int32_t(len), 2, v);
+    } else {
+        uint32_t at = uint32_t(i) + covered;
+        Series* s = value_series(series);
+        if (at >= s->length() || compare_values(s->cell_at(at), v, CMP_SEARCH) != 0) {
+            series_notify(series, SeriesEvent::Put, false, int32_t(at), 1, v);
+            s = value_series(series);
+            if (at >= s->length()) block_append_value(series, v);
+            else *s->cell_at(at) = *v;
+            series_notify(series, SeriesEvent::Put, true, int32_t(at), 1, v);
+        }
+    }
+    *series = *v;
+    stack_pop(2);
+}
+
+void block_swap(Cell* a, Cell* b) {
+    if (!is_any_block(b->type())) fire_error(Err::InvalidArg, b);
+    if (block_rs_length(a) > 0 && block_rs_length(b) > 0) {
+        uint32_t ia = series_index(a), ib = series_index(b);
+        series_notify(a, SeriesEvent::Swap, false, int32_t(ia), 1);
+        series_notify(b, SeriesEvent::Swap, false, int32_t(ib), 1);
+        if (block_rs_length(a) > 0 && block_rs_length(b) > 0) {
+            Cell* x = value_series(a)->cell_at(series_index(a));
+            Cell* y = value_series(b)->cell_at(series_index(b));
+            std::swap(*x, *y);
+        }
+        series_notify(a, SeriesEvent::Swap, true, int32_t(ia), 1);
+        series_notify(b, SeriesEvent::Swap, true, int32_t(ib), 1);
+    }
+}
+
+void block_take(Cell* series, const Cell* part, bool deep, bool last) {
+    series_take(series, part, deep, last);
+    if (series->is(T_NONE)) return;
+    if (deep) {
+        uint32_t n = value_series(series)->length();
+        for (uint32_t i = 0; i < n; ++i) {
+            if (!deep_copied_type(value_series(series)->cell_at(i)->type())) continue;
+            Cell* item = stack_push(value_series(series)->cell_at(i));
+            deep_copy_item(item, nullptr);
+            *value_series(series)->cell_at(i) = *item;
+            stack_pop();
+        }
+    }
+    if (!part && value_series(series)->length() == 1) *series = *value_series(series)->cell_at(0);
+}
+
+void block_trim(Cell* series, const TrimOpts&) {
+    clip_head(series);
+    uint32_t head = series_index(series);
+    uint32_t len = value_series(series)->length();
+    int32_t n = int32_t(len - head);
+    series_notify(series, SeriesEvent::Trim, false, int32_t(head), n);
+    Series* s = value_series(series);
+    len = s->length();
+    uint32_t out = std::min(head, len);
+    for (uint32_t i = out; i < len; ++i) {
+        if (s->cell_at(i)->is(T_NONE)) continue;
+        if (out != i) *s->cell_at(out) = *s->cell_at(i);
+        out++;
+    }
+    s->tail = s->head + out * 16;
+    series_notify(series, SeriesEvent::Trim, true, int32_t(head), n);
+}
+
+void block_copy_nested(Cell* block, uint32_t first, uint32_t end, uint32_t step, bool deep,
+                       const Cell* types) {
+    for (uint32_t i = first; i < end && i < value_series(block)->length(); i += step) {
+        Cell* c = value_series(block)->cell_at(i);
+        TypeId t = c->type();
+        bool wanted = types->is(T_DATATYPE) ? TypeId(types->data1) == t : typeset_has(types, t);
+        if (!wanted) continue;
+        if (!(is_series_type(t) || t == T_BITSET || t == T_OBJECT || t == T_ERROR || t == T_MAP)) continue;
+        Cell* item = stack_push(c);
+        deep_copy_item(item, deep ? types : nullptr);
+        *value_series(block)->cell_at(i) = *item;
+        stack_pop();
+    }
+}
+
+void block_copy(Cell* series, Cell* result, const Cell* part, bool deep, const Cell* types) {
+    Cell* src = stack_push(series);
+    series_copy(series, result, part, deep, types);
+    if (deep || types) {
+        if (result->is(T_HASH)) set_cell_type(result, T_BLOCK);
+        if (deep) {
+            if (cycles_find(series_node(src))) {
+                cycles_reset();
+                fire_error(Err::NoCycle);
+            }
+            cycles_push(series_node(src));
+        }
+        CycleScope scope;
+        Cell* out = stack_push(result);
+        if (!types) {
+            for (uint32_t i = 0; i < value_series(out)->length(); ++i) {
+                if (!deep_copied_type(value_series(out)->cell_at(i)->type())) continue;
+                Cell* item = stack_push(value_series(out)->cell_at(i));
+                deep_copy_item(item, nullptr);
+                *value_series(out)->cell_at(i) = *item;
+                stack_pop();
+            }
+        } else {
+            block_copy_nested(out, 0, value_series(out)->length(), 1, deep, types);
+        }
+        *result = *out;
+        stack_pop();
+        if (deep) cycles_pop();
+    }
+    stack_pop();
+}
+
+// ---- Path access ------------------------------------------------------------------------------------------
+
+void block_eval_path(Cell* parent, const PathStep& step) {
+    const Cell* element = step.element;
+    if (element->is(T_INTEGER)) {
+        if (step.value) {
+            Cell* v = stack_push(step.value);
+            series_poke(parent, cell_integer(element), v);
+            *parent = *v;
+            stack_pop();
+        } else {
+            auto pick = action_impl<A_PICK>(parent->type());
+            pick(parent, cell_integer(element), element);
+        }
+        return;
+    }
+    if (!step.value) {
+        if (element->is(T_WORD) && !parent->is(T_HASH)) {
+            *parent = *block_select_word(parent, element->data2, step.case_);
+        } else {
+            FindOpts opts;
+            opts.only = true;
+            opts.case_ = step.case_;
+            auto select = action_impl<A_SELECT>(parent->type());
+            select(parent, element, opts);
+        }
+        return;
+    }
+    Cell* v = stack_push(step.value);
+    FindOpts opts;
+    opts.case_ = step.case_;
+    uint32_t covered;
+    int64_t i = block_find_index(parent, element, opts, &covered);
+    if (i < 0) {
+        Cell path = step.path ? *step.path : make_none();
+        fire_error(Err::BadPathSet, &path, element);
+    }
+    Cell at = *parent;
+    at.data1 = uint32_t(i);
+    Cell* found = stack_push(at);
+    series_poke(found, 2, v);
+    *parent = *v;
+    stack_pop(2);
+}
+
+// ---- Registration ------------------------------------------------------------------------------------
 
 void block_init() {
     ActionEntries e = action_entries(INHERIT);
+    set_entry<A_MAKE>(e, block_make);
+    set_entry<A_TO>(e, block_to);
+    set_entry<A_FORM>(e, block_form);
+    set_entry<A_MOLD>(e, block_mold);
+    set_entry<A_EVAL_PATH>(e, block_eval_path);
+    set_entry<A_COMPARE>(e, block_compare);
+    set_entry<A_APPEND>(e, block_insert);
+    set_entry<A_INSERT>(e, block_insert);
+    set_entry<A_CHANGE>(e, block_change);
+    set_entry<A_COPY>(e, block_copy);
     set_entry<A_FIND>(e, block_find);
+    set_entry<A_PUT>(e, block_put);
     set_entry<A_SELECT>(e, block_select);
+    set_entry<A_SWAP>(e, block_swap);
+    set_entry<A_TAKE>(e, block_take);
+    set_entry<A_TRIM>(e, block_trim);
     register_datatype(T_BLOCK, T_SERIES, "block!", e);
 }
 

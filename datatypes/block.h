@@ -47,9 +47,6 @@ const Cell* block_select_value(const Cell* block, const Cell* value);
 // The cell index (from the buffer's first cell) of the first match of value in the block under
 // the find options, or -1. `match_length` receives the number of cells the match covers (the
 // length of a sequence, else 1). Raises the option errors of find. No allocation.
-// The order of two elements (-1, 0, 1, or CMP_NOT_COMPARABLE) under op.
-int32_t block_element_compare(const Cell* a, const Cell* b, int32_t op);
-
 int64_t block_find_index(const Cell* block, const Cell* value, const FindOpts& opts,
                          uint32_t* match_length);
 
@@ -60,10 +57,27 @@ void block_select(Cell* series, const Cell* value, const FindOpts& opts);
 int32_t block_compare(const Cell* a, const Cell* b, int32_t op);
 void block_copy(Cell* series, Cell* result, const Cell* part, bool deep, const Cell* types);
 void block_insert(Cell* series, const Cell* value, int32_t part, bool only, int32_t dup, bool append);
+void block_make(Cell* proto, Cell* spec, TypeId type);
 void block_to(Cell* proto, Cell* spec, TypeId type);
+void block_change(Cell* series, const Cell* value, int32_t part, bool only, int32_t dup);
+void block_put(Cell* series, const Cell* key, const Cell* value, bool case_);
+void block_swap(Cell* a, Cell* b);
+void block_take(Cell* series, const Cell* part, bool deep, bool last);
+void block_trim(Cell* series, const TrimOpts& opts);
+void block_eval_path(Cell* parent, const PathStep& step);
+// For every cell of [first, end) stepping by step whose type is in types (a typeset! or a
+// datatype!) and which is a series, bitset!, object!, error! or map!: the cell becomes its copy
+// (deep copy with the types when deep).
+void block_copy_nested(Cell* block, uint32_t first, uint32_t end, uint32_t step, bool deep,
+                       const Cell* types);
 // The item loop of block and paren molds (also used by hash!).
 int32_t block_mold_each(const Cell* block, Cell* buffer, bool only, bool all, bool flat, bool part,
                         int32_t budget, int32_t indent);
+// Mold of a block-like value between the open and close texts; a value already being molded
+// writes the marker instead.
+int32_t block_mold_delimited(const Cell* value, Cell* buffer, bool only, bool all, bool flat,
+                             bool part, int32_t budget, int32_t indent, const char* open,
+                             const char* close, const char* marker);
 int32_t block_form(const Cell* value, Cell* buffer, bool part, int32_t budget);
 int32_t block_mold(const Cell* value, Cell* buffer, bool only, bool all, bool flat, bool part,
                    int32_t budget, int32_t indent);

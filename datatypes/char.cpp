@@ -13,7 +13,6 @@
 #include "evaluator/actions.h"
 
 #include <cmath>
-#include <cstdio>
 
 namespace kel {
 
@@ -69,44 +68,13 @@ static int32_t char_form(const Cell* value, Cell* buffer, bool, int32_t budget) 
     return budget - 1;
 }
 
-// The caret escape of one code point as molded text (mode 253); returns its length in
-// characters written to out (at most 10).
-static int escape_char(uint32_t cp, bool all, uint32_t* out) {
-    static const char k_caret[] = "@ABCDEFGH-/KLMNOPQRSTUVWXYZ[\\]^_";
-    int n = 0;
-    if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || (all && cp > 0x7F)) {
-        char hex[12];
-        std::snprintf(hex, sizeof hex, "%X", cp);
-        out[n++] = '^';
-        out[n++] = '(';
-        for (const char* h = hex; *h; ++h) out[n++] = uint8_t(*h);
-        out[n++] = ')';
-    } else if (cp < 32) {
-        out[n++] = '^';
-        out[n++] = uint8_t(k_caret[cp]);
-    } else if (cp == '"' || cp == '^') {
-        out[n++] = '^';
-        out[n++] = cp;
-    } else if (cp == 127) {
-        out[n++] = '^';
-        out[n++] = '~';
-    } else {
-        out[n++] = cp;
-    }
-    return n;
-}
-
 static int32_t char_mold(const Cell* value, Cell* buffer, bool, bool all, bool, bool,
                          int32_t budget, int32_t) {
-    uint32_t text[16];
-    int n = 0;
-    text[n++] = '#';
-    text[n++] = '"';
-    n += escape_char(char_get(value), all, text + n);
-    text[n++] = '"';
-    Series* s = value_series(buffer);
-    for (int i = 0; i < n; ++i) s = string_append_char(s, text[i]);
-    return budget - n;
+    uint32_t cp = char_get(value);
+    string_concatenate_literal(buffer, "#\"");
+    int32_t n = string_append_escaped_char(buffer, cp, all);
+    string_concatenate_literal(buffer, "\"");
+    return budget - n - 3;
 }
 
 static int32_t char_compare(const Cell* a, const Cell* b, int32_t op) {

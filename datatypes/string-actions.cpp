@@ -20,6 +20,8 @@
 #include "core/symbol.h"
 #include "core/unicode.h"
 #include "datatypes/datatype.h"
+#include "datatypes/series.h"
+#include "evaluator/actions.h"
 
 #include <algorithm>
 #include <cstring>
@@ -31,23 +33,9 @@ namespace kel {
 
 Cell word_cell(const char* name) { return make_cell(T_WORD, 0, symbol_make(name), 0xFFFFFFFFu); }
 
-void string_notify(const Cell* str, const char* word, int32_t index, int32_t part) {
-    Node n = series_node(str);
-    if (!n || !(node_series(n)->flags & SER_OWNED)) return;
-    Rooted action(word_cell(word));
-    Rooted target(*str);
-    ownership_check(target.get(), action.get(), nullptr, index, part);
-}
-
 int32_t string_form_value(const Cell* value, Cell* buffer, bool part, int32_t budget) {
-    Rooted v(*value);
-    TypeId t = v->type();
-    auto form = action_impl<A_FORM>(t);
-    if (!form) {
-        Cell type = make_datatype(t);
-        fire_error(Err::ExpectArg, &type);
-    }
-    return form(v.get(), buffer, part, budget);
+    Rooted v(*value);   // the value may lie in a buffer that moves while the text grows
+    return form_typed(v.get(), buffer, part, budget);
 }
 
 int32_t string_part_count(const Cell* series, const Cell* part) {
@@ -177,9 +165,7 @@ void string_to(Cell* proto, Cell* spec, TypeId type) {
         if (t == T_BLOCK || t == T_PAREN || t == T_HASH) {
             append_block_items(result, src.get(), -1, false);
         } else if (t == T_REFINEMENT && type != T_STRING) {
-            auto mold = action_impl<A_MOLD>(t);
-            if (!mold) fire_error(Err::BadToArg, proto, src.get());
-            mold(src.get(), result, false, false, false, false, INT32_MAX, 0);
+            mold_typed(src.get(), result, false, false, false, false, INT32_MAX, 0);
         } else {
             string_form_value(src.get(), result, false, INT32_MAX);
         }
@@ -228,48 +214,42 @@ int32_t string_compare(const Cell* a, const Cell* b, int32_t op) {
 void string_append(Cell* series, const Cell* value, int32_t part, bool only, int32_t dup, bool notify) {
     if (dup < 1) return;
     uint32_t at = units_of(series);
-    if (notify) string_notify(series, "append", int32_t(at), 0);
+    if (notify) series_notify(series, SeriesEvent::Append, false, int32_t(at), 0);
     uint32_t n = append_once(series, value, part, only);
     repeat_tail(series, n, dup);
-    if (notify) string_notify(series, "appended", int32_t(at), int32_t(units_of(series) - at));
+    if (notify) series_notify(series, SeriesEvent::Append, true, int32_t(at), int32_t(units_of(series) - at));
 }
 
 void string_insert(Cell* series, const Cell* value, int32_t part, bool only, int32_t dup, bool append) {
     if (append) return string_append(series, value, part, only, dup, true);
     if (dup < 1) return;
+    series_notify(series, SeriesEvent::Insert, false, int32_t(string_head_index(series)), 0);
+    // positions are taken after the notification: the owner's handler may change the string
     uint32_t pos = string_head_index(series);
     uint32_t old_tail = units_of(series);
-    string_notify(series, "insert", int32_t(pos), 0);
-    uint32_t n;
+    // text goes in whole up to the part count; a formed value (each block item) takes the
+    // remaining part as its character limit
     TypeId t = value->type();
-    if (t == T_CHAR || is_any_string(t)) {
-        n = append_once(series, value, part, only);
-    } else if (t == T_BLOCK || t == T_PAREN || t == T_HASH) {
-        // each item formed with the remaining part as its character limit
-        n = append_once(series, value, part, part >= 0);
-    } else {
-        n = append_once(series, value, part, part >= 0);
-    }
+    uint32_t n = append_once(series, value, part, !(t == T_CHAR || is_any_string(t)) && part >= 0);
     repeat_tail(series, n, dup);
     uint32_t end = units_of(series);
     rotate_units(series, pos, old_tail, end);
     series->data1 = pos + (end - old_tail);
-    string_notify(series, "inserted", int32_t(pos), int32_t(end - old_tail));
+    series_notify(series, SeriesEvent::Insert, true, int32_t(pos), int32_t(end - old_tail));
 }
 
 void string_change(Cell* series, const Cell* value, int32_t part, bool only, int32_t dup) {
     if (dup < 1) return;
+    series_notify(series, SeriesEvent::Change, false, int32_t(string_head_index(series)), part >= 0 ? part : 0);
     uint32_t pos = string_head_index(series);
     uint32_t old_tail = units_of(series);
     if (pos >= old_tail) {
-        string_notify(series, "change", int32_t(pos), 0);
         uint32_t n = append_once(series, value, -1, only);
         repeat_tail(series, n, dup);
         series->data1 = units_of(series);
-        string_notify(series, "changed", int32_t(pos), int32_t(units_of(series) - pos));
+        series_notify(series, SeriesEvent::Change, true, int32_t(pos), int32_t(units_of(series) - pos));
         return;
     }
-    string_notify(series, "change", int32_t(pos), part >= 0 ? part : 0);
     uint32_t n = append_once(series, value, -1, only);
     repeat_tail(series, n, dup);
     uint32_t end = units_of(series);
@@ -281,7 +261,7 @@ void string_change(Cell* series, const Cell* value, int32_t part, bool only, int
     rotate_units(series, pos, old_tail, end);
     string_remove_units(series, pos + added, replaced);
     series->data1 = pos + added;
-    string_notify(series, "changed", int32_t(pos), int32_t(added));
+    series_notify(series, SeriesEvent::Change, true, int32_t(pos), int32_t(added));
 }
 
 // ---- swap ------------------------------------------------------------------------------------------
@@ -291,76 +271,29 @@ void string_swap(Cell* left, Cell* right) {
     if (!is_any_string(rt) && rt != T_BINARY) fire_error(Err::InvalidArg, right);
     if (string_rs_tail_q(left) || string_rs_tail_q(right)) return;
     uint32_t i = string_head_index(left), j = string_head_index(right);
+    series_notify(left, SeriesEvent::Swap, false, int32_t(i), 1);
+    if (series_node(right) != series_node(left)) series_notify(right, SeriesEvent::Swap, false, int32_t(j), 1);
+    // read after the notifications, which may run code that changes either string
+    if (string_rs_tail_q(left) || string_rs_tail_q(right)) return;
+    i = string_head_index(left);
+    j = string_head_index(right);
     uint32_t a = string_rs_abs_char(left, i), b = string_rs_abs_char(right, j);
-    string_notify(left, "swap", int32_t(i), 1);
-    if (series_node(right) != series_node(left)) string_notify(right, "swap", int32_t(j), 1);
     string_put_char_at(value_series(left), i, b);
     string_put_char_at(value_series(right), j, a);
-    string_notify(left, "swaped", int32_t(i), 1);
-    if (series_node(right) != series_node(left)) string_notify(right, "swaped", int32_t(j), 1);
+    series_notify(left, SeriesEvent::Swap, true, int32_t(i), 1);
+    if (series_node(right) != series_node(left)) series_notify(right, SeriesEvent::Swap, true, int32_t(j), 1);
 }
 
 // ---- take ------------------------------------------------------------------------------------------
 
-void string_take(Cell* series, const Cell* part, bool /*deep*/, bool last) {
-    uint32_t head = string_head_index(series);
-    uint32_t total = units_of(series);
-    uint32_t avail = total - head;
-    TypeId type = series->type();
-    int32_t count = 1;
-    uint32_t start;
-    if (part) {
-        int32_t n = string_part_count(series, part);
-        if (part->is(T_INTEGER)) {
-            if (n == 0) {
-                // nothing taken: an empty series of the same type
-                Cell* r = stack_push_slot();
-                string_make_at(r, 1, 1);
-                set_cell_type(r, type);
-                *series = *r;
-                stack_pop();
-                return;
-            }
-            if (n < 0) {
-                if (last) n = 0;
-                else {
-                    n = std::min<int32_t>(-n, int32_t(head));
-                    head -= uint32_t(n);
-                    avail = total - head;
-                }
-            }
-        } else if (last) {
-            n = int32_t(total) - int32_t(series_index(part));
-        }
-        count = std::max(0, n);
-    }
-    if (avail == 0) {
-        if (!part) { *series = g_none_cell; return; }
-        count = 0;
-    }
-    count = std::min<int32_t>(count, int32_t(avail));
-    start = last ? total - uint32_t(count) : head;
-    string_notify(series, "take", int32_t(start), count);
-    Rooted src(*series);
-    Series* s = value_series(src.get());
-    uint32_t unit = s->unit();
-    Cell* r = stack_push_slot();
-    init_cell(r, T_UNSET);
-    Node n = alloc_series(count ? uint32_t(count) : 1, unit, 0);
-    s = value_series(src.get());
-    Series* d = node_series(n);
-    std::memcpy(d->head_ptr(), s->head_ptr() + uint64_t(start) * unit, uint64_t(count) * unit);
-    d->tail = d->head + uint32_t(count) * unit;
-    init_cell(r, type, 0, n, 0);
-    string_remove_units(src.get(), start, uint32_t(count));
-    string_notify(src.get(), "taken", int32_t(start), count);
-    if (!part && count == 1) {
-        uint32_t c = unit_get(d->head_ptr(), unit);
-        *series = type == T_BINARY ? make_integer(int32_t(c)) : make_cell(T_CHAR, 0, c, 0);
-    } else {
-        *series = *r;
-    }
-    stack_pop();
+void string_take(Cell* series, const Cell* part, bool deep, bool last) {
+    // the generic series take; without /part a single unit taken is answered as its element
+    action_impl<A_TAKE>(T_SERIES)(series, part, deep, last);
+    if (part || !series_node(series) || series->is(T_NONE)) return;
+    Series* s = value_series(series);
+    if (s->length() != 1) return;
+    uint32_t c = unit_get(s->head_ptr(), s->unit());
+    *series = series->is(T_BINARY) ? make_integer(int32_t(c)) : make_cell(T_CHAR, 0, c, 0);
 }
 
 // ---- trim ------------------------------------------------------------------------------------------
@@ -432,8 +365,8 @@ void string_trim(Cell* series, const TrimOpts& opts) {
         TypeId t = opts.with->type();
         if (t != T_CHAR && t != T_INTEGER && t != T_STRING && t != T_BINARY) fire_error(Err::InvalidArg, opts.with);
     }
+    series_notify(series, SeriesEvent::Trim, false, int32_t(string_head_index(series)), 0);
     uint32_t head = string_head_index(series);
-    string_notify(series, "trim", int32_t(head), 0);
     if (opts.all || opts.with) {
         string_trim_all(series, opts.with);
     } else {
@@ -475,7 +408,7 @@ void string_trim(Cell* series, const TrimOpts& opts) {
         }
         write_chars(series, head, out);
     }
-    string_notify(series, "trimmed", int32_t(head), string_rs_length(series));
+    series_notify(series, SeriesEvent::Trim, true, int32_t(head), string_rs_length(series));
 }
 
 // ---- path access -----------------------------------------------------------------------------------

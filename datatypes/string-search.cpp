@@ -19,6 +19,8 @@
 #include "core/symbol.h"
 #include "core/unicode.h"
 #include "datatypes/datatype.h"
+#include "datatypes/series.h"
+#include "evaluator/interpreter.h"
 
 #include <algorithm>
 #include <cstring>
@@ -277,7 +279,11 @@ void string_sort(Cell* series, const SortOpts& o) {
     }
     uint32_t count = size ? len / size : 0;
     if (count < 2) return;
-    string_notify(series, "sort", int32_t(head), int32_t(len));
+    series_notify(series, SeriesEvent::Sort, false, int32_t(head), int32_t(len));
+    // the owner's handler may have shortened the string: sort what is still there
+    total = units_of(series);
+    if (head >= total) return;
+    count = std::min(count, (total - head) / size);
     if (function) {
         string_sort_with_function(series, head, count, size, o);
     } else {
@@ -288,7 +294,7 @@ void string_sort(Cell* series, const SortOpts& o) {
         if (o.stable) sort_merge(base, count, size * spec.unit, intptr_t(&spec), 0, compare_records);
         else sort_unstable(base, count, size * spec.unit, intptr_t(&spec), 0, compare_records);
     }
-    string_notify(series, "sorted", int32_t(head), int32_t(len));
+    series_notify(series, SeriesEvent::Sort, true, int32_t(head), int32_t(len));
 }
 
 // ---- set operations --------------------------------------------------------------------------------
@@ -333,8 +339,69 @@ void string_set_operation(Cell* first, const Cell* second, int32_t op, bool case
 
 // ---- sort with a /compare function ------------------------------------------------------------------
 
-void string_sort_with_function(Cell*, uint32_t, uint32_t, uint32_t, const SortOpts&) {
-    fire_error(Err::NotDone);
+namespace {
+
+struct FunctionSort {
+    Rooted* fn;
+    TypeId type;     // the series' type, for /all records
+    uint32_t unit;
+    uint32_t size;   // characters per record
+    bool all;
+    bool reverse;
+};
+
+// Orders two records by calling the function with their first characters (or, with /all, with
+// two strings holding the whole records). The records are copies held by the sort, read before
+// anything allocates; the argument values wait on the data stack.
+int compare_with_function(const void* x, const void* y, intptr_t ctx, intptr_t) {
+    const FunctionSort& k = *reinterpret_cast<const FunctionSort*>(ctx);
+    const uint8_t* a = static_cast<const uint8_t*>(k.reverse ? y : x);
+    const uint8_t* b = static_cast<const uint8_t*>(k.reverse ? x : y);
+    Cell* saved_top = g_stack.top;
+    Cell* args = g_stack.top;
+    if (k.all) {
+        std::vector<uint32_t> ra(k.size), rb(k.size);
+        for (uint32_t i = 0; i < k.size; ++i) {
+            ra[i] = unit_get(a + i * k.unit, k.unit);
+            rb[i] = unit_get(b + i * k.unit, k.unit);
+        }
+        for (const std::vector<uint32_t>* rec : {&ra, &rb}) {
+            Cell* c = string_push_new(k.size * k.unit);
+            Series* s = string_widen_to(value_series(c), k.unit);
+            for (uint32_t ch : *rec) s = string_append_char(s, ch);
+            set_cell_type(c, k.type);
+        }
+    } else {
+        stack_push(make_cell(T_CHAR, 0, unit_get(a, k.unit), 0));
+        stack_push(make_cell(T_CHAR, 0, unit_get(b, k.unit), 0));
+    }
+    call_with_args(k.fn->get(), args, 2);
+    Cell answer = *stack_top();
+    g_stack.top = saved_top;
+    switch (answer.type()) {
+    case T_LOGIC: return answer.data1 ? -1 : 1;
+    case T_NONE: return 1;
+    case T_INTEGER: return cell_integer(&answer) < 0 ? -1 : cell_integer(&answer) > 0 ? 1 : 0;
+    case T_FLOAT: {
+        double d = answer.get_float();
+        return d < 0 ? -1 : d > 0 ? 1 : 0;
+    }
+    default: return -1;
+    }
+}
+
+} // namespace
+
+void string_sort_with_function(Cell* series, uint32_t head, uint32_t count, uint32_t size,
+                               const SortOpts& opts) {
+    Rooted fn(*opts.compare);
+    Series* s = value_series(series);
+    FunctionSort k{&fn, series->type(), s->unit(), size, opts.all && opts.skip, opts.reverse};
+    // the function may allocate and run any code: the series sort fetches the buffer again
+    // after each call and hands the comparator copies of the records
+    uint32_t offset = head * k.unit;
+    if (opts.stable) sort_merge_series(series, offset, count, size * k.unit, intptr_t(&k), 0, compare_with_function);
+    else sort_unstable_series(series, offset, count, size * k.unit, intptr_t(&k), 0, compare_with_function);
 }
 
 } // namespace kel

@@ -118,8 +118,6 @@ void string_trim_all(Cell* str, const Cell* with);
 // ---- Actions and the helpers they share -------------------------------------------------------------
 // An unbound word! of the name (error arguments, owner notification words).
 Cell word_cell(const char* name);
-// Tells an owning object of a change (no-op for an unowned buffer); may run code.
-void string_notify(const Cell* str, const char* word, int32_t index, int32_t part);
 // Forms any value through its type's form action into the string buffer.
 int32_t string_form_value(const Cell* value, Cell* buffer, bool part, int32_t budget);
 // A /part argument as a count: an integer!, or a position in the same series; else script

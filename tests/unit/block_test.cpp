@@ -23,24 +23,7 @@ using test::keep;
 
 namespace {
 
-// Integer and word comparison belong to their own datatypes; until those register a compare, the
-// tests of searching install a plain one in the empty slots.
-int32_t plain_compare(const Cell* a, const Cell* b, int32_t) {
-    if (a->type() != b->type()) return CMP_NOT_COMPARABLE;
-    int64_t x = int32_t(a->data2), y = int32_t(b->data2);
-    if (a->is(T_WORD) || a->is(T_SET_WORD) || a->is(T_LIT_WORD)) { x = symbol_resolve(a->data2); y = symbol_resolve(b->data2); }
-    return x < y ? -1 : x > y ? 1 : 0;
-}
-
-class Block : public test::RuntimeTest {
-protected:
-    void SetUp() override {
-        RuntimeTest::SetUp();
-        for (TypeId t : {T_INTEGER, T_WORD, T_SET_WORD, T_LIT_WORD})
-            if (!action_impl<A_COMPARE>(t))
-                g_action_table[t][A_COMPARE - 1] = reinterpret_cast<AnyAction>(plain_compare);
-    }
-};
+class Block : public test::RuntimeTest {};
 
 Cell integer(int32_t i) { return make_integer(i); }
 Cell word(const char* name, TypeId t = T_WORD) { return make_cell(t, 0, symbol_make(name), uint32_t(-1)); }
