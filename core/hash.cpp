@@ -7,6 +7,7 @@
 #include "core/symbol.h"
 #include "core/unicode.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -89,12 +90,71 @@ inline bool is_any_block(TypeId t) {
 inline bool is_any_word(TypeId t) { return t >= T_WORD && t <= T_ISSUE; }
 inline bool is_number(TypeId t) { return t == T_INTEGER || t == T_FLOAT || t == T_PERCENT; }
 
-// Words 2-3 of a double-carrying cell, with -0.0 read as 0.0 (they compare equal).
-uint32_t hash_double_words(const Cell* v) {
-    uint32_t w[2] = {v->data2, v->data3};
-    if (w[0] == 0 && w[1] == 0x80000000u) w[1] = 0;
-    return murmur3_bytes(w, 8);
+// ---- Numbers ----
+//
+// integer!, float!, percent!, time! and char! compare with one another by numeric value, and
+// equal? compares doubles with a tolerance (an absolute bound of 2.22e-16 and 10 units in the
+// last place). They hash by the value's class: an interval of the real line much wider than any
+// tolerance, so that 1 and 1.0 share a class and so do two doubles a few units apart, unless they
+// lie on either side of a class boundary. Look-ups with a number key therefore also probe the
+// neighbouring class when the key's tolerance interval reaches into it (hash_key_probes).
+//   |x| < 1   class floor(x * 2^32)            (width 2.3e-10)
+//   |x| >= 1  class = the double's bits >> 8   (width 256 units in the last place)
+// Integers are exact doubles, so every integer has a class of its own.
+constexpr double NUMBER_ABSOLUTE_TOLERANCE = 2.220446049250313e-16;
+constexpr int64_t NUMBER_ULP_TOLERANCE = 11;
+
+inline bool hashes_as_number(TypeId t) {
+    return t == T_INTEGER || t == T_FLOAT || t == T_PERCENT || t == T_TIME || t == T_CHAR;
 }
+
+double number_value(const Cell* v) {
+    switch (v->type()) {
+    case T_INTEGER: return double(int32_t(v->data2));
+    case T_CHAR: return double(v->data2);
+    default: return v->get_float();
+    }
+}
+
+uint32_t number_class_hash(double x) {
+    uint64_t bits;
+    if (x == 0) x = 0;  // -0.0 is 0.0
+    std::memcpy(&bits, &x, 8);
+    uint32_t w[3];
+    if (std::isnan(x)) {
+        w[0] = 3;
+        w[1] = uint32_t(bits);
+        w[2] = uint32_t(bits >> 32);
+    } else if (std::fabs(x) < 1.0) {
+        int64_t c = int64_t(std::floor(std::ldexp(x, 32)));
+        w[0] = 1;
+        w[1] = uint32_t(uint64_t(c));
+        w[2] = uint32_t(uint64_t(c) >> 32);
+    } else {
+        uint64_t c = bits >> 8;  // the sign bit stays in the class
+        w[0] = 2;
+        w[1] = uint32_t(c);
+        w[2] = uint32_t(c >> 32);
+    }
+    return murmur3_bytes(w, 12);
+}
+
+// The double `steps` units in the last place away from x along the ordered line (x finite).
+double ulp_step(double x, int64_t steps) {
+    int64_t bits;
+    std::memcpy(&bits, &x, 8);
+    // ordered: negative doubles below positive ones, -0.0 and 0.0 adjacent
+    int64_t o = bits < 0 ? -(bits & INT64_MAX) : bits;
+    o += steps;
+    int64_t limit = 0x7FF0000000000000;  // infinity
+    if (o > limit) o = limit;
+    if (o < -limit) o = -limit;
+    int64_t back = o < 0 ? (-o) | INT64_MIN : o;
+    double r;
+    std::memcpy(&r, &back, 8);
+    return r;
+}
+
 
 // Blocks compare by content, so they hash by content: the length, then the first elements each
 // reduced to what equality inside a block keeps (numbers of the three numeric types compare with
@@ -153,7 +213,9 @@ uint32_t hash_value(const Cell* v, bool case_sensitive) {
     case T_UNSET: return uint32_t(-2);
     case T_NONE: return uint32_t(-1);
     case T_DATATYPE: case T_LOGIC: return murmur3_fmix(v->data1);
-    case T_CHAR: case T_INTEGER: case T_HANDLE: case T_EVENT: return murmur3_fmix(v->data2);
+    case T_CHAR: case T_INTEGER: case T_FLOAT: case T_PERCENT: case T_TIME:
+        return number_class_hash(number_value(v));
+    case T_HANDLE: case T_EVENT: return murmur3_fmix(v->data2);
     case T_NATIVE: case T_ACTION: return murmur3_fmix(v->data3);
     case T_WORD: case T_SET_WORD: case T_LIT_WORD: case T_GET_WORD: case T_REFINEMENT:
     case T_ISSUE:
@@ -168,7 +230,6 @@ uint32_t hash_value(const Cell* v, bool case_sensitive) {
     case T_HASH:
         return hash_block_content(v, 0);
     case T_POINT2D: return murmur3_bytes(&v->data1, 8);
-    case T_FLOAT: case T_PERCENT: case T_TIME: return hash_double_words(v);
     case T_PAIR: return murmur3_bytes(&v->data2, 8);
     case T_OP: case T_FUNCTION: case T_TRIPLE: case T_TYPESET: case T_DATE: case T_POINT3D:
         return murmur3_bytes(&v->data1, 12);
@@ -195,6 +256,25 @@ uint32_t hash_value(const Cell* v, bool case_sensitive) {
         return murmur3_fmix(t);
     default: return 0;
     }
+}
+
+uint32_t hash_key_probes(const Cell* key, uint32_t out[2]) {
+    out[0] = hash_value(key, false);
+    if (!hashes_as_number(key->type())) return 1;
+    double x = number_value(key);
+    if (!std::isfinite(x)) {
+        if (std::isnan(x)) return 1;
+        // the largest finite double is within tolerance of infinity
+        x = ulp_step(x, x > 0 ? -NUMBER_ULP_TOLERANCE : NUMBER_ULP_TOLERANCE);
+    }
+    double lo = std::min(ulp_step(x, -NUMBER_ULP_TOLERANCE), x - NUMBER_ABSOLUTE_TOLERANCE);
+    double hi = std::max(ulp_step(x, NUMBER_ULP_TOLERANCE), x + NUMBER_ABSOLUTE_TOLERANCE);
+    // the interval is narrower than any class, so it touches at most two of them
+    uint32_t a = number_class_hash(lo), b = number_class_hash(hi);
+    uint32_t other = a != out[0] ? a : b;
+    if (other == out[0]) return 1;
+    out[1] = other;
+    return 2;
 }
 
 // ---- Key comparison ------------------------------------------------------------------------------

@@ -82,7 +82,17 @@ inline uint32_t murmur3_fmix(uint32_t h) {
 uint32_t round_up_pow2(uint32_t v);
 
 // Hash of a value cell.
+//
+// The rule the tables rest on: two values that hash_compare calls equal (op 0, 2 or 12) hash
+// alike, or, for numbers, meet through hash_key_probes. Numbers (integer!, float!, percent!,
+// time!, char!) compare across types by value and equal? compares doubles with a tolerance, so
+// they hash by a class of values (1, 1.0 and 100% share one; char! #"A" and 65 too). A comparison
+// installed with hash_set_compare that calls more values equal must keep to this rule: values of
+// different hash classes are never equal.
 uint32_t hash_value(const Cell* value, bool case_sensitive);
+// The hashes a look-up of `key` probes: hash_value first, then (for a number whose tolerance
+// interval reaches into the neighbouring class) that class's hash. Returns 1 or 2.
+uint32_t hash_key_probes(const Cell* key, uint32_t out[2]);
 // True for the types whose hash reads node handles (tables holding them are re-indexed after a
 // collection).
 bool address_hashed_type(TypeId t);
@@ -177,17 +187,36 @@ void hashtable_resize(Node table, uint32_t wanted_buckets);
 
 // Block-backed tables (kinds 0 and 1). Cell indexes count from the block's head. The key cell
 // given to insert, put and delete must lie in the indexed block.
+//
+// Every entry that reads or writes a table first re-indexes it when it is stale (a collection
+// ran since it was indexed and it holds identity-hashed keys). A stale hash! is rebuilt from its
+// whole block, which indexes cells the caller added too: hashtable_insert then answers status 2,
+// and hashtable_index_block, hashtable_shift_indexes and hashtable_move_indexes have nothing left
+// to do. hashtable_index_block skips hash! cells that are indexed already, so indexing new cells
+// after a hashtable_rebuild adds nothing twice.
+//
+// map! removals: hashtable_delete clears the entry's value header and keeps its key indexed;
+// `size` counts live entries only, while resizing, rebuilding and the load bound account for every
+// indexed key. A caller that stores a value into a removed entry found by hashtable_insert brings
+// it back itself (hashtable_index_block does this for the pairs it indexes).
+//
+// hashtable_shift_indexes: after cells were inserted into or removed from the block at `first`,
+// adds `offset` to EVERY stored index at or after `first`. `count` (the cells that moved) only
+// decides whether the shift is done: above 30000 it declines with 1 and the caller rebuilds.
 Cell* hashtable_insert(Node table, const Cell* key, int* status);
 void hashtable_put(Node table, const Cell* key);
 void hashtable_index_block(Node table, uint32_t first, uint32_t step);
 Cell* hashtable_find(Node table, const Cell* key, int32_t start, int32_t skip, int op, bool last,
                      bool reverse);
+// Walks the live keys of the key's type that are equal? to it, each once; start with *position
+// -1 and pass the three values back unchanged (*position is an opaque place, not a bucket).
 Cell* hashtable_find_next(Node table, const Cell* key, int32_t* position, uint32_t* start_bucket,
                           uint32_t* step);
 void hashtable_delete(Node table, const Cell* key);
 void hashtable_remove_range(Node table, uint32_t first, uint32_t count);
 int hashtable_shift_indexes(Node table, int32_t offset, uint32_t first, uint32_t count);
 void hashtable_move_indexes(Node table, uint32_t from, uint32_t to, uint32_t count);
+// Empties the table; a record table also drops its records.
 void hashtable_clear(Node table);
 Node hashtable_copy(Node table, Node new_block);
 void hashtable_destroy(Node table);

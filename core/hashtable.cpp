@@ -137,11 +137,27 @@ uint32_t bucket_hash(HashTable* t, uint32_t key) {
     }
 }
 
-// First empty bucket of the probe sequence (the arrays hold no deleted bucket).
+// Live buckets: the distinct keys indexed, which in a map! includes the keys of removed entries.
+uint32_t live_buckets(HashTable* t) {
+    const uint32_t* flags = hash_words(t->flags);
+    uint32_t words = t->buckets < 16 ? 1 : t->buckets / 16;
+    uint32_t live = 0;
+    for (uint32_t w = 0; w < words; ++w) {
+        // a bucket is live when both of its bits are clear
+        uint32_t v = flags[w];
+        uint32_t either = (v | (v >> 1)) & 0x55555555u;
+        uint32_t valid = t->buckets < 16 ? (1u << (2 * t->buckets)) - 1 : 0xFFFFFFFFu;
+        live += uint32_t(__builtin_popcount(~either & 0x55555555u & valid));
+    }
+    return live;
+}
+
+// First empty bucket of the probe sequence (the arrays hold no deleted bucket). Callers size the
+// arrays above their keys, so one is always there.
 uint32_t first_empty(const uint32_t* flags, uint32_t buckets, uint32_t hash) {
-    ProbeSequence p(hash, buckets);
-    while (hash_flag(flags, p.bucket) != HASH_FLAG_EMPTY) p.next();
-    return p.bucket;
+    for (ProbeSequence p(hash, buckets); p.more(); p.next())
+        if (hash_flag(flags, p.bucket) == HASH_FLAG_EMPTY) return p.bucket;
+    std::abort();  // a full array: a sizing fault, never a silent endless probe
 }
 
 // Re-places every live key into new arrays of `buckets` buckets; deleted buckets disappear.
@@ -248,7 +264,10 @@ int32_t insert_index(Node table, uint32_t index, int* status) {
     if (hash_flag(fl, tb) == HASH_FLAG_EMPTY) t->occupied++;
     hash_flag_set(fl, tb, HASH_FLAG_LIVE);
     hash_words(t->keys)[tb] = index;
-    t->size++;
+    // size counts live entries: a map! key re-indexed with its entry removed (value header 0)
+    // takes a bucket but no place in the count
+    if (kind != HASH_KIND_MAP || index + 1 >= block_length(t) || cell_of(t, index + 1)->header != 0)
+        t->size++;
     if (kind == HASH_KIND_HASH) position_set(table, index, tb + 1);
     return -1;
 }
@@ -273,6 +292,11 @@ void index_cells(Node table, uint32_t first, uint32_t step, bool fresh) {
             t->occupied++;
             if (t->occupied >= t->bound) hashtable_resize(table, 16 * (t->buckets + 1));
             i += step;
+            continue;
+        }
+        if (t->kind == HASH_KIND_HASH && i < positions_count(t) &&
+            hash_words(t->positions)[i] != 0xFFFFFFFFu) {
+            i += step;  // indexed already (by a rebuild that ran first)
             continue;
         }
         int32_t present = insert_index(table, i, &status);
@@ -532,7 +556,8 @@ void hashtable_resize(Node table, uint32_t wanted) {
     uint32_t buckets = round_up_pow2(wanted);
     if (buckets < 4) buckets = 4;
     uint32_t bound = uint32_t(buckets * LOAD + 0.5);
-    if (rec(table)->size >= bound) return;
+    // every live bucket moves, removed map! entries included (their keys stay indexed)
+    if (live_buckets(rec(table)) >= bound) return;
     rehash_into(table, buckets, bound);
 }
 
@@ -562,7 +587,20 @@ void hashtable_put(Node table, const Cell* key) {
 
 void hashtable_index_block(Node table, uint32_t first, uint32_t step) {
     CollectorHold hold;
+    uint32_t stamp = rec(table)->stamp;
+    hashtable_check_stale(table);
+    // a stale hash! was rebuilt from its whole block, the new cells included
+    if (rec(table)->kind == HASH_KIND_HASH && rec(table)->stamp != stamp) return;
     index_cells(table, first, step, true);
+}
+
+// Keys whose equality is an equivalence (words by canonical symbol, texts by folded content): a
+// group whose first cell equals such a key holds only equal cells, and no other group does. Other
+// keys (numbers with their tolerance, blocks holding numbers, values the installed comparison
+// compares field by field) are compared cell by cell.
+inline bool equivalence_key(TypeId t) {
+    return (t >= T_WORD && t <= T_ISSUE) || t == T_STRING || t == T_FILE || t == T_URL ||
+           t == T_TAG || t == T_EMAIL || t == T_REF;
 }
 
 Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t skip, int op, bool last,
@@ -575,73 +613,113 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
     if (map) key = map_key(&key);
     const uint32_t* flags = hash_words(t->flags);
     const uint32_t* keys = hash_words(t->keys);
+    uint32_t hashes[2];
+    uint32_t probes = hash_key_probes(&key, hashes);
+    bool equivalence = equivalence_key(key.type());
     // hash!: equal keys of different types (a word and a lit-word, a string and a file) form
     // groups of their own on the same probe sequence, so every equal group holds candidates and
-    // the position rules pick one among them all
+    // the position rules pick one among them all. map!: the first matching key in block order.
     int64_t s = skip == 0 ? 1 : (skip < 0 ? -int64_t(skip) : skip);
     int64_t base = start;
     int64_t best = -1;
-    for (ProbeSequence p(hash_value(&key, false), t->buckets); p.more(); p.next()) {
-        uint32_t b = p.bucket;
-        uint32_t f = hash_flag(flags, b);
-        if (f == HASH_FLAG_EMPTY) break;
-        if (f == HASH_FLAG_DELETED) continue;
-        if (map) {
-            Cell stored = map_key(cell_of(t, keys[b]));
-            if (stored.type() == key.type() && hash_compare(&stored, &key, op)) return cell_of(t, keys[b]);
-            continue;
-        }
-        int32_t held = int32_t(keys[b]);
-        if (!hash_compare(cell_of(t, group_first(t, held)), &key, 0)) continue;
-        for_group(t, held, [&](uint32_t l) {
-            if (op != 0 && !hash_compare(cell_of(t, l), &key, op)) return;
-            int64_t li = l;
-            if (!last && !reverse) {
-                if (li >= base && (li - base) % s == 0 && (best < 0 || li < best)) best = li;
-            } else {
-                int64_t r = ((base - 1 - li) % s + s) % s;
-                bool side = reverse ? li < base : li >= base;
-                if (side && r == 0 && li > best) best = li;
+    for (uint32_t probe = 0; probe < probes; ++probe) {
+        for (ProbeSequence p(hashes[probe], t->buckets); p.more(); p.next()) {
+            uint32_t b = p.bucket;
+            uint32_t f = hash_flag(flags, b);
+            if (f == HASH_FLAG_EMPTY) break;
+            if (f == HASH_FLAG_DELETED) continue;
+            if (map) {
+                Cell stored = map_key(cell_of(t, keys[b]));
+                if (stored.type() == key.type() && hash_compare(&stored, &key, op) &&
+                    (best < 0 || keys[b] < best))
+                    best = keys[b];
+                continue;
             }
-        });
+            int32_t held = int32_t(keys[b]);
+            const Cell* first = cell_of(t, group_first(t, held));
+            bool check_each;
+            if (hash_compare(first, &key, 0)) {
+                check_each = op != 0 || !equivalence;
+            } else {
+                // without an equivalence, a group whose first cell is not equal may still hold
+                // equal cells: only groups of the key's own hash classes can
+                if (equivalence) continue;
+                uint32_t h = hash_value(first, false);
+                if (h != hashes[0] && (probes < 2 || h != hashes[1])) continue;
+                check_each = true;
+            }
+            for_group(t, held, [&](uint32_t l) {
+                if (check_each && !hash_compare(cell_of(t, l), &key, op)) return;
+                int64_t li = l;
+                if (!last && !reverse) {
+                    if (li >= base && (li - base) % s == 0 && (best < 0 || li < best)) best = li;
+                } else {
+                    int64_t r = ((base - 1 - li) % s + s) % s;
+                    bool side = reverse ? li < base : li >= base;
+                    if (side && r == 0 && li > best) best = li;
+                }
+            });
+        }
     }
     return best >= 0 ? cell_of(t, uint32_t(best)) : nullptr;
 }
 
+// The walk keeps its place in *position: the bucket last answered on the key's first probe
+// sequence, or -(bucket + 2) on its second one (numbers near a class boundary have two). On a
+// sequence of its own, each walk answers only the keys of that sequence's hash, so that a key met
+// on both is answered once.
 Cell* hashtable_find_next(Node table, const Cell* key_cell, int32_t* position, uint32_t* start_bucket,
                           uint32_t* step) {
     Cell key = *key_cell;
     hashtable_check_stale(table);
     HashTable* t = rec(table);
+    if (t->kind != HASH_KIND_HASH && t->kind != HASH_KIND_MAP) return nullptr;
     bool map = t->kind == HASH_KIND_MAP;
     if (map) key = map_key(&key);
+    uint32_t hashes[2];
+    uint32_t probes = hash_key_probes(&key, hashes);
     uint32_t mask = t->buckets - 1;
+    uint32_t sequence;
     uint32_t b;
-    if (*position < 0) {
-        b = hash_value(&key, false) & mask;
+    bool advance;
+    if (*position == -1) {
+        sequence = 0;
+        b = hashes[0] & mask;
         *start_bucket = b;
         *step = 0;
+        advance = false;
     } else {
-        *step += 1;
-        b = (uint32_t(*position) + *step) & mask;
-        if (b == *start_bucket || *step >= t->buckets) return nullptr;
+        sequence = *position < -1 ? 1 : 0;
+        b = sequence ? uint32_t(-(*position + 2)) : uint32_t(*position);
+        advance = true;
     }
     const uint32_t* flags = hash_words(t->flags);
     const uint32_t* keys = hash_words(t->keys);
     while (true) {
-        uint32_t f = hash_flag(flags, b);
-        if (f == HASH_FLAG_EMPTY) return nullptr;
-        if (f == HASH_FLAG_LIVE) {
-            uint32_t index = t->kind == HASH_KIND_HASH ? group_first(t, int32_t(keys[b])) : keys[b];
-            Cell stored = map ? map_key(cell_of(t, index)) : *cell_of(t, index);
-            if (stored.type() == key.type() && hash_compare(&stored, &key, 0)) {
-                *position = int32_t(b);
-                return cell_of(t, index);
-            }
+        bool ended = false;
+        if (advance) {
+            *step += 1;
+            b = (b + *step) & mask;
+            ended = b == *start_bucket || *step >= t->buckets;
         }
-        *step += 1;
-        b = (b + *step) & mask;
-        if (b == *start_bucket || *step >= t->buckets) return nullptr;
+        advance = true;
+        uint32_t f = ended ? HASH_FLAG_EMPTY : hash_flag(flags, b);
+        if (f == HASH_FLAG_EMPTY) {
+            if (sequence + 1 >= probes) return nullptr;
+            sequence = 1;
+            b = hashes[1] & mask;
+            *start_bucket = b;
+            *step = 0;
+            advance = false;
+            continue;
+        }
+        if (f != HASH_FLAG_LIVE) continue;
+        uint32_t index = t->kind == HASH_KIND_HASH ? group_first(t, int32_t(keys[b])) : keys[b];
+        Cell stored = map ? map_key(cell_of(t, index)) : *cell_of(t, index);
+        if (stored.type() != key.type() || !hash_compare(&stored, &key, 0)) continue;
+        if (probes > 1 && hash_value(&stored, false) != hashes[sequence]) continue;
+        *position = sequence ? -int32_t(b) - 2 : int32_t(b);
+        return cell_of(t, index);
     }
 }
 
@@ -664,6 +742,7 @@ void hashtable_delete(Node table, const Cell* key) {
 
 void hashtable_remove_range(Node table, uint32_t first, uint32_t count) {
     CollectorHold hold;
+    hashtable_check_stale(table);
     HashTable* t = rec(table);
     if (t->kind != HASH_KIND_HASH) return;
     uint32_t length = block_length(t);
@@ -680,6 +759,10 @@ int hashtable_shift_indexes(Node table, int32_t offset, uint32_t first, uint32_t
     if (count > SHIFT_LIMIT) return 1;
     CollectorHold hold;
     if (rec(table)->kind != HASH_KIND_HASH || offset == 0) return 0;
+    // a stale table is rebuilt from the block as it is now: its indexes are already in step
+    uint32_t stamp = rec(table)->stamp;
+    hashtable_check_stale(table);
+    if (rec(table)->stamp != stamp) return 0;
     remap_indexes(table, [&](uint32_t i) { return i >= first ? uint32_t(int64_t(i) + offset) : i; });
     return 0;
 }
@@ -687,6 +770,9 @@ int hashtable_shift_indexes(Node table, int32_t offset, uint32_t first, uint32_t
 void hashtable_move_indexes(Node table, uint32_t from, uint32_t to, uint32_t count) {
     CollectorHold hold;
     if (rec(table)->kind != HASH_KIND_HASH || from == to || count == 0) return;
+    uint32_t stamp = rec(table)->stamp;
+    hashtable_check_stale(table);
+    if (rec(table)->stamp != stamp) return;
     // the count cells at `from` end up at `to` (their first cell's index in the result); the
     // cells between close the gap
     remap_indexes(table, [&](uint32_t i) -> uint32_t {
@@ -707,6 +793,12 @@ void hashtable_clear(Node table) {
         node_series(t->chains)->tail = 0;
         Series* p = node_series(t->positions);
         std::memset(p->data(), 0xFF, p->tail);
+    }
+    // a record table owns its record buffer: the records go with their buckets, so that no
+    // later re-indexing brings them back
+    if (t->kind == HASH_KIND_RECORDS || t->kind == HASH_KIND_OWNERSHIP) {
+        Series* r = block_of(t);
+        r->tail = r->head;
     }
 }
 

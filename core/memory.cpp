@@ -402,10 +402,12 @@ Series* expand_series(Series* s, uint64_t new_size) { return expand_node(s->node
 
 Series* expand_series_copy(Series* s, uint64_t new_size) { return expand_node(s->node, new_size, true); }
 
+// The used part moves to the data start, so everything after it is new room and gets the byte
+// (filling only from the old size would leave stale bytes behind a used part whose head was not
+// at the start).
 Series* expand_series_filled(Series* s, uint64_t new_size, uint8_t byte) {
-    uint32_t old_size = s->size;
     Series* fresh = expand_node(s->node, new_size, true);
-    if (old_size < fresh->size) fill_range(fresh->data() + old_size, fresh->end_ptr(), byte);
+    fill_range(fresh->tail_ptr(), fresh->end_ptr(), byte);
     return fresh;
 }
 

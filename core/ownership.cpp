@@ -12,6 +12,9 @@
 #include "core/hash.h"
 #include "core/stack.h"
 
+#include <unordered_map>
+#include <unordered_set>
+
 namespace kel {
 
 Node g_ownership_table = 0;
@@ -78,7 +81,19 @@ Node walkable_values(Node ctx) {
     return cc->data2;
 }
 
-void owner_deep(Cell* value, const Cell& owner, const Cell& word) {
+// One set_owner_deep walk: the owner, and what the walk has been through: each series with the
+// lowest index its cells were walked from, each object's values. A series reached again (a
+// sub-block shared by several blocks, a block that contains itself) is walked only over cells
+// not walked yet, so a walk visits every cell once whatever the sharing; the cycle-detection
+// stack still bounds the depth.
+struct OwnerWalk {
+    Cell owner;
+    std::unordered_map<Node, uint32_t> walked_from;
+    std::unordered_set<Node> objects;
+};
+
+void owner_deep(Cell* value, OwnerWalk& walk, const Cell& word) {
+    const Cell& owner = walk.owner;
     Track track = track_of(value->type());
     switch (track) {
     case Track::None:
@@ -86,13 +101,13 @@ void owner_deep(Cell* value, const Cell& owner, const Cell& word) {
     case Track::Object: {
         Node ctx = value->data1;
         Node values = walkable_values(ctx);
-        if (!values || cycles_find(values)) return;
+        if (!values || !walk.objects.insert(values).second) return;
         CycleEntry entry(values);
         for (uint32_t i = 0; i < values_length(values) && i < context_word_count(ctx); ++i) {
             Cell* field = values_cell(values, i);
             if (field->is(T_OBJECT) && field->data1 == owner.data1) continue;
             Cell field_word = *context_word_slot(ctx, i);
-            owner_deep(field, owner, field_word);
+            owner_deep(field, walk, field_word);
         }
         return;
     }
@@ -101,7 +116,15 @@ void owner_deep(Cell* value, const Cell& owner, const Cell& word) {
     }
     Node node = series_node(value);
     if (!node) return;
-    mark_owned(value, track);
+    mark_owned(value, track);  // an image! cell carries its own mark, every cell once
+    uint32_t from = series_index(value);
+    uint32_t until = UINT32_MAX;
+    auto [at, fresh] = walk.walked_from.try_emplace(node, from);
+    if (!fresh) {
+        if (from >= at->second) return;
+        until = at->second;
+        at->second = from;
+    }
     Cell v = *value;
     // A series already owned keeps its record. The mark alone does not tell: the collector drops
     // the record of a dead owner and leaves the mark, and a copy of a whole buffer carries it.
@@ -111,10 +134,10 @@ void owner_deep(Cell* value, const Cell& owner, const Cell& word) {
         record[1] = owner;
         record[2] = word;
     }
-    if (track != Track::Descend || cycles_find(node)) return;
+    if (track != Track::Descend) return;
     CycleEntry entry(node);
-    for (uint32_t i = series_index(&v); i < node_series(node)->length(); ++i)
-        owner_deep(node_series(node)->cell_at(i), owner, word);
+    for (uint32_t i = from; i < until && i < node_series(node)->length(); ++i)
+        owner_deep(node_series(node)->cell_at(i), walk, word);
 }
 
 void unbind(Cell* value) {
@@ -155,10 +178,10 @@ void ownership_init() {
 bool ownership_tracked_type(TypeId t) { return track_of(t) != Track::None; }
 
 void set_owner_deep(Cell* value, const Cell* owner_in, const Cell* word_in) {
-    Cell owner = *owner_in;
+    OwnerWalk walk{*owner_in, {}, {}};
     Cell word = *word_in;
     CollectorHold hold;
-    owner_deep(value, owner, word);
+    owner_deep(value, walk, word);
 }
 
 void set_owner_and_flag(Cell* value, const Cell* owner_in, const Cell* word) {

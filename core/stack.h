@@ -212,9 +212,13 @@ inline Cell* stack_mark_native(const Cell* w) { return stack_mark_frame(w, FRAME
 inline Cell* stack_mark_interp_native(const Cell* w) { return stack_mark_frame(w, FRAME_HDR_INTERP_NATIVE); }
 // The body of a compiled function: the function context's frame reference becomes the current
 // arguments (where the caller pushed the arguments), then a native frame with the return mark.
+// Only a context that keeps its values on the data stack (CELL_CTX_ON_STACK) has a frame
+// reference in word 2; any other context holds its values node there, which the collector marks
+// and renumbers, so it is left alone.
 inline Cell* stack_mark_func(const Cell* word, Node func_ctx) {
     if (stack_mark_overflows()) [[unlikely]] stack_overflow();
-    if (func_ctx) stack_context_frame_word(func_ctx) = stack_frame_ref(g_stack.arguments);
+    if (func_ctx && (node_series(func_ctx)->cells()->header & CELL_CTX_ON_STACK))
+        stack_context_frame_word(func_ctx) = stack_frame_ref(g_stack.arguments);
     return stack_mark_frame(word, FRAME_HDR_FUNC);
 }
 inline Cell* stack_mark_try(const Cell* w) { return stack_mark_frame(w, FRAME_HDR_TRY); }

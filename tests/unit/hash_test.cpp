@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <set>
 #include <string>
@@ -816,6 +817,239 @@ TEST_F(Hash, IntmapPutGetReplaceAndGrow) {
     EXPECT_EQ(m->buckets, buckets * 2);
     EXPECT_EQ(*intmap_get(m, 20014), 2u);
     intmap_free(m);
+}
+
+// ---- Stale tables, number keys, removed map! entries, record-table clearing --------------------------
+
+// The renumbering a collection that evacuates a node frame does to a function's body: a new node
+// for the same buffer, written into the cells given. Done by hand, it leaves two nodes on one
+// buffer, which no real cycle may see: collection stays off afterwards.
+Node renumber_by_hand(Node body) {
+    g_collector_enabled = false;
+    Node renumbered = alloc_node();
+    node_set_series(renumbered, node_series(body));
+    g_collector_cycles++;
+    return renumbered;
+}
+
+TEST_F(Hash, IndexingNewCellsOfAStaleTableReindexesItFirst) {
+    struct Case { uint32_t kind; uint32_t step; };
+    for (const Case c : {Case{HASH_KIND_MAP, 2}, Case{HASH_KIND_HASH, 1}}) {
+        bool map = c.kind == HASH_KIND_MAP;
+        Node body = empty_block(4);
+        Node b = map ? block({Cell{T_FUNCTION, 0, body, 0}, make_integer(1)})
+                     : block({Cell{T_FUNCTION, 0, body, 0}});
+        Node t = table(4, b, c.kind);
+        ASSERT_NE(hashtable_record(t)->stamp, 0u);
+        Node renumbered = renumber_by_hand(body);
+        at(b, 0)->data2 = renumbered;
+        // the same function added again (map!: with a new value), then indexed
+        uint32_t first = node_series(b)->length();
+        block_append(b, Cell{T_FUNCTION, 0, renumbered, 0});
+        if (map) block_append(b, make_integer(2));
+        hashtable_index_block(t, first, c.step);
+        EXPECT_EQ(hashtable_record(t)->stamp, g_collector_cycles + 1) << c.kind;
+        EXPECT_EQ(hashtable_record(t)->size, 1u) << c.kind;
+        Cell key{T_FUNCTION, 0, renumbered, 0};
+        if (map) {
+            EXPECT_EQ(node_series(b)->length(), 2u);  // one key, the later value
+            EXPECT_EQ(cell_integer(at(b, 1)), 2);
+            EXPECT_EQ(find(t, b, key), 0);
+        } else {
+            EXPECT_EQ(find(t, b, key), 0);
+            EXPECT_EQ(find(t, b, key, 1), 1);
+            EXPECT_EQ(find(t, b, key, 0, true), 1);  // each cell indexed once: two in the group
+            hashtable_remove_range(t, 0, 2);
+            EXPECT_EQ(hashtable_record(t)->size, 0u);
+        }
+        g_collector_enabled = g_collector_stress;
+    }
+}
+
+TEST_F(Hash, IndexingCellsARebuildIndexedAlreadyAddsNothing) {
+    Node b = block({word("a"), word("b")});
+    Node t = table(4, b, HASH_KIND_HASH);
+    block_append(b, word("a"));
+    block_append(b, word("c"));
+    hashtable_rebuild(t, 4);
+    hashtable_index_block(t, 2, 1);
+    EXPECT_EQ(hashtable_record(t)->size, 3u);
+    EXPECT_EQ(find(t, b, word("a"), 0, true), 2);
+    hashtable_remove_range(t, 2, 1);
+    EXPECT_EQ(find(t, b, word("a"), 1), -1);  // the cell was in the group once, and is gone
+    EXPECT_EQ(find(t, b, word("c")), 3);
+}
+
+TEST_F(Hash, ValuesThatCompareEqualAcrossTypesHashAlike) {
+    // each row: values hash_compare calls equal with op 0
+    const std::vector<std::vector<Cell>> rows = {
+        {make_integer(1), make_float(1.0), Cell{T_PERCENT, 0, 0, 0}},
+        {make_integer(0), make_float(0.0), make_float(-0.0)},
+        {make_integer(-7), make_float(-7.0)},
+        {make_integer(2147483647), make_float(2147483647.0)},
+        {make_integer(-2147483647 - 1), make_float(-2147483648.0)},
+        {make_integer(65), Cell{T_CHAR, 0, 65, 0}},
+        {make_float(0.5), Cell{T_PERCENT, 0, 0, 0}},
+    };
+    for (size_t r = 0; r < rows.size(); ++r) {
+        std::vector<Cell> row = rows[r];
+        for (Cell& c : row)
+            if (c.is(T_PERCENT)) c.put_float(r == 0 ? 1.0 : 0.5);
+        for (const Cell& a : row)
+            for (const Cell& b : row) {
+                ASSERT_TRUE(hash_compare(&a, &b, 0)) << r;
+                EXPECT_EQ(hash_value(&a, false), hash_value(&b, false)) << "row " << r;
+            }
+    }
+    // distinct integers keep distinct hashes
+    std::set<uint32_t> seen;
+    for (int32_t i = -500; i < 500; ++i) {
+        Cell c = make_integer(i);
+        seen.insert(hash_value(&c, false));
+    }
+    EXPECT_GT(seen.size(), 990u);
+
+    // a hash! holding 1 finds 1.0 as a scan does, and a map! keeps 1 and 1.0 apart (strictly
+    // different keys)
+    Node hb = block({word("x"), make_integer(1), make_float(2.5)});
+    Node ht = table(4, hb, HASH_KIND_HASH);
+    EXPECT_EQ(find(ht, hb, make_float(1.0)), 1);
+    EXPECT_EQ(find(ht, hb, make_integer(1)), 1);
+    EXPECT_EQ(find(ht, hb, make_float(2.5)), 2);
+    Node mb = block({make_integer(1), word("a"), make_float(1.0), word("b")});
+    Node mt = table(4, mb, HASH_KIND_MAP);
+    EXPECT_EQ(hashtable_record(mt)->size, 2u);
+    EXPECT_EQ(find(mt, mb, make_float(1.0), 0, false, false, 1, 2), 2);
+    EXPECT_EQ(find(mt, mb, make_integer(1), 0, false, false, 1, 2), 0);
+}
+
+// The language's equal? compares doubles with a tolerance of a few units in the last place.
+bool tolerant_compare(const Cell* a, const Cell* b, int op) {
+    auto number = [](const Cell* c, double* out) {
+        if (c->is(T_INTEGER)) *out = double(int32_t(c->data2));
+        else if (c->is(T_FLOAT)) *out = c->get_float();
+        else return false;
+        return true;
+    };
+    double x, y;
+    if (op == 0 && number(a, &x) && number(b, &y)) {
+        if (x == y || std::fabs(x - y) < 2.220446049250313e-16) return true;
+        int64_t ix, iy;
+        std::memcpy(&ix, &x, 8);
+        std::memcpy(&iy, &y, 8);
+        if ((ix < 0) != (iy < 0)) return false;
+        return std::llabs(ix - iy) <= 10;
+    }
+    hash_set_compare(nullptr);
+    bool r = hash_compare(a, b, op);
+    hash_set_compare(tolerant_compare);
+    return r;
+}
+
+TEST_F(Hash, NumbersWithinTheToleranceAreFoundAcrossAHashClassBoundary) {
+    hash_set_compare(tolerant_compare);
+    // keys right at the boundaries of the classes numbers hash by, and keys a few units in the
+    // last place away on the other side: a table answers what a scan with the same comparison does
+    auto ulps = [](double x, int n) {
+        for (int i = 0; i < std::abs(n); ++i) x = std::nextafter(x, n < 0 ? -INFINITY : INFINITY);
+        return x;
+    };
+    std::vector<double> stored;
+    for (double edge : {std::ldexp(3.0, -32), 1.0, -1.0, 1.0 + std::ldexp(256.0, -52), 1e300}) {
+        stored.push_back(edge);
+        stored.push_back(ulps(edge, -3));
+    }
+    Node hb = empty_block(32);
+    Node mb = empty_block(32);
+    for (double x : stored) {
+        block_append(hb, make_float(x));
+        block_append(mb, make_float(x));
+        block_append(mb, make_integer(0));
+    }
+    Node ht = table(4, hb, HASH_KIND_HASH);
+    Node mt = table(4, mb, HASH_KIND_MAP);
+    for (double x : stored)
+        for (int steps : {-9, -4, -1, 0, 1, 4, 9}) {
+            Cell key = make_float(ulps(x, steps));
+            int32_t scan = -1;
+            for (uint32_t i = 0; i < node_series(hb)->length() && scan < 0; ++i)
+                if (hash_compare(at(hb, i), &key, 0)) scan = int32_t(i);
+            EXPECT_EQ(find(ht, hb, key), scan) << x << " " << steps;
+            EXPECT_EQ(find(mt, mb, key), scan < 0 ? -1 : 2 * scan) << x << " " << steps;
+            // the walk over every equal map! key meets each once
+            std::set<int32_t> walked, scanned;
+            int32_t position = -1;
+            uint32_t start = 0, step = 0;
+            while (const Cell* c = hashtable_find_next(mt, &key, &position, &start, &step))
+                EXPECT_TRUE(walked.insert(index_in(mb, c)).second);
+            for (uint32_t i = 0; i < node_series(mb)->length(); i += 2)
+                if (hash_compare(at(mb, i), &key, 0)) scanned.insert(int32_t(i));
+            EXPECT_EQ(walked, scanned) << x << " " << steps;
+        }
+    hash_set_compare(nullptr);
+}
+
+TEST_F(Hash, RemovedMapEntriesStayIndexedThroughResizeAndRebuild) {
+    Node b = empty_block(16);
+    for (int32_t i = 0; i < 6; ++i) {
+        block_append(b, make_integer(i));
+        block_append(b, make_integer(-i));
+    }
+    Node t = table(8, b, HASH_KIND_MAP);
+    for (uint32_t i = 0; i < 5; ++i) hashtable_delete(t, at(b, 2 * i));
+    EXPECT_EQ(hashtable_record(t)->size, 1u);
+    // six keys are indexed: four buckets cannot hold them, so the table keeps its buckets
+    hashtable_resize(t, 4);
+    EXPECT_GE(hashtable_record(t)->buckets, 8u);
+    EXPECT_EQ(hashtable_record(t)->size, 1u);
+    hashtable_rebuild(t, 6);
+    EXPECT_EQ(hashtable_record(t)->size, 1u);
+    hashtable_refresh(t, 6);
+    EXPECT_EQ(hashtable_record(t)->size, 1u);
+    for (int32_t i = 0; i < 6; ++i) EXPECT_EQ(find(t, b, make_integer(i)), 2 * i) << i;
+    // a removed key that comes back is counted again, once
+    block_append(b, make_integer(2));
+    block_append(b, make_integer(20));
+    hashtable_index_block(t, 12, 2);
+    EXPECT_EQ(hashtable_record(t)->size, 2u);
+    EXPECT_EQ(cell_integer(at(b, 5)), 20);
+    // resizing moves every indexed key: six of them hold 16 buckets, not 8 (bound 6)
+    hashtable_resize(t, 16);
+    EXPECT_EQ(hashtable_record(t)->buckets, 16u);
+    hashtable_resize(t, 8);
+    EXPECT_EQ(hashtable_record(t)->buckets, 16u);
+    for (int32_t i = 0; i < 6; ++i) EXPECT_EQ(find(t, b, make_integer(i)), 2 * i) << i;
+}
+
+TEST_F(Hash, ClearingARecordTableDropsItsRecordsForGood) {
+    Node t = table(4, 0, HASH_KIND_RECORDS, 1);
+    for (uint32_t k = 1; k <= 3; ++k) *hashtable_put_int(t, 500 + k) = make_integer(int32_t(k));
+    hashtable_clear(t);
+    EXPECT_EQ(hashtable_record(t)->size, 0u);
+    EXPECT_EQ(hashtable_get_int(t, 501), nullptr);
+    hashtable_rebuild_records(t, 8);
+    EXPECT_EQ(hashtable_record(t)->size, 0u);
+    EXPECT_EQ(hashtable_get_int(t, 502), nullptr);
+    g_collector_cycles++;  // a stale table is re-indexed from its records
+    EXPECT_EQ(hashtable_get_int(t, 503), nullptr);
+    *hashtable_put_int(t, 503) = make_integer(9);
+    EXPECT_EQ(cell_integer(hashtable_get_int(t, 503)), 9);
+    EXPECT_EQ(hashtable_record(t)->size, 1u);
+}
+
+// The count only decides whether the shift is done: every index at or after `first` moves.
+TEST_F(Hash, ShiftMovesEveryIndexFromTheFirstWhateverTheCount) {
+    Node b = block({word("a"), word("b"), word("c"), word("d")});
+    Node t = table(8, b, HASH_KIND_HASH);
+    Cell x = word("x");
+    reserve_cell(b);
+    Series* s = node_series(b);
+    std::memmove(s->cell_at(2), s->cell_at(1), 3 * 16);
+    *s->cell_at(1) = x;
+    EXPECT_EQ(hashtable_shift_indexes(t, 1, 1, 1), 0);
+    hashtable_put(t, at(b, 1));
+    const char* expect[] = {"a", "x", "b", "c", "d"};
+    for (int32_t i = 0; i < 5; ++i) EXPECT_EQ(find(t, b, word(expect[i])), i) << expect[i];
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 using namespace kel;
@@ -327,4 +328,22 @@ TEST_F(Memory, FailedStatisticsLeaveCollectionOn) {
     EXPECT_TRUE(g_collector_enabled);
     g_collector_enabled = false;
     node_series(huge)->tail = 0;
+}
+
+TEST_F(Memory, ExpandFilledFillsEverythingPastTheUsedPart) {
+    // a buffer whose used part starts inside its data: the used part moves to the new data start
+    for (uint32_t offset : {0u, 16u, 48u}) {
+        Node n = alloc_series(64, 1, offset);
+        Series* s = node_series(n);
+        std::memset(s->data(), 0x33, s->size);
+        for (uint32_t i = 0; i < 8; ++i) s->data()[offset + i] = uint8_t('a' + i);
+        s->tail = offset + 8;
+        s = expand_series_filled(s, 256, 0x77);
+        ASSERT_EQ(s->head, 0u);
+        ASSERT_EQ(s->used(), 8u);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(s->data()), 8), "abcdefgh");
+        uint32_t stale = 0;
+        for (uint32_t i = 8; i < s->size; ++i) stale += s->data()[i] != 0x77;
+        EXPECT_EQ(stale, 0u) << "offset " << offset;
+    }
 }

@@ -353,4 +353,36 @@ TEST_F(Ownership, CopyOfPartOfAnOwnedSeriesIsUnowned) {
     EXPECT_TRUE(g_notices.empty());
 }
 
+// Blocks b(i) = [b(i+1) b(i+1)]: a walk per path would take 2^40 steps. Each series is walked
+// once per walk, from the lowest index any value reaches it at.
+TEST_F(Ownership, SharedSubBlocksAreWalkedOncePerWalk) {
+    const uint32_t depth = 40;
+    Cell leaf_text = string_value("leaf");
+    Cell below = block({leaf_text});
+    std::vector<Cell> blocks{below};
+    for (uint32_t i = 0; i < depth; ++i) {
+        below = block({below, below});
+        blocks.push_back(below);
+    }
+    Cell owner = object({}, true);
+    Cell w = word("tree");
+    uint32_t before = record_count();
+    set_owner_deep(&below, &owner, &w);
+    EXPECT_EQ(record_count(), before + depth + 2);  // every block and the string, once each
+    for (const Cell& b : blocks) EXPECT_TRUE(owned(b));
+    EXPECT_TRUE(owned(leaf_text));
+    EXPECT_EQ(cycles_depth(), 0u);
+
+    // the same block reached at index 2 first, then at its head: the first cells are walked too
+    Cell a = string_value("a"), b = string_value("b"), c = string_value("c");
+    Node shared = block_of({a, b, c});
+    Cell at_two = make_series(T_BLOCK, shared);
+    at_two.data1 = 2;
+    Cell outer = block({at_two, make_series(T_BLOCK, shared)});
+    set_owner_deep(&outer, &owner, &w);
+    EXPECT_TRUE(owned(a));
+    EXPECT_TRUE(owned(b));
+    EXPECT_TRUE(owned(c));
+}
+
 } // namespace

@@ -1020,4 +1020,61 @@ TEST_F(StackTrace, FormTraceWidensTheStringForWideNames) {
     }
 }
 
+// ---- Frame references under node renumbering -------------------------------------------------------
+
+// A compiled body marked for a context that keeps its values (an object's, a closure's) must leave
+// word 2 alone: it holds the values node, which the collector marks and renumbers. Only a
+// stack-held function context gets the frame reference. Checked across real collections that
+// evacuate the node frame both contexts live in.
+TEST_F(Stack, OnlyStackHeldContextsGetAFrameReferenceEvenWhenNodesMove) {
+    g_collector_enabled = false;  // only the cycles started here
+    while (g_memory.node_first->free_head) alloc_bytes(16);  // what follows lands in frame 1
+
+    Node kept_ctx = context_make(2, false, false, 0, CONTEXT_FUNCTION);
+    Rooted kept(make_cell(T_OBJECT, kept_ctx, 0, 0));
+    Cell name = word(symbol_make("field"));
+    Cell text = make_series(T_STRING, string_from_utf8(reinterpret_cast<const uint8_t*>("kept"), 4));
+    context_put_word_value(kept_ctx, &name, &text);
+    Node stack_ctx = make_context();
+    Rooted held(make_cell(T_FUNCTION, stack_ctx, 0, 0));
+    NodeFrame* second = g_memory.node_last;
+    ASSERT_NE(second, g_memory.node_first);
+    ASSERT_EQ(node_frame_of(kept_ctx), second);
+
+    Cell w = word(5);
+    Node values_before = context_cell(kept_ctx)->data2;
+    stack_push(integer(1));
+    Cell* base = stack_arguments();
+    stack_mark_func(&w, kept_ctx);
+    EXPECT_EQ(context_cell(kept_ctx)->data2, values_before);
+    stack_push(integer(2));
+    Cell* stack_base = stack_arguments();
+    stack_mark_func(&w, stack_ctx);
+    EXPECT_EQ(stack_frame_cell(stack_context_frame_word(stack_ctx)), stack_base);
+    (void)base;
+
+    while (second->free_head) alloc_bytes(16);  // garbage: frame 1 becomes sparse and stable
+    bool evacuated = false;
+    for (uint32_t cycle = 1; cycle <= 12 && !evacuated; ++cycle) {
+        collector_cycle();
+        evacuated = g_memory.node_first == g_memory.node_last;
+    }
+    ASSERT_TRUE(evacuated) << "the contexts' frame was never evacuated";
+    kept_ctx = kept->data1;
+    stack_ctx = held->data1;
+    EXPECT_EQ(node_frame_of(kept_ctx), g_memory.node_first);
+    Node values = context_cell(kept_ctx)->data2;
+    ASSERT_TRUE(node_slot_used(values));
+    EXPECT_EQ(node_frame_of(values), g_memory.node_first);
+    int32_t i = context_find_word(kept_ctx, name.data2, false);
+    ASSERT_GE(i, 0);
+    const Cell* v = context_value_at(kept_ctx, uint32_t(i));
+    ASSERT_TRUE(v->is(T_STRING));
+    Series* s = node_series(series_node(v));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(s->head_ptr()), s->used()), "kept");
+    EXPECT_EQ(stack_frame_cell(stack_context_frame_word(stack_ctx)), stack_base);
+    stack_drop_frame();
+    stack_drop_frame();
+}
+
 } // namespace
