@@ -20,6 +20,7 @@
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "evaluator/actions.h"
+#include "evaluator/lexer.h"
 
 #include <algorithm>
 #include <cstring>
@@ -405,7 +406,13 @@ bool container_body(Cell* proto, const Cell* spec) {
 }
 
 // Scans a string! into a block of values.
-void block_load_string(Cell*, const Cell*) { fire_error(Err::NotDone); }
+void block_load_string(Cell* proto, const Cell* spec) {
+    Cell* text = stack_push(spec);
+    Cell* out = stack_push(make_unset());
+    lexer_load_string(out, text, -1, LexerCall{});
+    *proto = *out;
+    stack_pop(2);
+}
 
 void block_from_typeset(Cell* proto, const Cell* spec) {
     Cell* ts = stack_push(spec);
