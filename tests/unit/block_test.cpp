@@ -431,3 +431,67 @@ TEST_F(Block, MakeAndToBlocks) {
 }
 
 } // namespace
+
+namespace {
+
+// ---- sort ----------------------------------------------------------------------------------------
+
+TEST_F(Block, SortOrdersRecordsAndChecksItsRefinements) {
+    struct Case {
+        const char* name;
+        std::initializer_list<int32_t> input;
+        int32_t skip, compare;   // 0: not given
+        bool reverse, all, stable;
+        std::vector<int32_t> expect;
+    };
+    const Case cases[] = {
+        {"plain", {3, 1, 2}, 0, 0, false, false, false, {1, 2, 3}},
+        {"reverse", {3, 1, 2}, 0, 0, true, false, true, {3, 2, 1}},
+        {"pairs by their first cell", {2, 20, 1, 10, 3, 5}, 2, 0, false, false, true, {1, 10, 2, 20, 3, 5}},
+        {"pairs by their second cell", {2, 20, 1, 10, 3, 5}, 2, 2, false, false, false, {3, 5, 1, 10, 2, 20}},
+        {"whole records", {1, 9, 1, 2, 0, 5}, 2, 0, false, true, true, {0, 5, 1, 2, 1, 9}},
+    };
+    for (const Case& c : cases) {
+        Cell& b = int_block(c.input);
+        Cell& arg = keep(b);
+        Cell skip = integer(c.skip), cmp = integer(c.compare);
+        SortOpts o;
+        o.skip = c.skip ? &skip : nullptr;
+        o.compare = c.compare ? &cmp : nullptr;
+        o.reverse = c.reverse;
+        o.all = c.all;
+        o.stable = c.stable;
+        block_sort(&arg, o);
+        EXPECT_EQ(ints(b), c.expect) << c.name;
+    }
+
+    // types that cannot be compared order by their type ids
+    Cell& mixed = keep(make_unset());
+    block_make_at(&mixed, 3);
+    Cell w = word("a"), i = integer(1), ch = make_none();
+    for (const Cell* c : {&w, &i, &ch}) block_append_value(&mixed, c);
+    Cell& arg = keep(mixed);
+    block_sort(&arg, SortOpts{});
+    EXPECT_TRUE(value_series(&mixed)->cell_at(0)->is(T_NONE));
+    EXPECT_TRUE(value_series(&mixed)->cell_at(2)->is(T_WORD));
+
+    Cell& b = int_block({3, 2, 1});
+    Cell two = integer(2), three = integer(3);
+    SortOpts all_alone;
+    all_alone.all = true;
+    EXPECT_EQ(raised([&] { block_sort(&b, all_alone); }), Err::BadRefines);
+    SortOpts bad_skip;
+    bad_skip.skip = &two;
+    EXPECT_EQ(raised([&] { block_sort(&b, bad_skip); }), Err::InvalidRefineArg);
+    SortOpts compare_without_skip;
+    compare_without_skip.compare = &two;
+    EXPECT_EQ(raised([&] { block_sort(&b, compare_without_skip); }), Err::BadRefines);
+    SortOpts offset_outside;
+    offset_outside.skip = &three;
+    Cell four = integer(4);
+    offset_outside.compare = &four;
+    EXPECT_EQ(raised([&] { block_sort(&b, offset_outside); }), Err::OutOfRange);
+    EXPECT_EQ(ints(b), (std::vector<int32_t>{3, 2, 1}));
+}
+
+} // namespace
