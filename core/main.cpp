@@ -1,7 +1,8 @@
-// The kel executable: hands the process to the runtime's entry.
+// The kel executable: hands the process to the runtime's entry, whose top level starts the
+// environment and runs the console or a script (core/console.h).
 //
-// Until the console exists the top level only honours the test hooks: KEL_TEST_HOOK names one
-// way of ending the process, so that process tests can check each exit status and report.
+// For the process tests, KEL_TEST_HOOK names one way of ending the process before anything else
+// runs, so that each exit status and report can be checked.
 //   throw    a throw that nothing catches (runtime error 95)
 //   quit     a throw of the quit marker (status 0)
 //   segv     a write through a null pointer (the segmentation-fault report)
@@ -9,7 +10,7 @@
 //   stack    unbounded native recursion (the stack-overflow report)
 //   unknown  a runtime error number without text
 //   sleep    sleeps 5 s, so that an interrupt can be sent meanwhile
-// The command line is accepted as it is: `--cli` and script arguments are for the console.
+#include "core/console.h"
 #include "core/platform.h"
 #include "core/runtime.h"
 #include "core/throw.h"
@@ -53,7 +54,12 @@ void run_test_hook(const char* hook) {
 }
 
 void top_level() {
-    if (const char* hook = std::getenv("KEL_TEST_HOOK")) run_test_hook(hook);
+    if (const char* hook = std::getenv("KEL_TEST_HOOK")) {
+        run_test_hook(hook);
+        return;
+    }
+    kel::environment_init();
+    kel::console_main(kel::g_process->arg_count, kel::g_process->arg_vector);
 }
 
 } // namespace

@@ -20,6 +20,9 @@
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "evaluator/actions.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/lexer.h"
+#include "core/sort.h"
 
 #include <algorithm>
 #include <cstring>
@@ -405,7 +408,13 @@ bool container_body(Cell* proto, const Cell* spec) {
 }
 
 // Scans a string! into a block of values.
-void block_load_string(Cell*, const Cell*) { fire_error(Err::NotDone); }
+void block_load_string(Cell* proto, const Cell* spec) {
+    Cell* text = stack_push(spec);
+    Cell* out = stack_push(make_unset());
+    lexer_load_string(out, text, -1, LexerCall{});
+    *proto = *out;
+    stack_pop(2);
+}
 
 void block_from_typeset(Cell* proto, const Cell* spec) {
     Cell* ts = stack_push(spec);
@@ -852,10 +861,157 @@ void block_init() {
     set_entry<A_FIND>(e, block_find);
     set_entry<A_PUT>(e, block_put);
     set_entry<A_SELECT>(e, block_select);
+    set_entry<A_SORT>(e, block_sort);
     set_entry<A_SWAP>(e, block_swap);
     set_entry<A_TAKE>(e, block_take);
     set_entry<A_TRIM>(e, block_trim);
     register_datatype(T_BLOCK, T_SERIES, "block!", e);
+}
+
+} // namespace kel
+
+// ---- sort ---------------------------------------------------------------------------------------------------
+
+namespace kel {
+
+namespace {
+
+constexpr intptr_t SORT_REVERSE = 1;   // flag bit 0: the records change places first
+constexpr intptr_t SORT_WHOLE = 2;     // flag bit 1: whole records, (flags >> 2) cells each
+// bits 2 and up: the record size (SORT_WHOLE) or the offset of the cell compared
+
+int block_sort_compare(const void* x, const void* y, intptr_t op, intptr_t flags) {
+    const Cell* a = static_cast<const Cell*>(x);
+    const Cell* b = static_cast<const Cell*>(y);
+    if (flags & SORT_REVERSE) std::swap(a, b);
+    uint32_t cells = 1;
+    if (flags & SORT_WHOLE) {
+        cells = uint32_t(flags >> 2);
+    } else {
+        a += flags >> 2;
+        b += flags >> 2;
+    }
+    for (uint32_t i = 0; i < cells; ++i) {
+        auto cmp = action_impl<A_COMPARE>(a[i].type());
+        int32_t r = cmp ? cmp(&a[i], &b[i], int32_t(op)) : CMP_NOT_COMPARABLE;
+        if (r == CMP_NOT_COMPARABLE) r = int32_t(a[i].type()) - int32_t(b[i].type());
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
+struct FunctionCompare {
+    Rooted* fn;
+    uint32_t cells;   // cells per record handed to the function (0: the first cell only)
+    bool reverse;
+};
+
+// Calls the user's function with the two records (their first cells, or blocks holding the whole
+// records) and turns its answer into an order.
+int block_sort_call_compare(const void* x, const void* y, intptr_t ctx, intptr_t) {
+    const FunctionCompare& k = *reinterpret_cast<const FunctionCompare*>(ctx);
+    const Cell* a = static_cast<const Cell*>(x);
+    const Cell* b = static_cast<const Cell*>(y);
+    Cell* saved_top = g_stack.top;
+    // the records are copies the sort keeps aside: put them where the collector sees them
+    const Cell* first = k.reverse ? a : b;
+    const Cell* second = k.reverse ? b : a;
+    uint32_t n = std::max<uint32_t>(k.cells, 1);
+    Cell* recs = g_stack.top;
+    for (uint32_t i = 0; i < n; ++i) stack_push(first + i);
+    for (uint32_t i = 0; i < n; ++i) stack_push(second + i);
+    Cell* args = g_stack.top;
+    if (k.cells) {
+        for (int r = 0; r < 2; ++r) {
+            Cell* block = block_push_only(int32_t(n));
+            Series* s = series_reserve(series_node(block), n, false);
+            std::memcpy(s->cell_tail(), recs + r * n, size_t(n) * 16);
+            s->tail += n * 16;
+        }
+    } else {
+        stack_push(recs);
+        stack_push(recs + 1);
+    }
+    call_with_args(k.fn->get(), args, 2);
+    Cell answer = *stack_top();
+    g_stack.top = saved_top;
+    switch (answer.type()) {
+    case T_LOGIC: return answer.data1 ? 1 : -1;
+    case T_INTEGER: return cell_integer(&answer);
+    case T_FLOAT: {
+        double d = answer.get_float();
+        return d > 0 ? 1 : d < 0 ? -1 : 0;
+    }
+    default: return -1;
+    }
+}
+
+} // namespace
+
+void block_sort(Cell* series, const SortOpts& o) {
+    clip_head(series);
+    int64_t head = series_index(series);
+    int64_t n = block_rs_length(series);
+    if (n <= 0 && !o.part) return;
+    if (o.part) {
+        int64_t count;
+        if (o.part->is(T_INTEGER)) count = cell_integer(o.part);
+        else if (o.part->type() == series->type() && series_node(o.part) == series_node(series))
+            count = int64_t(series_index(o.part)) - head;
+        else bad_refine_arg("part", o.part);
+        if (count < 0) {
+            head += count;
+            if (head < 0) {
+                series->data1 = 0;
+                return;
+            }
+            series->data1 = uint32_t(head);
+            n = -count;
+        } else if (count < n) {
+            n = count;
+        }
+    }
+    if (n <= 0) return;
+    int64_t skip = 1;
+    if (o.skip) {
+        if (!o.skip->is(T_INTEGER)) bad_refine_arg("skip", o.skip);
+        skip = cell_integer(o.skip);
+        if (skip < 1 || n % skip != 0 || skip > n) bad_refine_arg("skip", o.skip);
+    }
+    if (o.all && !o.skip) fire_error(Err::BadRefines);
+    intptr_t op = o.case_ ? CMP_CASE_SORT : CMP_SORT;
+    intptr_t flags = o.reverse ? SORT_REVERSE : 0;
+    bool with_function = false;
+    if (o.compare) {
+        if (o.compare->is(T_FUNCTION)) {
+            with_function = true;
+        } else if (o.compare->is(T_INTEGER)) {
+            if (o.all || !o.skip) fire_error(Err::BadRefines);
+            int64_t k = cell_integer(o.compare);
+            if (k < 1 || k > skip) fire_error(Err::OutOfRange, o.compare);
+            flags |= intptr_t(k - 1) << 2;
+        } else {
+            bad_refine_arg("compare", o.compare);
+        }
+    } else if (o.all && skip > 1) {
+        flags |= SORT_WHOLE | (intptr_t(skip) << 2);
+    }
+    uint32_t records = uint32_t(n / skip);
+    uint32_t size = uint32_t(skip) * 16;
+    uint32_t offset = uint32_t(head) * 16;
+    series_notify(series, SeriesEvent::Sort, false, int32_t(head), int32_t(n));
+    if (with_function) {
+        Rooted fn(*o.compare);
+        FunctionCompare k{&fn, (o.all && skip > 1) ? uint32_t(skip) : 0, o.reverse};
+        if (o.stable) sort_merge_series(series, offset, records, size, intptr_t(&k), 0, block_sort_call_compare);
+        else sort_unstable_series(series, offset, records, size, intptr_t(&k), 0, block_sort_call_compare);
+    } else {
+        // the type compares do not allocate: the buffer stays where it is
+        Cell* base = value_series(series)->cell_at(uint32_t(head));
+        if (o.stable) sort_merge(base, records, size, op, flags, block_sort_compare);
+        else sort_unstable(base, records, size, op, flags, block_sort_compare);
+    }
+    series_notify(series, SeriesEvent::Sort, true, int32_t(head), int32_t(n));
 }
 
 } // namespace kel

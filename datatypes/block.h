@@ -62,6 +62,7 @@ void block_to(Cell* proto, Cell* spec, TypeId type);
 void block_change(Cell* series, const Cell* value, int32_t part, bool only, int32_t dup);
 void block_put(Cell* series, const Cell* key, const Cell* value, bool case_);
 void block_swap(Cell* a, Cell* b);
+void block_sort(Cell* series, const SortOpts& opts);
 void block_take(Cell* series, const Cell* part, bool deep, bool last);
 void block_trim(Cell* series, const TrimOpts& opts);
 void block_eval_path(Cell* parent, const PathStep& step);

@@ -16,6 +16,7 @@
 #include "core/unicode.h"
 #include "datatypes/scalars.h"
 #include "evaluator/actions.h"
+#include "evaluator/lexer.h"
 #include "evaluator/random.h"
 
 #include <cmath>
@@ -280,28 +281,28 @@ static void float_random(Cell* value, bool seed, bool secure, bool) {
 
 // ---- Make and to ---------------------------------------------------------------------------------------------------
 
-// Decimal text of a string from its head (a comma is the decimal point); false when it is not a
-// number.
-static bool scan_float_text(const Cell* str, double* out) {
+// A float from text: for float! the lexer's float scanner (a comma is the decimal point); for
+// percent! the text is loaded as one value, which must be a number.
+static bool scan_float_text(const Cell* str, TypeId type, double* out) {
     Series* s = value_series(str);
     uint32_t unit = s->unit();
-    const uint8_t* p = s->data() + uint64_t(series_index(str)) * unit;
-    const uint8_t* end = s->tail_ptr();
-    char text[320];
-    size_t n = 0;
-    for (; p < end; p += unit) {
-        uint32_t c = unit_get(p, unit);
-        if (c > 0x7F || n + 1 >= sizeof text) return false;
-        if (c == '\'') continue;
-        text[n++] = c == ',' ? '.' : char(c);
+    uint64_t offset = uint64_t(series_index(str)) * unit;
+    uint64_t bytes = s->tail - s->head;
+    if (offset >= bytes) return false;
+    if (type == T_PERCENT) {
+        Cell* loaded = stack_push(g_unset_cell);
+        LexerCall call;
+        call.flags = LEX_ONE;
+        lexer_load_string(loaded, str, -1, call);
+        Cell v = *loaded;
+        stack_pop();
+        if (!v.is(T_INTEGER) && !v.is(T_FLOAT) && !v.is(T_PERCENT)) return false;
+        *out = number_of(&v);
+        return true;
     }
-    if (n == 0) return false;
-    text[n] = 0;
-    int remainder = 0;
-    double d = text_to_float(text, text + n, 0, &remainder);
-    if (remainder != 0) return false;
-    *out = d;
-    return true;
+    int32_t error = 0;
+    *out = scan_float(s->head_ptr() + offset, uint32_t((bytes - offset) / unit), unit, &error);
+    return error == 0;
 }
 
 static void float_to(Cell* proto, Cell* spec, TypeId type) {
@@ -332,7 +333,7 @@ static void float_to(Cell* proto, Cell* spec, TypeId type) {
         break;
     }
     case T_STRING: case T_FILE: case T_URL: case T_TAG: case T_EMAIL: case T_REF:
-        if (!scan_float_text(spec, &d)) fire_bad_to_arg(type, spec);
+        if (!scan_float_text(spec, type, &d)) fire_bad_to_arg(type, spec);
         break;
     default:
         fire_bad_to_arg(type, spec);

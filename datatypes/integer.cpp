@@ -17,6 +17,7 @@
 #include "core/unicode.h"
 #include "datatypes/scalars.h"
 #include "evaluator/actions.h"
+#include "evaluator/lexer.h"
 #include "evaluator/random.h"
 
 #include <cmath>
@@ -132,34 +133,16 @@ void integer_do_math(Cell* left, const Cell* right, int32_t op) {
 
 // ---- Actions ----------------------------------------------------------------------------------------------
 
-// Decimal text of a string from its head: an optional sign, digits with "'" skipped between them.
+// Decimal text of a string from its head, through the lexer's integer scanner.
 static bool scan_integer_text(const Cell* str, int32_t* out) {
     Series* s = value_series(str);
     uint32_t unit = s->unit();
-    const uint8_t* p = s->data() + uint64_t(series_index(str)) * unit;
-    const uint8_t* end = s->tail_ptr();
-    if (p >= end) return false;
-    bool negative = false;
-    uint32_t c = unit_get(p, unit);
-    if (c == '+' || c == '-') {
-        negative = c == '-';
-        p += unit;
-    }
-    int64_t value = 0;
-    bool digits = false;
-    for (; p < end; p += unit) {
-        c = unit_get(p, unit);
-        if (c == '\'' && digits) continue;
-        if (c < '0' || c > '9') return false;
-        digits = true;
-        value = value * 10 + (c - '0');
-        if (value > 2147483648LL) return false;
-    }
-    if (!digits) return false;
-    if (negative) value = -value;
-    if (value > INT32_MAX || value < INT32_MIN) return false;
-    *out = int32_t(value);
-    return true;
+    uint64_t offset = uint64_t(series_index(str)) * unit;
+    uint64_t bytes = s->tail - s->head;
+    if (offset >= bytes) return false;
+    int32_t error = 0;
+    *out = scan_integer(s->head_ptr() + offset, uint32_t((bytes - offset) / unit), unit, &error);
+    return error == 0;
 }
 
 static int32_t integer_from_issue(const Cell* issue) {

@@ -15,6 +15,7 @@
 
 #include "core/cycles.h"
 #include "core/errors.h"
+#include "core/hash.h"
 #include "core/ownership.h"
 #include "core/roots.h"
 #include "core/series.h"
@@ -23,6 +24,7 @@
 #include "core/unicode.h"
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
+#include "evaluator/random.h"
 
 #include <algorithm>
 #include <cstring>
@@ -359,6 +361,48 @@ void series_take(Cell* series, const Cell* part, bool, bool last) {
     *series = result.value;
 }
 
+// ---- Shuffling ---------------------------------------------------------------------------------------
+
+void series_random(Cell* series, bool seed, bool secure, bool only) {
+    if (seed) {
+        Series* s = value_series(series);
+        int32_t n = series_length_in_units(series, false);
+        random_seed(murmur3_bytes(unit_ptr(s, series_index(series)), size_t(n) * s->unit()));
+        *series = make_unset();
+        return;
+    }
+    int32_t r = series_length_in_units(series, false);
+    if (only) {
+        if (r < 1) {
+            *series = make_none();
+            return;
+        }
+        uint32_t pos = series_index(series) + uint32_t(random_int(r, secure)) - 1;
+        Cell item;
+        series_item_at(series, pos, &item);
+        *series = item;
+        return;
+    }
+    uint32_t head = series_index(series);
+    bool owned = series_owned(series);
+    if (owned) series_notify(series, SeriesEvent::Random, false, int32_t(head), r);
+    r = series_length_in_units(series, false);
+    uint32_t unit = value_series(series)->unit();
+    uint8_t tmp[16];
+    for (uint32_t pos = head; r > 0; ++pos, --r) {
+        int32_t k = random_int(r, secure);
+        if (k == 1) continue;
+        Series* s = value_series(series);
+        uint8_t* a = unit_ptr(s, pos);
+        uint8_t* b = unit_ptr(s, pos + uint32_t(k) - 1);
+        std::memcpy(tmp, a, unit);
+        std::memcpy(a, b, unit);
+        std::memcpy(b, tmp, unit);
+    }
+    if (owned) series_notify(series, SeriesEvent::Random, true, int32_t(head),
+                             series_length_in_units(series, false));
+}
+
 // ---- Reordering --------------------------------------------------------------------------------------
 
 void series_reverse(Cell* series, const Cell* part, const Cell* skip) {
@@ -548,6 +592,7 @@ void series_move(Cell* origin, Cell* target, const Cell* part) {
 
 void series_init() {
     ActionEntries e = action_entries(UNSUPPORTED);
+    set_entry<A_RANDOM>(e, series_random);
     set_entry<A_REFLECT>(e, series_reflect);
     set_entry<A_AT>(e, series_at);
     set_entry<A_BACK>(e, series_back);

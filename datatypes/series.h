@@ -86,6 +86,7 @@ void series_clear(Cell* series);
 void series_remove(Cell* series, const Cell* part, const Cell* key);
 void series_take(Cell* series, const Cell* part, bool deep, bool last);
 void series_reverse(Cell* series, const Cell* part, const Cell* skip);
+void series_random(Cell* series, bool seed, bool secure, bool only);
 void series_move(Cell* origin, Cell* target, const Cell* part);
 
 } // namespace kel

@@ -12,6 +12,7 @@
 #include "core/symbol.h"
 #include "datatypes/scalars.h"
 #include "evaluator/actions.h"
+#include "evaluator/lexer.h"
 
 #include <cmath>
 #include <cstdio>
@@ -84,6 +85,24 @@ int32_t time_form_text(double seconds, Cell* buffer, int32_t budget) {
 
 void time_fire_bad_to_arg(const Cell* value) { fire_bad_to_arg(T_TIME, value); }
 
+// The one value the text loads as; text the lexer refuses gives none (other errors pass on).
+static Cell load_one_value(const Cell* text) {
+    Cell word = *context_global_word(symbol_make("to"));
+    Cell* base = g_stack.top;
+    Cell value = g_none_cell;
+    bool loaded = stack_try(&word, false, [&] {
+        Cell* result = stack_push(g_unset_cell);
+        LexerCall call;
+        call.flags = LEX_ONE;
+        lexer_load_string(result, text, -1, call);
+        value = *result;
+    });
+    if (!loaded && error_def(error_id_of(stack_top())).category != ErrCat::Syntax)
+        throw_error(stack_top());
+    g_stack.top = base;
+    return value;
+}
+
 // ---- make and to ------------------------------------------------------------------------------------
 
 static void time_make(Cell* proto, Cell* spec, TypeId) {
@@ -112,6 +131,12 @@ static void time_make(Cell* proto, Cell* spec, TypeId) {
             seconds += v * k_scale[i];
         }
         if (negative) seconds = -seconds;
+        break;
+    }
+    case T_STRING: case T_FILE: case T_URL: case T_TAG: case T_EMAIL: case T_REF: {
+        Cell v = load_one_value(spec);
+        if (!v.is(T_TIME)) time_fire_bad_to_arg(spec);
+        seconds = v.get_float();
         break;
     }
     default:

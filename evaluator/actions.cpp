@@ -221,7 +221,8 @@ int32_t compare_values(const Cell* a, const Cell* b, int32_t op) {
 
 void compare_args(int32_t op) {
     Cell* args = g_stack.arguments;
-    logic_box(compare_truth(args, args + 1, op));
+    Cell result = make_logic(compare_truth(args, args + 1, op));
+    stack_set_result(&result);
 }
 
 // ---- Fast paths ----------------------------------------------------------------------------------------------

@@ -130,6 +130,13 @@ int32_t compare_values(const Cell* a, const Cell* b, int32_t op);
 // Compares the frame's first two cells and leaves a logic! in the result cell.
 void compare_args(int32_t op);
 
+// ---- Shared by the natives -----------------------------------------------------------------------
+
+// reduce: a block is evaluated expression by expression into a new block (or into the `into`
+// series); a function value is kept; any other value is evaluated as one expression. The result
+// goes into the current frame's result cell.
+void reduce_into(const Cell* value, const Cell* into);
+
 // ---- Fast paths --------------------------------------------------------------------------------------
 //
 // Each answers false, touching nothing, when its inline case does not apply; the caller then goes

@@ -36,10 +36,6 @@
 
 namespace kel {
 
-// Until the action entry layer lands its table, an empty one stands in.
-__attribute__((weak)) NativeFn g_action_entries[ACTION_COUNT] = {};
-// Until the routine table lands, no routine is registered.
-__attribute__((weak)) RoutineFn routine_entry(uint32_t) { return nullptr; }
 
 InterpState g_interp{};
 
@@ -632,9 +628,11 @@ int32_t eval_arguments(const ArgContext& ac, int32_t pos, const Cell* path, int3
     // Argument numbers for error reports: the n-th argument word of the spec.
     auto entry_at = [&](uint32_t i) { return node_series(series_node(cache.get()))->cell_at(i); };
 
+    // An infix call's left operand is already the frame's first cell.
+    bool first_given = ac.infix;
     if (func_like) {
         // the whole frame in spec order: none for arguments, false for refinements, then locals
-        for (uint32_t i = 0; i < n; ++i) {
+        for (uint32_t i = first_given ? 1 : 0; i < n; ++i) {
             const Cell* e = entry_at(i);
             if (e->is(T_TYPESET) && (e->header & KIND_MASK) == KIND_RETURN) continue;
             *stack_push_slot() = e->is(T_REFINEMENT) ? make_logic(false) : make_none();
@@ -714,6 +712,12 @@ int32_t eval_arguments(const ArgContext& ac, int32_t pos, const Cell* path, int3
             const Cell* e = entry_at(i);
             if (e->is(T_REFINEMENT)) break;
             if ((e->header & KIND_MASK) == KIND_RETURN) continue;
+            if (first_given) {
+                Cell entry = *e;
+                check_arg_type(ac, &entry, stack_at_index(base_i), arg_number(i));
+                first_given = false;
+                continue;
+            }
             take(i, true);
         }
         // refinements named in the path (or, in mode 2, refinement! values in the code)
@@ -823,12 +827,14 @@ int32_t eval_code(const Cell* fn_in, const Cell* code_in, int32_t pos, int32_t e
     case T_NATIVE:
     case T_ACTION: {
         stack_mark_interp_native(name.get());
+        if (infix) g_stack.top = g_stack.arguments + 1;
         pos = eval_arguments(ac, pos, path, path_pos);
         stack_unwind();
         break;
     }
     case T_ROUTINE: {
         stack_mark_interp_native(name.get());
+        if (infix) g_stack.top = g_stack.arguments + 1;
         pos = eval_arguments(ac, pos, path, path_pos);
         Node more = fn_more(fn.get());
         const Cell* entry = more ? node_series(more)->cell_at(2) : nullptr;
@@ -842,6 +848,7 @@ int32_t eval_code(const Cell* fn_in, const Cell* code_in, int32_t pos, int32_t e
         Node ctx = fn->data1;
         stack_mark(name.get(), ctx);
         stack_set_interpreted();
+        if (infix) g_stack.top = g_stack.arguments + 1;
         pos = eval_arguments(ac, pos, path, path_pos);
         Node obj = object && object->is(T_OBJECT) && object->data1 != g_global_context ? object->data1 : 0;
         call_function(fn.get(), obj, name.get(), 0);

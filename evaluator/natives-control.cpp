@@ -467,12 +467,8 @@ void do_value(const Cell* value_in, const int32_t* refs) {
     }
     case T_STRING: {
         Rooted block(make_unset());
-#ifdef KEL_HAVE_LEXER
         LexerCall call;
         lexer_load_string(block.get(), value.get(), -1, call);
-#else
-        fire_error(Err::NotDone);
-#endif
         eval(block.get(), true);
         return;
     }
@@ -610,7 +606,6 @@ void native_try(bool, const int32_t* refs) {
 
 // ---- transcode and apply ----------------------------------------------------------------------------
 
-#ifdef KEL_HAVE_LEXER
 void native_transcode(bool, const int32_t* refs) {
     // refinements: /next /one /prescan /scan /part length /into dst /trace callback
     Rooted src(*arg(0));
@@ -667,9 +662,6 @@ void native_transcode(bool, const int32_t* refs) {
     }
     stack_set_result(result.get());
 }
-#else
-void native_transcode(bool, const int32_t*) { fire_error(Err::NotDone); }
-#endif
 
 void native_apply(bool, const int32_t* refs) {
     Rooted f(*arg(0));

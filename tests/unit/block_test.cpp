@@ -10,12 +10,15 @@
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/series.h"
+#include "datatypes/string.h"
+#include "evaluator/actions.h"
 
 #include "tests/unit/runtime_fixture.h"
 #include "tests/unit/test_values.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 using namespace kel;
@@ -249,6 +252,246 @@ TEST_F(Block, FindByValueSequenceTypeSkipLastReverseAndTail) {
     FindOpts bad_part;
     bad_part.part = &a;
     EXPECT_EQ(raised([&] { block_find_index(&b, &a, bad_part, &covered); }), Err::InvalidRefineArg);
+}
+
+} // namespace
+
+namespace {
+
+// ---- Form, mold and compare ------------------------------------------------------------------------
+
+std::string text_of(const Cell& str) {
+    std::string out;
+    for (uint32_t cp : test::code_points(str)) out += char(cp);
+    return out;
+}
+
+struct Molded {
+    std::string text;
+    int32_t budget;
+};
+
+Molded mold_of(const Cell& value, bool only = false, bool flat = false, bool part = false,
+               int32_t budget = INT32_MAX) {
+    Cell& buffer = keep(make_unset());
+    string_make_at(&buffer, 16);
+    Cell* v = stack_push(value);
+    int32_t left = mold_typed(v, &buffer, only, false, flat, part, budget, 0);
+    return {text_of(buffer), left};
+}
+
+std::string form_of(const Cell& value) {
+    Cell& buffer = keep(make_unset());
+    string_make_at(&buffer, 16);
+    Cell* v = stack_push(value);
+    form_typed(v, &buffer, false, INT32_MAX);
+    return text_of(buffer);
+}
+
+Cell newline(Cell c) {
+    c.header |= CELL_NEWLINE;
+    return c;
+}
+
+TEST_F(Block, MoldWithNewLineMarkersOnlyAndFlat) {
+    Cell& nested = int_block({});
+    Cell n3 = newline(integer(3));
+    Cell four = integer(4);
+    block_append_value(&nested, &n3);
+    block_append_value(&nested, &four);
+
+    Cell& first_marked = int_block({});
+    Cell n1 = newline(integer(1));
+    Cell two = integer(2);
+    block_append_value(&first_marked, &n1);
+    block_append_value(&first_marked, &two);
+    block_append_value(&first_marked, &nested);
+
+    Cell& later_marked = int_block({1});
+    Cell n2 = newline(integer(2));
+    block_append_value(&later_marked, &n2);
+
+    struct Case {
+        const char* name;
+        const Cell* value;
+        bool only, flat;
+        const char* expect;
+    };
+    const Case cases[] = {
+        {"plain", &nested, false, true, "[3 4]"},
+        {"first item marked", &first_marked, false, false, "[\n    1 2 [\n        3 4\n    ]\n]"},
+        {"only", &first_marked, true, false, "1 2 [\n    3 4\n]"},
+        {"flat", &first_marked, false, true, "[1 2 [3 4]]"},
+        {"a later item at the top level", &later_marked, false, false, "[1\n2]"},
+    };
+    for (const Case& c : cases) {
+        Molded m = mold_of(*c.value, c.only, c.flat);
+        EXPECT_EQ(m.text, c.expect) << c.name;
+        EXPECT_EQ(m.budget, INT32_MAX - int32_t(m.text.size())) << c.name;   // every character counted
+    }
+}
+
+TEST_F(Block, SelfContainingBlocksAndParensMoldWithAMarker) {
+    Cell& b = int_block({1});
+    block_append_value(&b, &b);
+    EXPECT_EQ(mold_of(b).text, "[1 [...]]");
+    EXPECT_EQ(form_of(b), "1 ...");
+    Cell& p = int_block({1});
+    set_cell_type(&p, T_PAREN);
+    block_append_value(&p, &p);
+    EXPECT_EQ(mold_of(p).text, "(1 (...))");
+    EXPECT_EQ(cycles_depth(), 0u);
+
+    // copy/deep of it raises no-cycle and leaves the cycle stack empty
+    Cell& out = keep(make_unset());
+    EXPECT_EQ(raised([&] { block_copy(&b, &out, nullptr, true, nullptr); }), Err::NoCycle);
+    EXPECT_EQ(cycles_depth(), 0u);
+}
+
+TEST_F(Block, MoldStopsOnceThePartBudgetIsUsed) {
+    Cell& b = int_block({1, 2, 3, 4, 5, 6});
+    Molded m = mold_of(b, false, false, true, 4);
+    EXPECT_EQ(m.text, "[1 2]");   // the item that crosses the budget is the last one written
+    EXPECT_LT(m.budget, 1);
+}
+
+TEST_F(Block, FormSeparatesItemsBySpaces) {
+    Cell& inner = int_block({2, 3});
+    Cell& outer = int_block({1});
+    block_append_value(&outer, &inner);
+    EXPECT_EQ(form_of(outer), "1 2 3");
+}
+
+TEST_F(Block, CompareAcrossNumbersLengthsAndTypes) {
+    Cell& ints12 = int_block({1, 2});
+    Cell& mixed = int_block({1});
+    Cell f2 = make_float(2.0);
+    block_append_value(&mixed, &f2);
+    Cell& one = int_block({1});
+    Cell& word_block = keep(make_unset());
+    block_make_at(&word_block, 1);
+    Cell w = word("a");
+    block_append_value(&word_block, &w);
+    Cell& char_block = keep(make_unset());
+    block_make_at(&char_block, 1);
+    Cell ch = make_cell(T_CHAR, 0, 'a', 0);
+    block_append_value(&char_block, &ch);
+
+    EXPECT_TRUE(compare_truth(&ints12, &mixed, CMP_EQUAL));
+    EXPECT_FALSE(compare_truth(&ints12, &mixed, CMP_STRICT_EQUAL));
+    EXPECT_TRUE(compare_truth(&one, &ints12, CMP_LESSER));
+    EXPECT_FALSE(compare_truth(&one, &ints12, CMP_EQUAL));
+    EXPECT_FALSE(compare_truth(&word_block, &char_block, CMP_EQUAL));
+    // a char! (10) orders before a word! (15)
+    EXPECT_TRUE(compare_truth(&char_block, &word_block, CMP_LESSER));
+    Cell& later = keep(ints12);
+    later.data1 = 1;
+    EXPECT_FALSE(compare_truth(&ints12, &later, CMP_SAME));
+    Cell& same = keep(ints12);
+    EXPECT_TRUE(compare_truth(&ints12, &same, CMP_SAME));
+}
+
+TEST_F(Block, PathsPrintWithSlashesAndTheirDecorations) {
+    Cell& p = keep(make_unset());
+    block_make_at(&p, 2);
+    Cell a = word("a"), b = word("b"), one = integer(1);
+    block_append_value(&p, &a);
+    block_append_value(&p, &b);
+    block_append_value(&p, &one);
+    const std::pair<TypeId, const char*> cases[] = {
+        {T_PATH, "a/b/1"}, {T_LIT_PATH, "'a/b/1"}, {T_SET_PATH, "a/b/1:"}, {T_GET_PATH, ":a/b/1"}};
+    for (auto [type, expect] : cases) {
+        set_cell_type(&p, type);
+        EXPECT_EQ(mold_of(p).text, expect);
+        EXPECT_EQ(form_of(p), "a/b/1");
+    }
+    set_cell_type(&p, T_PATH);
+    Molded cut = mold_of(p, false, false, true, 3);
+    EXPECT_EQ(cut.text, "a/b");
+}
+
+TEST_F(Block, MakeAndToBlocks) {
+    Cell& r = keep(make_unset());
+    Cell five = integer(5);
+    block_to(&r, &five, T_BLOCK);
+    EXPECT_EQ(ints(r), std::vector<int32_t>{5});
+    Cell ten = integer(10);
+    block_make(&r, &ten, T_BLOCK);
+    EXPECT_TRUE(r.is(T_BLOCK));
+    EXPECT_EQ(block_rs_length(&r), 0);
+    Cell& text = keep(make_unset());
+    string_make_at(&text, 4);
+    string_concatenate_literal(&text, "1 2");
+    block_to(&r, &text, T_BLOCK);
+    EXPECT_EQ(ints(r), (std::vector<int32_t>{1, 2}));
+    EXPECT_EQ(raised([&] { block_make(&r, &text, T_BLOCK); }), Err::BadMakeArg);
+    Cell zero = integer(0);
+    block_make(&r, &zero, T_PATH);
+    EXPECT_TRUE(r.is(T_PATH));
+}
+
+} // namespace
+
+namespace {
+
+// ---- sort ----------------------------------------------------------------------------------------
+
+TEST_F(Block, SortOrdersRecordsAndChecksItsRefinements) {
+    struct Case {
+        const char* name;
+        std::initializer_list<int32_t> input;
+        int32_t skip, compare;   // 0: not given
+        bool reverse, all, stable;
+        std::vector<int32_t> expect;
+    };
+    const Case cases[] = {
+        {"plain", {3, 1, 2}, 0, 0, false, false, false, {1, 2, 3}},
+        {"reverse", {3, 1, 2}, 0, 0, true, false, true, {3, 2, 1}},
+        {"pairs by their first cell", {2, 20, 1, 10, 3, 5}, 2, 0, false, false, true, {1, 10, 2, 20, 3, 5}},
+        {"pairs by their second cell", {2, 20, 1, 10, 3, 5}, 2, 2, false, false, false, {3, 5, 1, 10, 2, 20}},
+        {"whole records", {1, 9, 1, 2, 0, 5}, 2, 0, false, true, true, {0, 5, 1, 2, 1, 9}},
+    };
+    for (const Case& c : cases) {
+        Cell& b = int_block(c.input);
+        Cell& arg = keep(b);
+        Cell skip = integer(c.skip), cmp = integer(c.compare);
+        SortOpts o;
+        o.skip = c.skip ? &skip : nullptr;
+        o.compare = c.compare ? &cmp : nullptr;
+        o.reverse = c.reverse;
+        o.all = c.all;
+        o.stable = c.stable;
+        block_sort(&arg, o);
+        EXPECT_EQ(ints(b), c.expect) << c.name;
+    }
+
+    // types that cannot be compared order by their type ids
+    Cell& mixed = keep(make_unset());
+    block_make_at(&mixed, 3);
+    Cell w = word("a"), i = integer(1), ch = make_none();
+    for (const Cell* c : {&w, &i, &ch}) block_append_value(&mixed, c);
+    Cell& arg = keep(mixed);
+    block_sort(&arg, SortOpts{});
+    EXPECT_TRUE(value_series(&mixed)->cell_at(0)->is(T_NONE));
+    EXPECT_TRUE(value_series(&mixed)->cell_at(2)->is(T_WORD));
+
+    Cell& b = int_block({3, 2, 1});
+    Cell two = integer(2), three = integer(3);
+    SortOpts all_alone;
+    all_alone.all = true;
+    EXPECT_EQ(raised([&] { block_sort(&b, all_alone); }), Err::BadRefines);
+    SortOpts bad_skip;
+    bad_skip.skip = &two;
+    EXPECT_EQ(raised([&] { block_sort(&b, bad_skip); }), Err::InvalidRefineArg);
+    SortOpts compare_without_skip;
+    compare_without_skip.compare = &two;
+    EXPECT_EQ(raised([&] { block_sort(&b, compare_without_skip); }), Err::BadRefines);
+    SortOpts offset_outside;
+    offset_outside.skip = &three;
+    Cell four = integer(4);
+    offset_outside.compare = &four;
+    EXPECT_EQ(raised([&] { block_sort(&b, offset_outside); }), Err::OutOfRange);
+    EXPECT_EQ(ints(b), (std::vector<int32_t>{3, 2, 1}));
 }
 
 } // namespace

@@ -466,6 +466,9 @@ TEST_F(Scalars, ToFloatCharAndTime) {
     o = convert(T_TIME, block({make_integer(-1), make_integer(30)}));
     EXPECT_EQ(o.value.get_float(), -5400.0);
     EXPECT_EQ(convert(T_TIME, block({make_integer(1), make_integer(-2)})).error, Err::BadToArg);
+    EXPECT_EQ(convert(T_TIME, str("1:02:03")).value.get_float(), 3723.0);
+    EXPECT_EQ(convert(T_TIME, str("abc")).error, Err::BadToArg);
+    EXPECT_EQ(convert(T_TIME, str("1:0a")).error, Err::BadToArg);
     EXPECT_EQ(convert(T_TIME, block({make_integer(1), make_integer(2), make_integer(3),
                                      make_integer(4)})).error,
               Err::BadToArg);

@@ -800,3 +800,53 @@ TEST_F(StringOwner, EditingActionsReportBeforeAndAfter) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(StringActions, PathAccess) {
+    Cell& s = str("abc");
+    Cell two = make_integer(2);
+    Cell r = s;
+    PathStep get{&two, nullptr, nullptr, nullptr, nullptr, 1, true, false, true};
+    string_eval_path(&r, get);
+    ASSERT_TRUE(r.is(T_CHAR));
+    EXPECT_EQ(r.data2, uint32_t('b'));
+    Cell x = chr('X');
+    Cell target = s;
+    PathStep set{&two, &x, nullptr, nullptr, nullptr, 1, true, false, true};
+    string_eval_path(&target, set);
+    EXPECT_EQ(text(s), "aXc");
+    Cell a = chr('a');
+    Cell y = chr('Y');
+    Cell t2 = s;
+    PathStep by_key{&a, &y, nullptr, nullptr, nullptr, 1, true, false, true};
+    string_eval_path(&t2, by_key);
+    EXPECT_EQ(text(s), "aYc");
+    Cell q = chr('q');
+    Cell t3 = s;
+    PathStep absent{&q, &y, nullptr, nullptr, nullptr, 1, true, false, true};
+    auto e = raised([&] { string_eval_path(&t3, absent); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->id, Err::BadPathSet);
+    Cell w = word_cell("foo");
+    Cell t4 = s;
+    PathStep word{&w, nullptr, nullptr, nullptr, nullptr, 1, true, false, true};
+    e = raised([&] { string_eval_path(&t4, word); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->id, Err::InvalidPath);
+}
+
+TEST_F(StringActions, ToStringFormsEachItem) {
+    Cell& p = keep(make_datatype(T_STRING));
+    Cell& blk = keep(test::block({word_cell("a"), str("b"), make_integer(1), chr('c')}));
+    string_to(&p, &blk, T_STRING);
+    EXPECT_EQ(text(p), "ab1c");
+    Cell& appended = str("n=");
+    Cell n = make_integer(12);
+    string_insert(&appended, &n, -1, false, 1, true);
+    EXPECT_EQ(text(appended), "n=12");
+    Cell& f = str("a12");
+    EXPECT_EQ(found(f, make_integer(12)), 1);
+}
+
+} // namespace

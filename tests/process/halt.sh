@@ -1,0 +1,37 @@
+#!/bin/sh
+# Ctrl-C at the console stops the evaluation of `forever []` with "(halted)"; the console then
+# answers the next line and ends with status 0 at the end of its input. No timing is assumed:
+# the interrupt is sent again until the console reports the halt (bounded number of tries).
+# Usage: halt.sh <kel>
+kel=$1
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+mkfifo "$dir/in"
+
+env -u KEL_TEST_HOOK "$kel" --cli <"$dir/in" >"$dir/out" 2>"$dir/err" &
+pid=$!
+exec 3>"$dir/in"
+
+# the console takes interrupts once it shows its first prompt
+tries=0
+while ! grep -q '>> ' "$dir/out" && [ $tries -lt 600 ]; do
+    sleep 0.1
+    tries=$((tries + 1))
+done
+printf 'forever []\n' >&3
+
+tries=0
+while ! grep -q '(halted)' "$dir/out" && [ $tries -lt 600 ]; do
+    kill -INT "$pid" 2>/dev/null
+    sleep 0.1
+    tries=$((tries + 1))
+done
+printf '1 + 1\n' >&3
+exec 3>&-
+wait "$pid"
+status=$?
+
+grep -q '(halted)' "$dir/out" || { echo "FAIL: no (halted)"; cat "$dir/out"; exit 1; }
+grep -q '== 2' "$dir/out" || { echo "FAIL: the line after the halt gave no result"; cat "$dir/out"; exit 1; }
+[ "$status" = 0 ] || { echo "FAIL: exit status $status"; cat "$dir/err"; exit 1; }
+exit 0
