@@ -440,7 +440,8 @@ Outcome evaluate_input(const std::string& text, Cell* result, const Cell* header
         });
         if (outcome != Outcome::Halted) {
             *result = *stack_top();
-            if (!ok) outcome = Outcome::Error;
+            // an error value as the result is reported as an error
+            if (!ok || result->is(T_ERROR)) outcome = Outcome::Error;
         }
     } catch (KelThrow& t) {
         if (t.code != THROW_HALT) throw;

@@ -6,6 +6,7 @@ KEL_DEB_PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 unicode-data
   libssl-dev
+  lua5.4
 )
 
 # Installs the packages of KEL_DEB_PACKAGES that dpkg does not report as installed. Runs
