@@ -160,6 +160,7 @@ void make_typesets() {
 } // namespace
 
 void environment_init() {
+    g_root_collect = false;   // from here on the collector may run at any allocation
     for (uint32_t t = 1; t <= T_MAX_REGISTERED; ++t)
         if (g_datatypes[t].name) set_global(g_datatypes[t].name, make_datatype(TypeId(t)));
     set_global("none", make_none());
