@@ -417,7 +417,8 @@ void string_find(Cell* series, const Cell* value, const FindOpts& opts);
 void string_select(Cell* series, const Cell* value, const FindOpts& opts);
 
 void string_eval_path(Cell* parent, const PathStep& step) {
-    const Cell* el = step.element;
+    Rooted element(*step.element);   // the element may lie in the path's buffer, which can move
+    const Cell* el = element.get();
     TypeId type = parent->type();
     if (el->is(T_INTEGER)) {
         int32_t i = cell_integer(el);

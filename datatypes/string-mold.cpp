@@ -11,6 +11,7 @@
 // its written length), so the entry point's cut never leaves more than the /part limit.
 #include "datatypes/string.h"
 
+#include "core/roots.h"
 #include "core/unicode.h"
 #include "datatypes/datatype.h"
 
@@ -76,15 +77,17 @@ int32_t string_form(const Cell* value, Cell* buffer, bool part, int32_t budget) 
 
 int32_t string_mold(const Cell* value, Cell* buffer, bool /*only*/, bool all, bool /*flat*/,
                     bool part, int32_t budget, int32_t /*indent*/) {
-    int32_t whole = string_rs_length(value);
+    // the value is read through a rooted copy: the output grows (and buffers move, nodes may be
+    // renumbered) while it is read, and the value may even be the output buffer itself
+    Rooted v(*value);
+    int32_t whole = string_rs_length(v.get());
     int32_t len = part ? std::clamp(budget, 0, whole) : whole;
-    uint32_t node = series_node(value);
-    uint32_t index = series_index(value);
+    uint32_t index = series_index(v.get());
 
     // choice of notation over the range
     uint32_t quotes = 0, lines = 0;
     {
-        Series* s = node_series(node);
+        Series* s = value_series(v.get());
         uint32_t unit = s->unit();
         const uint8_t* p = s->head_ptr() + uint64_t(index) * unit;
         for (int32_t i = 0; i < len; ++i, p += unit) {
@@ -95,10 +98,8 @@ int32_t string_mold(const Cell* value, Cell* buffer, bool /*only*/, bool all, bo
     }
     bool braces = lines >= 3 || quotes > 0 || whole >= 50;
 
-    // the value may be the buffer itself, or live in a buffer that moves while the output
-    // grows: characters are read through its node and index each time
     auto char_at = [&](int32_t i) {
-        Series* s = node_series(node);
+        Series* s = value_series(v.get());
         return unit_get(s->head_ptr() + uint64_t(index + uint32_t(i)) * s->unit(), s->unit());
     };
     int32_t written = 1;
@@ -112,7 +113,7 @@ int32_t string_mold(const Cell* value, Cell* buffer, bool /*only*/, bool all, bo
             uint32_t c = char_at(i);
             if (c == '{') {
                 if (tracking) {
-                    Series* s = node_series(node);
+                    Series* s = value_series(v.get());
                     uint32_t unit = s->unit();
                     const uint8_t* p = s->head_ptr() + uint64_t(index + uint32_t(i)) * unit;
                     const uint8_t* end = s->head_ptr() + uint64_t(index + uint32_t(len)) * unit;
