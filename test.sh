@@ -5,6 +5,7 @@
 #      then the unit tests again with KEL_GC_STRESS=1 (every allocation collects first), where a
 #      buffer address kept across an allocation shows up as a use of freed or moved memory
 #   3. build/ again with KEL_GC_STRESS=1: unit and transcript tests
+#   4. build-fuzz/ (clang, KEL_FUZZ=ON): the lexer's fuzz target for a bounded run
 # KEL_BUILD_DIR and KEL_ASAN_BUILD_DIR name other build trees than build/ and build-asan/.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
@@ -66,3 +67,10 @@ stage "unit tests under ASan+UBSan with KEL_GC_STRESS=1" \
 
 stage "unit and transcript tests with KEL_GC_STRESS=1" \
   env KEL_GC_STRESS=1 ctest --test-dir "$build" -L '^(unit|lang)$' --no-tests=error --output-on-failure -j "$jobs"
+
+fuzz="${KEL_FUZZ_BUILD_DIR:-build-fuzz}"
+stage "configure $fuzz" env CC=clang CXX=clang++ \
+  cmake -S . -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_FUZZ=ON -DKEL_BENCH=OFF
+stage "build $fuzz" cmake --build "$fuzz" -j "$jobs" --target kel_fuzz_lexer
+stage "fuzz the lexer (25 s)" \
+  tests/fuzz/run.sh "$PWD/$fuzz/tests/fuzz/kel_fuzz_lexer" 25 "$fuzz/fuzz-lexer"

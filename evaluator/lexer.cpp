@@ -27,6 +27,8 @@
 #include "core/stack.h"
 #include "core/unicode.h"
 #include "datatypes/datatype.h"
+#include "core/symbol.h"
+#include "evaluator/interpreter.h"
 #include "evaluator/lexer-tables.inc"
 #include "evaluator/scan.h"
 
@@ -37,9 +39,6 @@
 #include <vector>
 
 namespace kel {
-
-LexerCallbackFn g_lexer_call_callback = nullptr;
-LexerEventsFn g_lexer_callback_events = nullptr;
 
 namespace lex {
 
@@ -62,8 +61,12 @@ uint32_t g_utf8_used = 0;
 constexpr uint32_t MARK_KIND_MASK = 0xFF;
 constexpr uint32_t MARK_COMMA_SHIFT = 8;
 
-// Quiet stop of a scan outside load mode.
+// Quiet stop of a scan outside load mode (or when the trace callback declines an error).
 struct QuietStop {};
+
+enum : uint32_t { EV_PRESCAN = 1, EV_SCAN = 2, EV_LOAD = 4, EV_OPEN = 8, EV_CLOSE = 16, EV_ERROR = 32 };
+bool fire(State* st, uint32_t event, const Cell& type, const uint8_t* at, const uint8_t* s,
+          const uint8_t* e, const Cell* value);
 
 bool has_open(const State* st) { return st->open > st->base; }
 Cell* marker(const State* st) { return &g_cells[st->open - 1]; }
@@ -135,6 +138,9 @@ void unlink_state(State* st) {
 
 void open_series(State* st, uint32_t kind, const uint8_t* opener) {
     if (marker_kind(st) == T_POINT2D) throw_error(st, opener, opener + 1, T_POINT2D);
+    if (st->tracing && !fire(st, EV_OPEN, make_datatype(TypeId(kind)), opener, opener, opener + 1, nullptr) &&
+        !is_path_kind(kind))
+        return;   // declined: the series stays unopened
     Cell* m = push_slot(st);
     *m = Cell{T_TRIPLE, st->open, kind, uint32_t(opener - st->start)};
     if (st->round_lines > 0) m->header |= CELL_NEWLINE;
@@ -172,16 +178,36 @@ void close_series(State* st, uint32_t type) {
     throw_error(st, at, at + 1, code);
 }
 
+// A closer the trace callback declines leaves the series open.
+bool close_wanted(State* st, uint32_t kind, const uint8_t* at) {
+    return !st->tracing || fire(st, EV_CLOSE, make_datatype(TypeId(kind)), at + 1, at, at + 1, nullptr);
+}
+
 void close_block(State* st, const uint8_t* at) {
     uint32_t k = marker_kind(st);
     if (k != T_BLOCK && k != T_MAP) missing(st, at, ERR_NO_OPENER);
-    close_series(st, k);
+    if (close_wanted(st, k, at)) close_series(st, k);
 }
 
 void close_paren(State* st, const uint8_t* at) {
     uint32_t k = marker_kind(st);
     if (k != T_PAREN && k != T_POINT2D) missing(st, at, ERR_NO_OPENER);
-    close_series(st, k);
+    if (close_wanted(st, k, at)) close_series(st, k);
+}
+
+// After a quiet stop in load mode: open blocks and parens are closed as they stand, any other
+// open series is dropped with the values above it.
+void close_all_open(State* st) {
+    while (has_open(st)) {
+        uint32_t k = marker_kind(st);
+        if (k == T_BLOCK || k == T_PAREN) {
+            close_series(st, k);
+        } else {
+            uint32_t previous = marker(st)->data1;
+            st->top = st->open - 1;
+            st->open = previous;
+        }
+    }
 }
 
 // A point literal follows "(" when, after at least four more bytes, the bytes of the number set
@@ -233,8 +259,6 @@ void open_path(State* st, const uint8_t* s, const uint8_t* e, uint32_t flags) {
     st->value_done = false;
 }
 
-// ---- The scan loop --------------------------------------------------------------------------
-
 // Consumes the accepting byte: the token's own last byte for these kinds.
 bool consumes_last(int kind, int last_state) {
     switch (kind) {
@@ -251,6 +275,147 @@ bool consumes_last(int kind, int last_state) {
 // True when one complete top-level value stands in this scan's part of the buffer.
 bool one_value_read(const State* st) {
     return st->entry != 59 && st->entry != 4 && !has_open(st) && st->top == st->base + 1;
+}
+
+// ---- Trace events ---------------------------------------------------------------------------
+
+// The type a trace event names for a structural token (kinds 1-13).
+const char* const k_structural_names[14] = {
+    "", "eof", "error", "block", "block-end", "paren", "paren-end", "string", "string-end",
+    "map", "path", "construct", "comment", "comma",
+};
+
+// The events a callback wants: the words of the block its body begins with, else all six.
+uint32_t callback_events(const Cell* callback) {
+    if (!callback->is(T_FUNCTION) || !callback->data3) return 0x3F;
+    Series* more = node_series(callback->data3);
+    if (more->length() < 1) return 0x3F;
+    const Cell* body = more->cell_at(0);
+    if (!body->is(T_BLOCK)) return 0x3F;
+    Series* b = node_series(series_node(body));
+    if (series_index(body) >= b->length()) return 0x3F;
+    const Cell* first = b->cell_at(series_index(body));
+    if (!first->is(T_BLOCK)) return 0x3F;
+    static const char* const names[] = {"prescan", "scan", "load", "open", "close", "error"};
+    uint32_t syms[6];
+    for (int k = 0; k < 6; ++k) syms[k] = symbol_resolve(symbol_make(names[k]));
+    uint32_t mask = 0;
+    Series* words = node_series(series_node(first));   // symbol_make above may have allocated
+    for (uint32_t i = series_index(first); i < words->length(); ++i) {
+        const Cell* w = words->cell_at(i);
+        if (!w->is(T_WORD)) continue;
+        uint32_t sym = symbol_resolve(w->data2);
+        for (int k = 0; k < 6; ++k)
+            if (sym == syms[k]) mask |= 1u << k;
+    }
+    return mask;
+}
+
+// The input series' index for a byte position of the text: characters for a string!, bytes for
+// a binary!, counted on from the last position asked for.
+uint32_t input_units(State* st, const uint8_t* at) {
+    uint32_t offset = uint32_t(at - st->start);
+    if (!st->input_chars) return offset;
+    if (offset < st->counted_bytes) { st->counted_bytes = 0; st->counted_chars = 0; }
+    st->counted_chars += uint32_t(utf8_count_chars(st->start + st->counted_bytes, at));
+    st->counted_bytes = offset;
+    return st->counted_chars;
+}
+
+// Calls the trace callback for one event; true when it answers true (anything but none and
+// false). `at` is where the input series is shown positioned; the token is the value, or a pair!
+// of the token's 1-based start and end.
+bool fire(State* st, uint32_t event, const Cell& type, const uint8_t* at, const uint8_t* s,
+          const uint8_t* e, const Cell* value) {
+    if (!st->tracing || !(st->events & event)) return true;
+    static const char* const names[] = {"prescan", "scan", "load", "open", "close", "error"};
+    uint32_t k = 0;
+    while ((1u << k) != event) ++k;
+    Rooted args[5];
+    args[1].value = st->input;
+    args[1]->data1 = st->input_index + input_units(st, at);
+    args[2].value = type;
+    args[3].value = make_integer(st->line);
+    if (value) {
+        args[4].value = *value;
+    } else {
+        int32_t first = int32_t(input_units(st, s)) + 1;
+        int32_t last = int32_t(input_units(st, e)) + 1;
+        args[4].value = Cell{T_PAIR, 0, uint32_t(first), uint32_t(last)};
+    }
+    args[0].value = make_word(T_WORD, reinterpret_cast<const uint8_t*>(names[k]),
+                              uint32_t(std::strlen(names[k])));
+    Cell cells[5];
+    for (int i = 0; i < 5; ++i) cells[i] = args[i].value;
+    Rooted callback(st->callback);
+    Cell* top = g_stack.top;
+    call_with_args(callback.get(), cells, 5);
+    bool answer = g_stack.top > top ? truthy(g_stack.top - 1) : false;
+    g_stack.top = top;
+    return answer;
+}
+
+Cell structural_type(int kind) {
+    const char* name = k_structural_names[kind];
+    return make_word(T_WORD, reinterpret_cast<const uint8_t*>(name), uint32_t(std::strlen(name)));
+}
+
+// ---- The scan loop --------------------------------------------------------------------------
+
+// Runs the loader of a value kind (14-36) over the token [s, e).
+void load_token(State* st, int kind, const uint8_t* s, const uint8_t* e, uint32_t flags, int entry) {
+    switch (kind) {
+    case 14: load_string(st, s + 1, e, flags); break;
+    case 15: load_word(st, s, e, flags, entry == 59); break;
+    case 16: load_issue(st, s, e, flags); break;
+    case 17: load_integer(st, s, e, flags); break;
+    case 18: load_refinement(st, s, e, flags); break;
+    case 19: load_char(st, s, e, flags); break;
+    case 23: load_float(st, s, e, flags); break;
+    case 24: load_special_float(st, s, e); break;
+    case 29: load_time(st, s, e, flags); break;
+    case 34: load_hex_integer(st, s, e, flags); break;
+    case 35: load_raw_string(st, s, e); break;
+    default:   // kinds whose datatypes are not built yet: recognised, not loaded
+        if (st->load) not_done();
+        break;
+    }
+}
+
+// A value token: checked, reported and loaded as the mode and the trace callback ask. Outside load
+// mode a placeholder cell stands for the value, so that nesting and one-value reads work alike.
+void value_token(State* st, int kind, const uint8_t* s, const uint8_t* e, uint32_t flags, int entry) {
+    st->value_done = true;
+    if (st->prescan) {   // the type is the automaton's
+        push_value(st, Cell{T_NONE, 0, 0, 0});
+        return;
+    }
+    if (!st->tracing) {
+        load_token(st, kind, s, e, flags, entry);
+        if (!st->load) push_value(st, Cell{T_NONE, 0, 0, 0});
+        return;
+    }
+    bool load = st->load;
+    if (!load || (st->events & EV_SCAN)) {
+        st->load = false;
+        load_token(st, kind, s, e, flags, entry);
+        st->load = load;
+    }
+    Cell type = make_datatype(TypeId(st->type > 0 ? st->type : T_ERROR));
+    if (!fire(st, EV_SCAN, type, st->pos, s, e, nullptr) || !load) {
+        if (!load) push_value(st, Cell{T_NONE, 0, 0, 0});
+        else st->value_done = false;
+        return;
+    }
+    uint32_t before = st->top;
+    load_token(st, kind, s, e, flags, entry);
+    if (st->top > before) {
+        Rooted value(g_cells[st->top - 1]);
+        if (!fire(st, EV_LOAD, make_datatype(value->type()), st->pos, s, e, value.get())) {
+            st->top = before;
+            st->value_done = false;
+        }
+    }
 }
 
 void run(State* st) {
@@ -305,15 +470,14 @@ void run(State* st) {
             }
         }
 
-        if (st->prescan && kind > 14) {
-            push_value(st, Cell{T_NONE, 0, 0, 0});
-            st->value_done = true;
-            kind = 0;   // handled: the type is the automaton's
+        if (st->tracing && kind != 1 && kind != 2) {
+            bool structural = kind <= 13;
+            Cell type = structural ? structural_type(kind) : make_datatype(TypeId(st->type));
+            bool go = fire(st, EV_PRESCAN, type, structural ? start : st->pos, start, st->pos, nullptr);
+            if (!go && entry != 4) continue;
         }
 
         switch (kind) {
-        case 0:
-            break;
         case 1:   // end of input
             return;
         case 2: {   // a byte no form allows
@@ -351,6 +515,7 @@ void run(State* st) {
                 st->braced_start = p;
                 st->braced_flags = 0;
                 st->braced_lines = st->round_lines;
+                fire(st, EV_OPEN, make_datatype(T_STRING), p, p, p + 1, nullptr);
             }
             ++st->braced_depth;
             st->braced_flags |= flags;
@@ -365,9 +530,8 @@ void run(State* st) {
             }
             st->entry = is_path_kind(marker_kind(st)) ? 59 : 0;
             st->round_lines = st->braced_lines;
-            load_string(st, st->braced_start + 1, p, st->braced_flags);
-            st->type = T_STRING;
-            st->value_done = true;
+            fire(st, EV_CLOSE, make_datatype(T_STRING), st->pos, st->braced_start, st->pos, nullptr);
+            value_token(st, 14, st->braced_start, p, st->braced_flags, entry);
             break;
         }
         case 9:
@@ -377,10 +541,12 @@ void run(State* st) {
             open_path(st, start, p, flags);
             break;
         case 11:
-            load_construction(st, start, p);
             st->value_done = true;
+            load_construction(st, start, p);
+            if (!st->load) push_value(st, Cell{T_NONE, 0, 0, 0});
             break;
         case 12:   // comment
+            fire(st, EV_SCAN, structural_type(12), p, start, p, nullptr);
             break;
         case 13: {   // ","
             uint32_t k = marker_kind(st);
@@ -393,64 +559,14 @@ void run(State* st) {
             }
             break;
         }
-        case 14:
-            load_string(st, start + 1, p, flags);
-            st->value_done = true;
-            break;
-        case 15:
-            load_word(st, start, p, flags, entry == 59);
-            st->value_done = true;
-            break;
-        case 16:
-            load_issue(st, start, p, flags);
-            st->value_done = true;
-            break;
-        case 17:
-            load_integer(st, start, p, flags);
-            st->value_done = true;
-            break;
-        case 18:
-            load_refinement(st, start, p, flags);
-            st->value_done = true;
-            break;
-        case 19:
-            load_char(st, start, p, flags);
-            st->value_done = true;
-            break;
-        case 23:
-            load_float(st, start, p, flags);
-            st->value_done = true;
-            break;
-        case 24:
-            load_special_float(st, start, p);
-            st->value_done = true;
-            break;
         case 28:   // point literal: "(" was passed over, the token ends before ")"
-            if (st->load) not_done();
+            value_token(st, kind, start, p, flags, entry);
             st->entry = is_path_kind(marker_kind(st)) ? 59 : 0;
-            st->value_done = true;
             break;
-        case 29:
-            load_time(st, start, p, flags);
-            st->value_done = true;
-            break;
-        case 34:
-            load_hex_integer(st, start, p, flags);
-            st->value_done = true;
-            break;
-        case 35:
-            load_raw_string(st, start, p);
-            st->value_done = true;
-            break;
-        default:   // kinds whose datatypes are not built yet: recognised, not loaded
-            if (st->load) not_done();
-            st->value_done = true;
+        default:
+            value_token(st, kind, start, p, flags, entry);
             break;
         }
-        // outside load mode a placeholder stands for each value, so that one-value reads and
-        // nesting work as in load mode
-        if (!st->load && kind >= 11 && kind != 12 && kind != 13 && st->value_done)
-            push_value(st, Cell{T_NONE, 0, 0, 0});
 
         if (st->value_done && st->entry == 59 && kind != 10 && is_path_kind(marker_kind(st)))
             finish_path_element(st);
@@ -483,12 +599,16 @@ void init_state(State* st, const uint8_t* text, uint32_t length, const LexerCall
     st->callback = Cell{T_UNSET, 0, 0, 0};
     st->input = call.input ? *call.input : Cell{T_UNSET, 0, 0, 0};
     st->prescan = call.flags & LEX_PRESCAN;
-    st->load = !(call.flags & (LEX_SCAN | LEX_PRESCAN));
+    st->load = st->load_mode = !(call.flags & (LEX_SCAN | LEX_PRESCAN));
     st->one = call.flags & LEX_ONE;
-    if (call.callback && g_lexer_call_callback) {
+    if (call.input) {
+        st->input_index = series_index(call.input);
+        st->input_chars = !call.input->is(T_BINARY);
+    }
+    if (call.callback && (call.callback->is(T_FUNCTION) || call.callback->is(T_ROUTINE))) {
         st->callback = *call.callback;
         st->tracing = true;
-        st->events = g_lexer_callback_events ? g_lexer_callback_events(call.callback) : 0x3F;
+        st->events = callback_events(call.callback);
     }
 }
 
@@ -508,8 +628,7 @@ void push_value(State* st, const Cell& value) {
 [[noreturn]] void not_done() { fire_error(Err::NotDone); }
 
 [[noreturn]] void throw_error(State* st, const uint8_t* from, const uint8_t* to, int32_t code) {
-    (void)to;
-    if (!st->load) {
+    if (!st->load_mode) {
         st->type = -1;
         throw QuietStop{};
     }
@@ -521,6 +640,17 @@ void push_value(State* st, const Cell& value) {
     }
     if (from < st->start) from = st->start;
     if (from > st->end) from = st->end;
+    if (to < from) to = from;
+    if (to > st->end) to = st->end;
+    if (st->tracing && (st->events & EV_ERROR)) {
+        // the type: the code when it is a datatype, else the kind of the series left open, else
+        // the current token's, else the error kind, else error!
+        int32_t t = code > 0 ? code
+                  : has_open(st) ? int32_t(marker_kind(st))
+                  : st->type > 0 ? st->type
+                  : st->error_kind > 0 ? st->error_kind : T_ERROR;
+        if (!fire(st, EV_ERROR, make_datatype(TypeId(t)), to, from, to, nullptr)) throw QuietStop{};
+    }
     char line_text[32];
     int n = std::snprintf(line_text, sizeof line_text, "(line %d)", st->line);
     Rooted line(make_text(line_text, size_t(n)));
@@ -590,13 +720,14 @@ LexerReport lexer_scan(Cell* result, const uint8_t* text, uint32_t length, const
         if (has_open(&st)) throw_error(&st, st.end, st.end, ERR_NO_CLOSER);
     } catch (const QuietStop&) {
         stopped = true;
+        if (st.load_mode) close_all_open(&st);
     }
     report.bytes = uint32_t(st.pos - st.start);
     if (report.bytes > length) report.bytes = length;
     report.units = report.bytes;
     report.line = st.line;
     uint32_t count = st.top - st.base;
-    if (!st.load) {
+    if (!st.load_mode) {
         report.type = stopped ? -1 : (count == 0 && st.prev_type == 0 && st.type <= 0 ? 0 : st.type);
         if (report.type < 0) *result = make_datatype(T_ERROR);
         else if (report.type == 0) *result = Cell{T_NONE, 0, 0, 0};

@@ -11,8 +11,11 @@
 //                            the type of the last token, or -1 (error!) for bad input;
 //   prescan  (LEX_PRESCAN)   the kind of the next token is taken from the automaton alone;
 //   one value (LEX_ONE)      stop as soon as one complete top-level value was read.
-// A trace callback (a function! or routine! of [event input type line token]) may be given; the
-// interpreter installs the routine that calls it (g_lexer_call_callback).
+// A trace callback (a function! or routine! of [event input type line token]) may be given: it is
+// called for the events prescan, scan, load, open, close and error (those named by a block that
+// begins its body, else all six), and its answers steer the scan. For a structural token (kinds
+// 1-13) its type argument is a word: eof error block block-end paren paren-end string string-end
+// map path construct comment comma.
 //
 // Nested scans (a trace callback that loads text) share the cell buffer: each running scan has a
 // lexer state in a chain that the collector walks (lexer_mark_states, registered by lexer_init).
@@ -82,15 +85,5 @@ double scan_float(const uint8_t* text, uint32_t length, uint32_t unit, int32_t* 
 
 // Collector step: marks the cells of every running scan, its input series and its callback.
 void lexer_mark_states();
-
-// Trace callback invocation, installed by the interpreter: calls `callback` with the `count`
-// argument cells at `args` (event word, input series, type, line, token) and its locals as none,
-// and answers whether the result is true (anything but none and false). Null: no tracing.
-using LexerCallbackFn = bool (*)(const Cell* callback, const Cell* args, uint32_t count);
-extern LexerCallbackFn g_lexer_call_callback;
-// The events a callback wants (bits: prescan 1, scan 2, load 4, open 8, close 16, error 32),
-// read from the block its body begins with; installed by the function code. Null: all six.
-using LexerEventsFn = uint32_t (*)(const Cell* callback);
-extern LexerEventsFn g_lexer_callback_events;
 
 } // namespace kel

@@ -63,8 +63,13 @@ struct State {
     Cell callback;             // unset when not tracing
     Cell input;                // unset when not given
     uint32_t events;           // trace events wanted
+    uint32_t input_index;      // the input series' own index
+    uint32_t counted_bytes;    // text bytes already counted in characters (string! input)
+    uint32_t counted_chars;
+    bool input_chars;          // positions shown to the callback count characters
     bool tracing;
-    bool load;                 // values are built
+    bool load_mode;            // the scan builds values (bad input raises)
+    bool load;                 // values are built now (off while a token is only checked)
     bool prescan;
     bool one;
     bool value_done;           // the round completed a value at the innermost series' level

@@ -5,6 +5,7 @@ KEL_DEB_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 unicode-data
+  clang
   libssl-dev
   lua5.4
 )
