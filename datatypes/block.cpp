@@ -11,6 +11,7 @@
 
 #include "core/cycles.h"
 #include "core/errors.h"
+#include "core/hash.h"
 #include "core/roots.h"
 #include "core/series.h"
 #include "core/stack.h"
@@ -1012,6 +1013,75 @@ void block_sort(Cell* series, const SortOpts& o) {
         else sort_unstable(base, records, size, op, flags, block_sort_compare);
     }
     series_notify(series, SeriesEvent::Sort, true, int32_t(head), int32_t(n));
+}
+
+} // namespace kel
+
+// ---- Set operations ------------------------------------------------------------------------------------
+
+namespace kel {
+
+void block_set_operation(Cell* first, const Cell* second, int32_t op, bool case_, const Cell* skip) {
+    int64_t size = 1;
+    if (skip) {
+        size = skip->is(T_INTEGER) ? cell_integer(skip) : 0;
+        if (size < 1) bad_refine_arg("skip", skip);
+    }
+    if (op < 8 || op > 12) fire_error(Err::InvalidArg, first);
+    // the tables are held in locals while blocks grow: no collection meanwhile
+    CollectorHold hold;
+    Cell* a = stack_push(first);
+    Cell* b = stack_push(second ? second : first);
+    clip_head(a);
+    clip_head(b);
+    int32_t room = block_rs_length(a) + (op == 9 ? block_rs_length(b) : 0);
+    Cell* result = block_push_only(std::max(room, 1));
+    Node kept = hashtable_make(uint32_t(std::max(room, 1)), series_node(result), HASH_KIND_HASH, 0);
+    int cmp = case_ ? CMP_STRICT_EQUAL : CMP_SEARCH;
+
+    // Whether the key (the first cell of a record) is among the records of the block: through the
+    // block's table when it has one, else by a scan.
+    auto member = [&](const Cell* block, Node table, const Cell* key) {
+        if (table && !is_any_block(key->type()))
+            return hashtable_find(table, key, int32_t(series_index(block)), int32_t(size), cmp, false, false) != nullptr;
+        FindOpts o;
+        o.only = true;
+        o.case_ = case_;
+        Cell step = make_integer(int32_t(size));
+        o.skip = &step;
+        uint32_t covered;
+        return block_find_index(block, key, o, &covered) >= 0;
+    };
+    auto pass = [&](Cell* from, Cell* other, bool check, bool want) {
+        Node other_table = 0;
+        if (check) {
+            other_table = other->is(T_HASH) ? other->data3
+                                            : hashtable_make(uint32_t(std::max(block_rs_length(other), 1)),
+                                                             series_node(other), HASH_KIND_HASH, 0);
+        }
+        for (uint32_t i = series_index(from); i < value_series(from)->length(); i += uint32_t(size)) {
+            Cell key = *value_series(from)->cell_at(i);
+            if (check && member(other, other_table, &key) != want) continue;
+            if (member(result, kept, &key)) continue;
+            uint32_t n = std::min<uint32_t>(uint32_t(size), value_series(from)->length() - i);
+            uint32_t at = value_series(result)->length();
+            Series* s = series_reserve(series_node(result), n, true);
+            std::memcpy(s->cell_tail(), value_series(from)->cell_at(i), size_t(n) * 16);
+            s->tail += n * 16;
+            int status;
+            hashtable_insert(kept, value_series(result)->cell_at(at), &status);
+        }
+    };
+    switch (op) {
+    case 8: pass(a, b, false, false); break;                        // unique
+    case 9: pass(a, b, false, false); pass(b, a, false, false); break;   // union
+    case 10: pass(a, b, true, true); break;                         // intersect
+    case 11: pass(a, b, true, false); break;                        // exclude
+    default: pass(a, b, true, false); pass(b, a, true, false); break;    // difference
+    }
+    bool hashed = a->is(T_HASH) || (op != 8 && b->is(T_HASH));
+    *first = hashed ? Cell{T_HASH, 0, series_node(result), kept} : Cell{T_BLOCK, 0, series_node(result), 0};
+    stack_pop(3);
 }
 
 } // namespace kel

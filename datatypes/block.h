@@ -62,6 +62,10 @@ void block_to(Cell* proto, Cell* spec, TypeId type);
 void block_change(Cell* series, const Cell* value, int32_t part, bool only, int32_t dup);
 void block_put(Cell* series, const Cell* key, const Cell* value, bool case_);
 void block_swap(Cell* a, Cell* b);
+// unique (op 8), union (9), intersect (10), exclude (11), difference (12) of two blocks (second
+// is ignored for unique): records of skip cells keyed by their first cell; the result replaces
+// first, head 0.
+void block_set_operation(Cell* first, const Cell* second, int32_t op, bool case_, const Cell* skip);
 void block_sort(Cell* series, const SortOpts& opts);
 void block_take(Cell* series, const Cell* part, bool deep, bool last);
 void block_trim(Cell* series, const TrimOpts& opts);

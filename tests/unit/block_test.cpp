@@ -495,3 +495,69 @@ TEST_F(Block, SortOrdersRecordsAndChecksItsRefinements) {
 }
 
 } // namespace
+
+namespace {
+
+// ---- Set operations -----------------------------------------------------------------------------
+
+// The words of a block, spelled, with integers written as digits.
+std::string spelled(const Cell& block) {
+    std::string out;
+    Series* s = value_series(&block);
+    for (uint32_t i = series_index(&block); i < s->length(); ++i) {
+        const Cell* c = s->cell_at(i);
+        if (!out.empty()) out += ' ';
+        if (c->is(T_INTEGER)) {
+            out += std::to_string(cell_integer(c));
+        } else {
+            uint32_t n;
+            const uint8_t* name = symbol_name(c->data2, &n);
+            out.append(reinterpret_cast<const char*>(name), n);
+        }
+    }
+    return out;
+}
+
+Cell& words_block(std::initializer_list<const char*> names) {
+    Cell& b = keep(make_unset());
+    block_make_at(&b, 1);
+    for (const char* n : names) {
+        Cell v = (n[0] >= '0' && n[0] <= '9') ? integer(n[0] - '0') : word(n);
+        block_append_value(&b, &v);
+    }
+    return b;
+}
+
+TEST_F(Block, SetOperations) {
+    struct Case {
+        const char* name;
+        int32_t op;
+        std::initializer_list<const char*> a, b;
+        int32_t skip;
+        const char* expect;
+    };
+    const Case cases[] = {
+        {"unique", 8, {"a", "b", "a"}, {}, 0, "a b"},
+        {"union", 9, {"a", "b"}, {"b", "c"}, 0, "a b c"},
+        {"intersect", 10, {"a", "b"}, {"b", "c"}, 0, "b"},
+        {"exclude", 11, {"a", "b"}, {"b", "c"}, 0, "a"},
+        {"difference", 12, {"a", "b"}, {"b", "c"}, 0, "a c"},
+        {"union ignores case", 9, {"a", "b"}, {"B", "c"}, 0, "a b c"},
+        {"unique records", 8, {"a", "1", "a", "2", "b", "3"}, {}, 2, "a 1 b 3"},
+        {"exclude records", 11, {"a", "1", "b", "2"}, {"b", "9"}, 2, "a 1"},
+    };
+    for (const Case& c : cases) {
+        Cell& a = words_block(c.a);
+        Cell& b = words_block(c.b);
+        Cell skip = integer(c.skip);
+        Cell& result = keep(a);
+        block_set_operation(&result, &b, c.op, false, c.skip ? &skip : nullptr);
+        EXPECT_TRUE(result.is(T_BLOCK)) << c.name;
+        EXPECT_EQ(spelled(result), c.expect) << c.name;
+    }
+    Cell& a = words_block({"a"});
+    Cell zero = integer(0);
+    EXPECT_EQ(raised([&] { block_set_operation(&a, &a, 8, false, &zero); }), Err::InvalidRefineArg);
+}
+
+} // namespace
