@@ -23,7 +23,9 @@
 #include "datatypes/string.h"
 #include "evaluator/lexer.h"
 
-#include <algorithm>
+#include "core/roots.h"
+
+#include <string>
 
 namespace kel {
 
@@ -141,6 +143,7 @@ const uint8_t* word_spelling(const Cell* word, uint32_t* length) {
 
 int32_t word_form(const Cell* word, Cell* buffer, bool, int32_t budget) {
     uint32_t symbol = word->data2;
+    if (!symbol_cell(symbol)) return budget;       // no such symbol: nothing to write
     Node spelling = symbol_cache_string(symbol);   // allocates: `word` is not read after this
     Cell str = make_series(T_STRING, spelling, 0);
     string_concatenate(buffer, &str, -1, 0, true, 0);
@@ -223,9 +226,33 @@ void retype_result(Cell* proto, const Cell& value, TypeId type) {
     proto->header = type;
 }
 
-// Text scanning waits for the lexer: until it is there, conversions from text raise not-done.
-bool lexer_scans_as_word(uint32_t) { fire_error(Err::NotDone); }
-bool lexer_load_word(const Cell*, Cell*) { fire_error(Err::NotDone); }
+// True when the symbol's spelling reads as a word!, set-word!, lit-word! or get-word!.
+bool spelling_scans_as_word(uint32_t symbol) {
+    uint32_t n;
+    const uint8_t* p = symbol_name(symbol, &n);
+    std::string text(reinterpret_cast<const char*>(p), n);   // the lexer may move the symbol's buffer
+    int32_t t = lexer_scan_type(reinterpret_cast<const uint8_t*>(text.data()), uint32_t(text.size()));
+    return t >= T_WORD && t <= T_GET_WORD;
+}
+
+// Loads a string! (or the one character of a char!) as one value: true with the value when it
+// is of a word type.
+bool load_word(const Cell* spec, Cell* out) {
+    Rooted text(*spec);
+    if (text->is(T_CHAR)) {
+        uint32_t cp = text->data2;
+        string_make_at(text.get(), 1, 1);
+        string_append_char(node_series(series_node(text.get())), cp);
+    }
+    Rooted block(make_none());
+    LexerCall call;
+    lexer_load_string(block.get(), text.get(), -1, call);
+    Series* s = node_series(series_node(block.get()));
+    uint32_t head = series_index(block.get());
+    if (s->length() != head + 1) return false;
+    *out = *s->cell_at(head);
+    return is_any_word(out->type());
+}
 
 [[noreturn]] void bad_to(TypeId type, const Cell* spec) {
     Cell dt = make_datatype(type);
@@ -242,7 +269,7 @@ void word_make(Cell* proto, Cell* spec, TypeId type) {
     case T_REFINEMENT: case T_ISSUE: {
         // the spelling must read as a plain word kind
         Cell w = *spec;
-        if (!lexer_scans_as_word(w.data2)) bad_to(type, spec);
+        if (!spelling_scans_as_word(w.data2)) bad_to(type, spec);
         set_cell_type(&w, T_WORD);
         w.data1 = 0;
         w.data3 = uint32_t(-1);
@@ -252,7 +279,7 @@ void word_make(Cell* proto, Cell* spec, TypeId type) {
     }
     case T_STRING: case T_CHAR: {
         Cell v;
-        if (!lexer_load_word(spec, &v)) fire_error(Err::InvalidChars);
+        if (!load_word(spec, &v)) fire_error(Err::InvalidChars);
         retype_result(proto, v, type);
         return;
     }

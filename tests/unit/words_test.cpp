@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 using namespace kel;
 using test::keep;
@@ -189,6 +190,36 @@ TEST_F(Words, MakeFromValuesThatNeedNoScan) {
     });
     EXPECT_TRUE(r.raised);
     EXPECT_EQ(r.id, Err::BadToArg);
+}
+
+TEST_F(Words, TextConvertsOnlyWhenItReadsAsAWord) {
+    Cell& result = keep(Cell{});
+    struct Case { std::vector<uint32_t> text; TypeId target; const char* name; };
+    const Case good[] = {
+        {{'a'}, T_WORD, "a"}, {{'a', ':'}, T_WORD, "a"}, {{'a'}, T_SET_WORD, "a"}, {{' ', 'b', ' '}, T_WORD, "b"},
+    };
+    for (const Case& c : good) {
+        Cell& text = keep(test::text_of(T_STRING, c.text, 1));
+        action_impl<A_TO>(c.target)(&result, &text, c.target);
+        EXPECT_TRUE(result.is(c.target)) << c.name;
+        EXPECT_EQ(name_of(result.data2), c.name);
+    }
+    for (std::vector<uint32_t> bad : {std::vector<uint32_t>{'1'}, {'a', ' ', 'b'}, {}, {'"', 'x', '"'}}) {
+        Cell& text = keep(test::text_of(T_STRING, bad, 1));
+        EXPECT_EQ(raised_by([&] { action_impl<A_TO>(T_WORD)(&result, &text, T_WORD); }).id, Err::InvalidChars);
+    }
+    Cell ch{T_CHAR, 0, 'z', 0};
+    action_impl<A_TO>(T_WORD)(&result, &ch, T_WORD);
+    EXPECT_EQ(name_of(result.data2), "z");
+    // a refinement or issue converts when its spelling reads as a word, bound when global has it
+    Cell& g = keep(Cell{});
+    word_make_at(sym_of("known"), &g);
+    Cell ref = word("known", T_REFINEMENT);
+    action_impl<A_TO>(T_WORD)(&result, &ref, T_WORD);
+    EXPECT_EQ(result.data1, g_global_context);
+    EXPECT_EQ(result.data3, g.data3);
+    Cell num = word("12", T_ISSUE);
+    EXPECT_EQ(raised_by([&] { action_impl<A_TO>(T_WORD)(&result, &num, T_WORD); }).id, Err::BadToArg);
 }
 
 TEST_F(Words, ReadingAndSettingRaiseTheLanguageErrors) {
