@@ -190,10 +190,11 @@ static void time_eval_path(Cell* parent, const PathStep& step) {
         stack_pop();
         return;
     }
-    // set: the changed time goes back to where the time came from
+    // set: the changed time goes back to where the time came from: the container before it (none
+    // when the time was a word's value), else the word that gave it
     Cell* changed = stack_push(make_time(time_with_field(parent->get_float(), index, step.value)));
     Cell* assigned = stack_push(*step.value);
-    if (step.prev_container) {
+    if (step.prev_container && !step.prev_container->is(T_NONE)) {
         Cell* container = stack_push(*step.prev_container);
         PathStep back{step.prev_element, changed, nullptr, nullptr, nullptr, step.position - 1,
                       true, step.case_, step.strict};

@@ -28,9 +28,8 @@ void typeset_set_words(Cell* c, uint32_t w1, uint32_t w2, uint32_t w3) {
 }
 
 void typeset_all(Cell* c) {
-    init_cell(c, T_TYPESET);
-    for (int32_t t = 1; t <= g_highest_type; ++t)
-        if (t != T_UNSET) typeset_add(c, uint32_t(t));
+    init_cell(c, T_TYPESET, ~0u, ~0u, ~0u);
+    typeset_bytes(c)[T_UNSET >> 3] &= uint8_t(~(0x80u >> (T_UNSET & 7)));
 }
 
 // Adds one spec element; words stand for their values. Returns false for a value that names no

@@ -512,6 +512,20 @@ TEST_F(Scalars, TimeFields) {
     PathStep step{&minute, &fifteen, nullptr, nullptr, nullptr, 1, true, false, true};
     eval_path_typed(&u, step);
     EXPECT_EQ(integer_get_cell(&u), 15);   // the assigned value is the result
+
+    // a time held by a word: the changed time is written back to the word
+    Cell& t_word = keep(*context_add_global(symbol_make("t"), false, false));
+    Cell start = time_of(5400);
+    word_set(&t_word, &start);
+    Cell& parent = keep(*word_get(&t_word));
+    Cell& second = keep(*context_global_word(symbol_make("second")));
+    Cell& seven = keep(make_float(7.5));
+    Cell none = make_none();
+    PathStep set_second{&second, &seven, nullptr, &none, &t_word, 1, true, false, true};
+    eval_path_typed(&parent, set_second);
+    EXPECT_EQ(parent.get_float(), 7.5);
+    EXPECT_EQ(word_get(&t_word)->get_float(), 5407.5);
+    EXPECT_TRUE(word_get(&t_word)->is(T_TIME));
 }
 
 // ---- typeset! and triple! --------------------------------------------------------------------------------
