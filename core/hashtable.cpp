@@ -576,6 +576,11 @@ Cell* hashtable_insert(Node table, const Cell* key, int* status) {
         return cell_of(rec(table), index);
     }
     *status = 0;
+    HashTable* t = rec(table);
+    // a hash! cell indexed already (by a rebuild the caller's edit made necessary) stays as it is
+    if (t->kind == HASH_KIND_HASH && index < positions_count(t) &&
+        hash_words(t->positions)[index] != 0xFFFFFFFFu)
+        return cell_of(t, index);
     int32_t present = insert_index(table, index, status);
     return cell_of(rec(table), present >= 0 ? uint32_t(present) : index);
 }

@@ -277,10 +277,7 @@ void object_clear_new_lines(Node series) {
 
 void object_make_typed(Cell* proto, const Cell* spec_in, TypeId type) {
     Cell spec = *spec_in;
-    if (!spec.is(T_BLOCK) && !is_object_type(spec.type())) {
-        Cell p = *proto;
-        fire_error(Err::Malconstruct, &p, &spec);
-    }
+    if (!spec.is(T_BLOCK) && !is_object_type(spec.type())) fire_error(Err::Malconstruct, &spec);
     bool has_proto = is_object_type(proto->type());
     Cell* spec_cell = stack_push(spec);
     Cell* result;

@@ -37,7 +37,12 @@ int32_t op_mold(const Cell* value, Cell* buffer, bool, bool all, bool flat, bool
     Cell op = *value;
     Cell spec = function_spec_block(&op);
     Cell anon{T_WORD, 0, g_sym_anon, 0};
-    stack_mark_native(&anon);   // names the frame in traces while the spec is written
+    // a frame named <anon> while the spec is written; taken off by restoring both stacks, which
+    // leaves the caller's cells as they were even when this frame would be the only one
+    CallFrame* calls = stack_call_top();
+    Cell* arguments = g_stack.arguments;
+    Cell* top = g_stack.top;
+    stack_mark_native(&anon);
     budget = append_text(buffer, "make op! ", budget);
     if (op_source_type(&op) == T_FUNCTION) {
         Cell body = *function_more_cell(&op, MORE_BODY);
@@ -49,7 +54,9 @@ int32_t op_mold(const Cell* value, Cell* buffer, bool, bool all, bool flat, bool
         budget = mold_typed(&spec, buffer, false, all, flat, part, budget, indent);
         budget = append_text(buffer, "]", budget);
     }
-    stack_drop_frame();
+    stack_set_call_top(calls);
+    g_stack.arguments = arguments;
+    g_stack.top = top;
     return budget;
 }
 

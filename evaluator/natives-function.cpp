@@ -119,8 +119,7 @@ Node context_of(const Cell* v) {
 // bind word context /copy
 void native_bind(bool, const int32_t* refinements) {
     Node ctx = context_of(arg(1));
-    bool self = arg(1)->is(T_OBJECT) || arg(1)->is(T_ERROR) || arg(1)->is(T_PORT) ||
-                (ctx && context_has_self(ctx));
+    bool self = arg(1)->is(T_OBJECT) || arg(1)->is(T_ERROR) || arg(1)->is(T_PORT);
     if (!ctx) {
         stack_set_result(arg(0));
         return;

@@ -8,6 +8,8 @@
 #include "core/symbol.h"
 #include "datatypes/block.h"
 #include "datatypes/function.h"
+#include "datatypes/string.h"
+#include "evaluator/actions.h"
 
 #include "tests/unit/runtime_fixture.h"
 #include "tests/unit/test_values.h"
@@ -188,6 +190,42 @@ TEST_F(Function, NoBodyLeavesNone) {
     function_make(&spec, nullptr, 0, 0);
     Cell fn = keep(*stack_top());
     EXPECT_TRUE(function_more_cell(&fn, MORE_BODY)->is(T_NONE));
+}
+
+std::string molded(const Cell& v) {
+    Cell& out = keep(make_unset());
+    string_make_at(&out, 16);
+    mold_typed(&v, &out, false, false, false, false, INT32_MAX, 0);
+    std::string s;
+    for (uint32_t cp : test::code_points(out)) s += char(cp);
+    return s;
+}
+
+TEST_F(Function, MoldsOfEachType) {
+    Cell& spec = keep(test::block({word("a"), word("b")}));
+    Cell& body = keep(test::block({word("a")}));
+    function_make(&spec, &body, 0, 0);
+    Cell& fn = keep(*stack_top());
+    EXPECT_EQ(molded(fn), "func [a b][a]");
+    function_make(&spec, nullptr, 0, 0);
+    Cell& bodyless = keep(*stack_top());
+    EXPECT_EQ(molded(bodyless), "func [a b] none");
+    Cell& native = keep(*native_make(&spec, 3));
+    EXPECT_EQ(molded(native), "make native! [[a b]]");
+    Cell& action = keep(*action_make(&spec, 3));
+    EXPECT_EQ(molded(action), "make action! [[a b]]");
+    Cell& op = keep(native);
+    op_make(&op);
+    Cell* top = g_stack.top;
+    EXPECT_EQ(molded(op), "make op! [[a b]]");
+    EXPECT_EQ(g_stack.top, top + 1);   // the mold's own frame leaves the caller's cells alone
+    Cell& fop = keep(fn);
+    op_make(&fop);
+    EXPECT_EQ(molded(fop), "make op! func [a b][a]");
+    Cell& r = keep(*routine_make(&spec, nullptr, 1, -1));
+    EXPECT_EQ(molded(r), "routine [a b] none");
+    Cell& rb = keep(*routine_make(&spec, &body, 1, -1));
+    EXPECT_EQ(molded(rb), "routine [a b][a]");
 }
 
 TEST_F(Function, CountsLocals) {

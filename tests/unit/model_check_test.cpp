@@ -1,0 +1,1323 @@
+// The randomized model check of the runtime core (see tests/unit/model_check.h): the checks, the
+// operation table of the core's editing actions, and the test that runs it.
+//
+//   KEL_MODEL_SEED=n    replay the run of that seed (otherwise a seed from the clock, printed)
+//   KEL_MODEL_STEPS=n   steps to run (otherwise a brief run, shorter under KEL_GC_STRESS=1)
+//   KEL_MODEL_RUNS=n    run n seeds in a row (seed, seed + 1, ...)
+//
+// The check runs with the core's own key comparison and no map! key normalisation, whatever the
+// datatypes install: it checks the core tables, whose answers it compares with scans that use the
+// same comparison.
+#include "tests/unit/model_check.h"
+
+#include "core/sort.h"
+
+#include "tests/unit/runtime_fixture.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+using namespace kel;
+using namespace kel::model;
+
+namespace {
+
+// ---- Random values ---------------------------------------------------------------------------------
+
+constexpr uint32_t MAX_ROOTED = 40;
+constexpr uint32_t MAX_CELLS = 48;
+
+MValue scalar(World& w) {
+    MValue v;
+    switch (w.below(9)) {
+    case 0: v.kind = VK::None; v.type = T_NONE; break;
+    case 1: v.kind = VK::Logic; v.type = T_LOGIC; v.i = int64_t(w.below(2)); break;
+    case 2: case 3:
+        v.kind = VK::Integer; v.type = T_INTEGER;
+        v.i = w.chance(80) ? int64_t(w.below(11)) - 5 : int64_t(int32_t(uint32_t(w.rng())));
+        break;
+    case 4: {
+        v.kind = VK::Float; v.type = T_FLOAT;
+        // integral values (equal to integers), -0.0, halves, and values at hash class edges
+        static const double edges[] = {0.0, -0.0, 1.0, -1.0, 2.0, 0.5, 1e300, 2147483648.0,
+                                       std::ldexp(3.0, -32), 1.0 + std::ldexp(256.0, -52)};
+        double x = edges[w.below(std::size(edges))];
+        if (w.chance(30)) x = std::nextafter(x, w.chance(50) ? INFINITY : -INFINITY);
+        if (w.chance(20)) x = double(int64_t(w.below(11)) - 5);
+        v.f = x;
+        break;
+    }
+    case 5: v.kind = VK::Percent; v.type = T_PERCENT; v.f = double(w.below(5)) * 0.5; break;
+    case 6: v.kind = VK::Char; v.type = T_CHAR; v.i = w.chance(70) ? 'A' + int64_t(w.below(3)) : int64_t(w.below(0x10FFFF)); break;
+    default: {
+        static const TypeId types[] = {T_WORD, T_SET_WORD, T_LIT_WORD, T_GET_WORD, T_REFINEMENT, T_ISSUE};
+        v.kind = VK::Word;
+        v.type = types[w.below(std::size(types))];
+        v.i = w.pick(w.symbols);
+        break;
+    }
+    }
+    return v;
+}
+
+// A value for a block: a scalar, or a reference to a rooted block or string, or a function whose
+// body is a rooted block.
+MValue any_value(World& w) {
+    if (w.chance(60)) return scalar(w);
+    std::vector<uint32_t> slots = w.slots_of({Kind::Block, Kind::String}, false);
+    if (slots.empty()) return scalar(w);
+    int id = w.slots[w.pick(slots)];
+    MObject& o = w.obj(id);
+    if (o.frozen) return scalar(w);
+    MValue v;
+    if (o.kind == Kind::String) {
+        v.kind = VK::String; v.type = T_STRING;
+    } else if (w.chance(30)) {
+        v.kind = VK::Function; v.type = T_FUNCTION;
+    } else {
+        v.kind = VK::Block; v.type = T_BLOCK;
+    }
+    v.ref = id;
+    return v;
+}
+
+// ---- Strings and blocks ------------------------------------------------------------------------------
+
+uint32_t max_code(uint32_t unit) { return unit == 1 ? 0xFF : unit == 2 ? 0xFFFF : 0x10FFFF; }
+
+uint32_t random_code(World& w, uint32_t unit) {
+    static const uint32_t common[] = {'a', 'b', 'A', 'B', 0xE9, 0xC9, 0x3B1, 0x391, 0x1F600};
+    uint32_t c = common[w.below(std::size(common))];
+    if (c > max_code(unit) || w.chance(20)) c = uint32_t(w.below(max_code(unit) + 1));
+    if (c >= 0xD800 && c < 0xE000) c = 'z';
+    return c;
+}
+
+// A new string object (not rooted): its id.
+int make_string(World& w, uint32_t unit, const std::u32string& text) {
+    Node n = alloc_units(text.size() ? text.size() : 1, unit);
+    Series* s = node_series(n);
+    for (size_t i = 0; i < text.size(); ++i) unit_put(s->data() + i * unit, unit, text[i]);
+    s->tail = uint32_t(text.size() * unit);
+    int id = w.new_object(Kind::String);
+    MObject& o = w.obj(id);
+    o.node = n;
+    o.unit = unit;
+    o.text = text;
+    return id;
+}
+
+void write_cells(World& w, Node block, const std::vector<MValue>& cells) {
+    for (const MValue& v : cells) block_append(block, w.encode(v));
+}
+
+// A new block holding the values (not rooted): its id. Its cells are encoded before anything
+// allocates (the values refer to rooted objects, which stay put as nodes).
+int make_block(World& w, const std::vector<MValue>& cells, Kind kind = Kind::Block) {
+    Node n = alloc_cells(cells.size() + 2);
+    Rooted hold(make_series(T_BLOCK, n));
+    write_cells(w, n, cells);
+    int id = w.new_object(kind);
+    w.obj(id).node = n;
+    w.obj(id).cells = cells;
+    return id;
+}
+
+// A key for a hash! or map!: a scalar, a frozen string or block (hashed by content), or a
+// function (hashed by its body's node). A new string or block waits on the data stack (*held
+// counts them) until the caller has stored the key and pops them.
+MValue table_key(World& w, uint32_t* held) {
+    uint64_t r = w.below(10);
+    MValue v;
+    if (r < 6) return scalar(w);
+    if (r < 8) {
+        static const char32_t* texts[] = {U"ab", U"AB", U"Ab", U"abc", U"\u00e9t\u00e9", U"\u00c9T\u00c9",
+                                          U"\u03b1\u03b2", U"\u0391\u0392", U"", U"\U0001F600x"};
+        std::u32string t = texts[w.below(std::size(texts))];
+        uint32_t unit = 4;
+        uint32_t widest = 0;
+        for (char32_t c : t) widest = std::max<uint32_t>(widest, uint32_t(c));
+        uint32_t choices[3] = {1, 2, 4};
+        do unit = choices[w.below(3)]; while (widest > max_code(unit));
+        int id = make_string(w, unit, t);
+        w.obj(id).frozen = true;
+        stack_push(make_series(T_STRING, w.obj(id).node));
+        ++*held;
+        v.kind = VK::String; v.type = T_STRING; v.ref = id;
+        return v;
+    }
+    if (r < 9) {
+        std::vector<MValue> cells;
+        for (uint64_t i = 0, n = w.below(3); i < n; ++i) {
+            MValue e = scalar(w);
+            cells.push_back(e);
+        }
+        int id = make_block(w, cells);
+        w.obj(id).frozen = true;
+        stack_push(make_series(T_BLOCK, w.obj(id).node));
+        ++*held;
+        v.kind = VK::Block; v.type = T_BLOCK; v.ref = id;
+        return v;
+    }
+    std::vector<uint32_t> bodies = w.slots_of({Kind::Block});
+    if (bodies.empty()) return scalar(w);
+    v.kind = VK::Function; v.type = T_FUNCTION; v.ref = w.slots[w.pick(bodies)];
+    return v;
+}
+
+// ---- Model comparisons -------------------------------------------------------------------------------
+
+inline bool is_word_type(TypeId t) { return t >= T_WORD && t <= T_GET_WORD; }
+
+// strict-equal? of two model values as a map! compares keys: word kinds as set-words.
+bool strict_equal(World& w, const MValue& a, const MValue& b, bool map_keys) {
+    TypeId ta = a.type, tb = b.type;
+    if (map_keys) {
+        if (is_word_type(ta)) ta = T_SET_WORD;
+        if (is_word_type(tb)) tb = T_SET_WORD;
+    }
+    if (ta != tb) return false;
+    switch (a.kind) {
+    case VK::None: return true;
+    case VK::Logic: case VK::Integer: case VK::Char: return a.i == b.i;
+    case VK::Float: case VK::Percent: return a.f == b.f;
+    case VK::Word: return a.i == b.i;
+    case VK::String: return w.obj(a.ref).text == w.obj(b.ref).text;
+    case VK::Function: return a.ref == b.ref;
+    case VK::Block: {
+        const auto& x = w.obj(a.ref).cells;
+        const auto& y = w.obj(b.ref).cells;
+        if (x.size() != y.size()) return false;
+        for (size_t i = 0; i < x.size(); ++i) {
+            // a word and another word kind are comparable in a block, then differ strictly
+            if (!strict_equal(w, x[i], y[i], false)) return false;
+        }
+        return true;
+    }
+    }
+    return false;
+}
+
+// ---- Checks ------------------------------------------------------------------------------------------
+
+struct CheckPass {
+    World& w;
+    std::map<int, Node> seen;   // objects whose node this pass has established
+    std::vector<int> queue;
+
+    // The object's node as this cell says: the first cell to name it fixes it, the others agree.
+    void identity(int id, Node n, const char* where) {
+        auto [it, fresh] = seen.emplace(id, n);
+        if (fresh) {
+            w.expect(n && node_slot_used(n), std::string("dead node for a live object in ") + where);
+            w.expect(node_series(n)->node == n, std::string("buffer does not lead back to its node in ") + where);
+            w.obj(id).node = n;
+            queue.push_back(id);
+        } else {
+            w.expect(it->second == n, std::string("two nodes for one object in ") + where);
+        }
+    }
+
+    void value(const Cell* c, const MValue& v, const std::string& where) {
+        std::string at = where + " type " + std::to_string(int(c->type())) + " vs " + std::to_string(int(v.type));
+        w.expect(c->type() == v.type, "type differs at " + at);
+        switch (v.kind) {
+        case VK::None: break;
+        case VK::Logic: w.expect(c->data1 == uint32_t(v.i), "logic differs at " + where); break;
+        case VK::Integer: w.expect(cell_integer(c) == int32_t(v.i), "integer differs at " + where); break;
+        case VK::Float: case VK::Percent: {
+            double d = c->get_float();
+            w.expect(std::memcmp(&d, &v.f, 8) == 0, "float differs at " + where);
+            break;
+        }
+        case VK::Char: w.expect(c->data2 == uint32_t(v.i), "char differs at " + where); break;
+        case VK::Word:
+            w.expect(c->data2 == uint32_t(v.i), "word symbol differs at " + where);
+            if (v.ref >= 0) {
+                w.expect(c->data3 == v.index, "word index differs at " + where);
+                identity(v.ref, c->data1, where.c_str());
+            } else {
+                w.expect(c->data1 == 0, "word bound unexpectedly at " + where);
+            }
+            break;
+        case VK::String: case VK::Block:
+            w.expect(series_index(c) == 0, "series index differs at " + where);
+            identity(v.ref, series_node(c), where.c_str());
+            break;
+        case VK::Function: identity(v.ref, c->data2, where.c_str()); break;
+        }
+    }
+
+    void cells(Node block, const std::vector<MValue>& model, const std::string& where,
+               const std::vector<bool>* removed = nullptr) {
+        Series* s = node_series(block);
+        w.expect(s->unit() == 16, "not a block of cells: " + where);
+        w.expect(s->length() == model.size(),
+                 where + ": length " + std::to_string(s->length()) + " vs " + std::to_string(model.size()));
+        for (uint32_t i = 0; i < model.size(); ++i) {
+            const Cell* c = node_series(block)->cell_at(i);
+            if (removed && (i & 1) && (*removed)[i / 2]) {
+                w.expect(c->header == 0, where + ": removed entry has a value");
+                continue;
+            }
+            value(c, model[i], where + " cell " + std::to_string(i));
+        }
+    }
+
+    void object(int id) {
+        MObject& o = w.obj(id);
+        std::string where = "object " + std::to_string(id);
+        Series* s = node_series(o.node);
+        switch (o.kind) {
+        case Kind::Block:
+            cells(o.node, o.cells, where);
+            break;
+        case Kind::String: {
+            w.expect(s->unit() == o.unit, where + ": unit differs");
+            w.expect(s->length() == o.text.size(), where + ": length differs");
+            for (uint32_t i = 0; i < o.text.size(); ++i)
+                w.expect(unit_get(s->head_ptr() + i * o.unit, o.unit) == uint32_t(o.text[i]),
+                         where + ": code point " + std::to_string(i) + " differs");
+            break;
+        }
+        case Kind::Hash: case Kind::Map: {
+            HashTable* t = hashtable_record(o.node);
+            w.expect(t->kind == (o.kind == Kind::Hash ? HASH_KIND_HASH : HASH_KIND_MAP), where + ": table kind");
+            cells(t->values, o.cells, where, o.kind == Kind::Map ? &o.removed : nullptr);
+            break;
+        }
+        case Kind::Context: {
+            w.expect(context_word_count(o.node) == o.fields.size(), where + ": word count differs");
+            for (uint32_t i = 0; i < o.fields.size(); ++i) {
+                w.expect(context_word_slot(o.node, i)->data2 == o.fields[i].symbol, where + ": word differs");
+                value(context_value_at(o.node, i), o.fields[i].value, where + " field " + std::to_string(i));
+            }
+            break;
+        }
+        case Kind::Records: {
+            // the record buffer names each key's node beside the key object's id
+            HashTable* t = hashtable_record(o.node);
+            Series* r = node_series(t->values);
+            uint32_t live = 0;
+            for (uint32_t off = 0; off + t->positions <= r->used(); off += t->positions) {
+                const Cell* h = reinterpret_cast<const Cell*>(r->head_ptr() + off);
+                if (h->header != T_UNSET) continue;
+                ++live;
+                int key = cell_integer(h + 2);
+                w.expect(o.recs.count(key) == 1, where + ": a record the model does not hold");
+                identity(key, h->data1, where.c_str());
+                r = node_series(hashtable_record(o.node)->values);
+            }
+            w.expect(live == o.recs.size(), where + ": record count differs");
+            w.expect(t->size == o.recs.size(), where + ": size differs");
+            break;
+        }
+        case Kind::Array: {
+            w.expect(array_length(o.node) == o.arr.size(), where + ": array length differs");
+            for (uint32_t i = 0; i < o.arr.size(); ++i)
+                w.expect(array_pick(o.node, i + 1) == o.arr[i], where + ": array element differs");
+            break;
+        }
+        }
+        // the owned mark
+        if (o.kind == Kind::Block || o.kind == Kind::String)
+            w.expect(bool(node_series(o.node)->flags & SER_OWNED) == bool(w.owned_flag.count(id)),
+                     where + ": owned mark differs");
+    }
+
+    void run() {
+        // roots first: they name the nodes of every rooted object
+        for (uint32_t slot = 0; slot < w.slots.size(); ++slot) {
+            int id = w.slots[slot];
+            const Cell* c = w.root_cell(slot);
+            if (id < 0) {
+                w.expect(c->is(T_NONE), "a free root slot holds a value");
+                continue;
+            }
+            MObject& o = w.obj(id);
+            std::string where = "root " + std::to_string(slot);
+            switch (o.kind) {
+            case Kind::Block: w.expect(c->is(T_BLOCK), where); identity(id, c->data2, where.c_str()); break;
+            case Kind::String: w.expect(c->is(T_STRING), where); identity(id, c->data2, where.c_str()); break;
+            case Kind::Hash: case Kind::Map:
+                w.expect(c->is(o.kind == Kind::Hash ? T_HASH : T_MAP), where);
+                identity(id, c->data3, where.c_str());
+                w.expect(hashtable_record(c->data3)->values == c->data2, where + ": table and block disagree");
+                break;
+            case Kind::Context: w.expect(c->is(T_OBJECT), where); identity(id, c->data1, where.c_str()); break;
+            case Kind::Records: w.expect(c->is(T_CONTEXT), where); identity(id, c->data1, where.c_str()); break;
+            case Kind::Array: w.expect(c->is(T_BINARY), where); identity(id, c->data2, where.c_str()); break;
+            }
+        }
+        for (size_t i = 0; i < queue.size(); ++i) object(queue[i]);
+        w.expect(seen.size() == w.reachable().size(),
+                 "the check reached " + std::to_string(seen.size()) + " objects, the model " +
+                     std::to_string(w.reachable().size()));
+    }
+};
+
+// Every used node leads to a buffer that leads back to it; every buffer in use in a series frame
+// is the one its node leads to; the frames' counts are right.
+void check_frames(World& w) {
+    for (NodeFrame* f = g_memory.node_first; f; f = f->next) {
+        uint32_t used = 0;
+        for (Node n = f->first; n < f->first + f->count; ++n) {
+            if (!node_slot_used(n)) continue;
+            ++used;
+            Series* s = node_series(n);
+            w.expect(s->node == n, "a used node's buffer leads elsewhere");
+            w.expect(s->flags & SER_IN_USE, "a used node leads to an abandoned buffer");
+            w.expect(s->head <= s->tail && s->tail <= s->size, "head, tail and size out of order");
+        }
+        w.expect(used == f->used, "node frame used count differs");
+    }
+    for (SeriesFrame* f = g_memory.series_first; f; f = f->next) {
+        uint8_t* p = f->data_start();
+        while (p < f->alloc) {
+            Series* s = reinterpret_cast<Series*>(p);
+            if ((s->flags & SER_IN_USE) && s->node)
+                w.expect(node_slot_used(s->node) && node_series(s->node) == s, "a buffer's node leads elsewhere");
+            p += sizeof(Series) + s->size;
+        }
+        w.expect(p == f->alloc, "series frame walk overruns its allocation pointer");
+    }
+}
+
+// hash!: hashtable_find against a scan of the block with the same comparison and position rules.
+int32_t scan_hash(Node block, const Cell& key, int32_t start, int32_t skip, int op, bool last, bool reverse) {
+    Series* s = node_series(block);
+    int64_t n = s->length(), st = skip == 0 ? 1 : std::abs(skip), best = -1;
+    for (int64_t l = 0; l < n; ++l) {
+        if (!hash_compare(s->cell_at(uint32_t(l)), &key, op)) continue;
+        if (!last && !reverse) {
+            if (l >= start && (l - start) % st == 0 && best < 0) best = l;
+        } else {
+            int64_t r = ((start - 1 - l) % st + st) % st;
+            bool side = reverse ? l < start : l >= start;
+            if (side && r == 0) best = l;
+        }
+    }
+    return int32_t(best);
+}
+
+Cell map_key_of(const Cell* c) {
+    Cell k = *c;
+    if (is_word_type(k.type())) set_cell_type(&k, T_SET_WORD);
+    return k;
+}
+
+int32_t scan_map(Node block, const Cell& key_in, int op, bool walk_set, std::set<int32_t>* all) {
+    Cell key = map_key_of(&key_in);
+    Series* s = node_series(block);
+    int32_t first = -1;
+    for (uint32_t i = 0; i < s->length(); i += 2) {
+        Cell stored = map_key_of(s->cell_at(i));
+        if (stored.type() != key.type() || !hash_compare(&stored, &key, op)) continue;
+        if (first < 0) first = int32_t(i);
+        if (walk_set) all->insert(int32_t(i));
+    }
+    return first;
+}
+
+void check_tables(World& w) {
+    for (auto& [id, o] : w.objects) {
+        if (o.kind != Kind::Hash && o.kind != Kind::Map) continue;
+        Node t = o.node;
+        Node block = hashtable_record(t)->values;
+        // keys: cells of the block and fresh scalars
+        std::vector<Cell> keys;
+        uint32_t n = node_series(block)->length();
+        for (int k = 0; k < 6 && n; ++k) {
+            uint32_t i = uint32_t(w.below(n));
+            if (o.kind == Kind::Map) i &= ~1u;
+            keys.push_back(*node_series(block)->cell_at(i));
+        }
+        for (int k = 0; k < 3; ++k) keys.push_back(w.encode(scalar(w)));
+        std::string where = "table " + std::to_string(id);
+        for (const Cell& key : keys) {
+            for (int op : {0, 2}) {
+                if (o.kind == Kind::Hash) {
+                    int32_t start = int32_t(w.below(n + 2));
+                    int32_t skip = w.chance(70) ? 1 : int32_t(w.below(4)) + 1;
+                    bool last = w.chance(25), reverse = !last && w.chance(25);
+                    const Cell* c = hashtable_find(t, &key, start, skip, op, last, reverse);
+                    block = hashtable_record(t)->values;
+                    int32_t got = c ? int32_t(c - node_series(block)->cells()) : -1;
+                    int32_t want = scan_hash(block, key, start, skip, op, last, reverse);
+                    w.expect(got == want, where + ": hash! find answers " + std::to_string(got) +
+                                              ", a scan " + std::to_string(want) + " (op " +
+                                              std::to_string(op) + ", type " + std::to_string(int(key.type())) + ")");
+                } else {
+                    const Cell* c = hashtable_find(t, &key, 0, 1, op, false, false);
+                    block = hashtable_record(t)->values;
+                    int32_t got = c ? int32_t(c - node_series(block)->cells()) : -1;
+                    int32_t want = scan_map(block, key, op, false, nullptr);
+                    w.expect(got == want, where + ": map! find answers " + std::to_string(got) +
+                                              ", a scan " + std::to_string(want));
+                }
+            }
+            if (o.kind == Kind::Map) {
+                std::set<int32_t> walked, scanned;
+                int32_t position = -1;
+                uint32_t start = 0, step = 0;
+                while (const Cell* c = hashtable_find_next(t, &key, &position, &start, &step)) {
+                    int32_t at = int32_t(c - node_series(hashtable_record(t)->values)->cells());
+                    w.expect(walked.insert(at).second, where + ": the walk met a key twice");
+                    w.expect(walked.size() <= n, where + ": the walk does not end");
+                }
+                scan_map(hashtable_record(t)->values, key, 0, true, &scanned);
+                w.expect(walked == scanned, where + ": the walk differs from a scan");
+            }
+        }
+        if (o.kind == Kind::Map) {
+            uint32_t live = 0;
+            for (bool r : o.removed) live += !r;
+            w.expect(hashtable_record(t)->size == live, where + ": map! size " +
+                     std::to_string(hashtable_record(t)->size) + " vs " + std::to_string(live) + " live entries");
+        }
+    }
+    // record tables answer every key the model holds, and no other live object
+    for (auto& [id, o] : w.objects) {
+        if (o.kind != Kind::Records) continue;
+        for (const auto& [key, v] : o.recs) {
+            const Cell* r = hashtable_get_int(o.node, w.obj(key).node);
+            w.expect(r && cell_integer(r) == v && cell_integer(r + 1) == key, "record table answer differs");
+        }
+        for (int probe = 0; probe < 3; ++probe) {
+            auto it = w.objects.begin();
+            std::advance(it, w.below(w.objects.size()));
+            if (o.recs.count(it->first)) continue;
+            w.expect(hashtable_get_int(o.node, it->second.node) == nullptr, "record table answers an absent key");
+        }
+    }
+}
+
+void check_ownership(World& w) {
+    for (const auto& [series, owner] : w.owner_of) {
+        if (owner < 0 || !w.objects.count(series)) continue;
+        const Cell* found = owner_find(w.obj(series).node);
+        w.expect(found && found->data1 == w.obj(owner).node, "owner of a series differs");
+    }
+    for (const auto& [id, o] : w.objects) {
+        if ((o.kind != Kind::Block && o.kind != Kind::String) || w.owner_of.count(id)) continue;
+        w.expect(owner_find(o.node) == nullptr, "a series the model says nobody owns has an owner");
+    }
+}
+
+void check_all(World& w) {
+    w.checks++;
+    w.forget_unreachable();
+    check_frames(w);
+    CheckPass pass{w, {}, {}};
+    pass.run();
+    check_tables(w);
+    check_ownership(w);
+    w.expect(stack_depth() == 0, "the data stack was left with values");
+}
+
+// Every node of a live object and of the structures behind it (tables' arrays, contexts' word
+// tables and values, the ownership table).
+void add_table_nodes(Node t, std::unordered_set<Node>& out) {
+    HashTable* r = hashtable_record(t);
+    out.insert({t, r->flags, r->keys, r->values});
+    if (r->kind == HASH_KIND_HASH) {
+        out.insert({r->positions, r->chains});
+        Series* list = node_series(r->chains);
+        for (uint32_t i = 0; i < list->used() / 4; ++i)
+            out.insert(reinterpret_cast<const Node*>(list->head_ptr())[i]);
+    }
+}
+
+std::unordered_set<Node> live_nodes(World& w) {
+    std::unordered_set<Node> out;
+    add_table_nodes(g_ownership_table, out);
+    for (const auto& [id, o] : w.objects) {
+        out.insert(o.node);
+        switch (o.kind) {
+        case Kind::Hash: case Kind::Map: case Kind::Records: add_table_nodes(o.node, out); break;
+        case Kind::Context:
+            add_table_nodes(context_word_table(o.node), out);
+            out.insert(context_cell(o.node)->data2);
+            break;
+        default: break;
+        }
+    }
+    return out;
+}
+
+// ---- Operations --------------------------------------------------------------------------------------
+
+uint32_t rooted_count(World& w) {
+    uint32_t n = 0;
+    for (int id : w.slots) n += id >= 0;
+    return n;
+}
+bool room(World& w) { return rooted_count(w) < MAX_ROOTED; }
+
+
+void op_new_block(World& w) {
+    if (!room(w)) return;
+    std::vector<MValue> cells;
+    for (uint64_t i = 0, n = w.below(8); i < n; ++i) cells.push_back(any_value(w));
+    int id = make_block(w, cells);
+    w.add_root(id, make_series(T_BLOCK, w.obj(id).node));
+}
+
+void op_new_string(World& w) {
+    if (!room(w)) return;
+    uint32_t units[3] = {1, 2, 4};
+    uint32_t unit = units[w.below(3)];
+    std::u32string text;
+    for (uint64_t i = 0, n = w.below(10); i < n; ++i) text.push_back(char32_t(random_code(w, unit)));
+    int id = make_string(w, unit, text);
+    w.add_root(id, make_series(T_STRING, w.obj(id).node));
+}
+
+void op_drop_root(World& w) {
+    std::vector<uint32_t> slots = w.slots_of({});
+    if (slots.empty()) return;
+    uint32_t slot = w.pick(slots);
+    *w.root_cell(slot) = make_cell(T_NONE);
+    w.slots[slot] = -1;
+}
+
+// A rooted, editable block: its id, or -1.
+int editable_block(World& w) {
+    std::vector<uint32_t> slots = w.slots_of({Kind::Block}, true);
+    return slots.empty() ? -1 : w.slots[w.pick(slots)];
+}
+
+void op_block_append(World& w) {
+    int id = editable_block(w);
+    if (id < 0 || w.obj(id).cells.size() >= MAX_CELLS) return;
+    MValue v = any_value(w);
+    block_append(w.obj(id).node, w.encode(v));
+    w.obj(id).cells.push_back(v);
+}
+
+void op_block_insert(World& w) {
+    int id = editable_block(w);
+    if (id < 0 || w.obj(id).cells.size() >= MAX_CELLS) return;
+    MObject& o = w.obj(id);
+    uint32_t at = uint32_t(w.below(o.cells.size() + 1));
+    MValue v = any_value(w);
+    Cell c = w.encode(v);
+    reserve_cell(o.node);
+    Series* s = node_series(o.node);
+    std::memmove(s->cell_at(at + 1), s->cell_at(at), (s->length() - 1 - at) * 16);
+    *s->cell_at(at) = c;
+    o.cells.insert(o.cells.begin() + at, v);
+}
+
+void op_block_remove(World& w) {
+    int id = editable_block(w);
+    if (id < 0 || w.obj(id).cells.empty()) return;
+    MObject& o = w.obj(id);
+    uint32_t at = uint32_t(w.below(o.cells.size()));
+    Series* s = node_series(o.node);
+    std::memmove(s->cell_at(at), s->cell_at(at + 1), (s->length() - at - 1) * 16);
+    s->tail -= 16;
+    o.cells.erase(o.cells.begin() + at);
+}
+
+void op_block_poke(World& w) {
+    int id = editable_block(w);
+    if (id < 0 || w.obj(id).cells.empty()) return;
+    MObject& o = w.obj(id);
+    uint32_t at = uint32_t(w.below(o.cells.size()));
+    MValue v = any_value(w);
+    *node_series(o.node)->cell_at(at) = w.encode(v);
+    o.cells[at] = v;
+}
+
+void op_block_copy(World& w) {
+    std::vector<uint32_t> slots = w.slots_of({Kind::Block});
+    if (slots.empty() || !room(w)) return;
+    int src = w.slots[w.pick(slots)];
+    uint32_t n = uint32_t(w.obj(src).cells.size());
+    uint32_t from = uint32_t(w.below(n + 1));
+    uint32_t count = uint32_t(w.below(n - from + 1));
+    Node copy = copy_series_part(w.obj(src).node, from, count);
+    int id = w.new_object(Kind::Block);
+    w.obj(id).node = copy;
+    w.obj(id).cells.assign(w.obj(src).cells.begin() + from, w.obj(src).cells.begin() + from + count);
+    w.add_root(id, make_series(T_BLOCK, copy));
+}
+
+int editable_string(World& w) {
+    std::vector<uint32_t> slots = w.slots_of({Kind::String}, true);
+    return slots.empty() ? -1 : w.slots[w.pick(slots)];
+}
+
+void op_string_append(World& w) {
+    int id = editable_string(w);
+    if (id < 0 || w.obj(id).text.size() > 64) return;
+    MObject& o = w.obj(id);
+    uint32_t c = random_code(w, o.unit);
+    uint8_t* p = reserve_tail_bytes(o.node, o.unit);
+    unit_put(p, o.unit, c);
+    o.text.push_back(char32_t(c));
+}
+
+void op_string_poke(World& w) {
+    int id = editable_string(w);
+    if (id < 0 || w.obj(id).text.empty()) return;
+    MObject& o = w.obj(id);
+    uint32_t at = uint32_t(w.below(o.text.size()));
+    uint32_t c = random_code(w, o.unit);
+    unit_put(node_series(o.node)->head_ptr() + at * o.unit, o.unit, c);
+    o.text[at] = char32_t(c);
+}
+
+void op_string_remove(World& w) {
+    int id = editable_string(w);
+    if (id < 0 || w.obj(id).text.empty()) return;
+    MObject& o = w.obj(id);
+    uint32_t at = uint32_t(w.below(o.text.size()));
+    Series* s = node_series(o.node);
+    std::memmove(s->head_ptr() + at * o.unit, s->head_ptr() + (at + 1) * o.unit, s->used() - (at + 1) * o.unit);
+    s->tail -= o.unit;
+    o.text.erase(at, 1);
+}
+
+// ---- hash! ----
+
+// A rooted table of the kind: its id, or -1.
+int table_of(World& w, Kind k) {
+    std::vector<uint32_t> slots = w.slots_of({k});
+    return slots.empty() ? -1 : w.slots[w.pick(slots)];
+}
+Node table_block(World& w, int id) { return hashtable_record(w.obj(id).node)->values; }
+
+void op_new_hash(World& w) {
+    if (!room(w)) return;
+    uint32_t held = 0;
+    std::vector<MValue> cells;
+    for (uint64_t i = 0, n = w.below(12); i < n; ++i) cells.push_back(table_key(w, &held));
+    Node block = alloc_cells(cells.size() + 1);
+    Cell value = make_cell(T_HASH, 0, block, 0);
+    int id = w.new_object(Kind::Hash);
+    uint32_t slot = w.add_root(id, value);
+    write_cells(w, block, cells);
+    stack_pop(held);
+    Node t = hashtable_make(uint32_t(cells.size()), block, HASH_KIND_HASH, 0);
+    w.root_cell(slot)->data3 = t;
+    w.obj(id).node = t;
+    w.obj(id).cells = cells;
+}
+
+// Appends a key cell to the table's block (the key's own objects wait on the data stack).
+uint32_t append_key(World& w, int id, const MValue& v) {
+    Node block = table_block(w, id);
+    block_append(block, w.encode(v));
+    return node_series(table_block(w, id))->length() - 1;
+}
+
+void hash_put_key(World& w, int id, const MValue& v, uint32_t held) {
+    uint32_t at = append_key(w, id, v);
+    stack_pop(held);
+    w.obj(id).cells.push_back(v);
+    if (w.chance(50)) hashtable_put(w.obj(id).node, node_series(table_block(w, id))->cell_at(at));
+    else hashtable_index_block(w.obj(id).node, at, 1);
+}
+
+void op_hash_put(World& w) {
+    int id = table_of(w, Kind::Hash);
+    if (id < 0 || w.obj(id).cells.size() >= MAX_CELLS) return;
+    uint32_t held = 0;
+    MValue v = table_key(w, &held);
+    hash_put_key(w, id, v, held);
+}
+
+void op_hash_insert(World& w) {
+    int id = table_of(w, Kind::Hash);
+    if (id < 0 || w.obj(id).cells.size() >= MAX_CELLS) return;
+    MObject& o = w.obj(id);
+    uint32_t held = 0;
+    MValue v = table_key(w, &held);
+    uint32_t at = uint32_t(w.below(o.cells.size() + 1));
+    Cell c = w.encode(v);
+    Node block = table_block(w, id);
+    reserve_cell(block);
+    Series* s = node_series(block);
+    uint32_t moved = s->length() - 1 - at;
+    std::memmove(s->cell_at(at + 1), s->cell_at(at), moved * 16);
+    *s->cell_at(at) = c;
+    stack_pop(held);
+    o.cells.insert(o.cells.begin() + at, v);
+    if (hashtable_shift_indexes(o.node, 1, at, moved) != 0) hashtable_rebuild(o.node, uint32_t(o.cells.size()));
+    hashtable_put(o.node, node_series(table_block(w, id))->cell_at(at));
+}
+
+void op_hash_remove(World& w) {
+    int id = table_of(w, Kind::Hash);
+    if (id < 0 || w.obj(id).cells.empty()) return;
+    MObject& o = w.obj(id);
+    uint32_t at = uint32_t(w.below(o.cells.size()));
+    hashtable_remove_range(o.node, at, 1);
+    Series* s = node_series(table_block(w, id));
+    uint32_t moved = s->length() - at - 1;
+    std::memmove(s->cell_at(at), s->cell_at(at + 1), moved * 16);
+    s->tail -= 16;
+    o.cells.erase(o.cells.begin() + at);
+    if (hashtable_shift_indexes(o.node, -1, at + 1, moved) != 0)
+        hashtable_rebuild(o.node, uint32_t(o.cells.size()));
+}
+
+void op_hash_poke(World& w) {
+    int id = table_of(w, Kind::Hash);
+    if (id < 0 || w.obj(id).cells.empty()) return;
+    MObject& o = w.obj(id);
+    uint32_t held = 0;
+    MValue v = table_key(w, &held);
+    uint32_t at = uint32_t(w.below(o.cells.size()));
+    hashtable_remove_range(o.node, at, 1);
+    *node_series(table_block(w, id))->cell_at(at) = w.encode(v);
+    stack_pop(held);
+    o.cells[at] = v;
+    hashtable_put(o.node, node_series(table_block(w, id))->cell_at(at));
+}
+
+void op_hash_move(World& w) {
+    int id = table_of(w, Kind::Hash);
+    if (id < 0 || w.obj(id).cells.size() < 2) return;
+    MObject& o = w.obj(id);
+    uint32_t n = uint32_t(o.cells.size());
+    uint32_t count = 1 + uint32_t(w.below(n / 2));
+    uint32_t from = uint32_t(w.below(n - count + 1));
+    uint32_t to = uint32_t(w.below(n - count + 1));
+    std::vector<MValue> moved(o.cells.begin() + from, o.cells.begin() + from + count);
+    o.cells.erase(o.cells.begin() + from, o.cells.begin() + from + count);
+    o.cells.insert(o.cells.begin() + to, moved.begin(), moved.end());
+    Series* s = node_series(table_block(w, id));
+    std::vector<Cell> tmp(s->cells(), s->cells() + n);
+    std::vector<Cell> part(tmp.begin() + from, tmp.begin() + from + count);
+    tmp.erase(tmp.begin() + from, tmp.begin() + from + count);
+    tmp.insert(tmp.begin() + to, part.begin(), part.end());
+    std::memcpy(s->cells(), tmp.data(), n * 16);
+    hashtable_move_indexes(o.node, from, to, count);
+}
+
+void op_hash_reindex(World& w) {
+    int id = table_of(w, Kind::Hash);
+    if (id < 0) return;
+    MObject& o = w.obj(id);
+    uint32_t n = uint32_t(o.cells.size());
+    switch (w.below(3)) {
+    case 0: hashtable_rebuild(o.node, n); break;
+    case 1: hashtable_refresh(o.node, n); break;
+    default:
+        hashtable_remove_range(o.node, 0, n);
+        hashtable_index_block(o.node, 0, 1);
+        break;
+    }
+    // indexing again what is indexed adds nothing
+    if (w.chance(30)) hashtable_index_block(o.node, uint32_t(w.below(n + 1)), 1);
+}
+
+// ---- map! ----
+
+// Applies the pairs from `first` on to the model as indexing does: a key strictly equal to an
+// earlier one gives that entry the later value (bringing a removed entry back) and the later pair
+// goes; a key without a value stays alone at the end.
+void model_index_pairs(World& w, MObject& o, size_t first) {
+    size_t i = first;
+    while (i < o.cells.size()) {
+        int64_t present = -1;
+        for (size_t k = 0; k < i; k += 2)
+            if (strict_equal(w, o.cells[k], o.cells[i], true)) {
+                present = int64_t(k);
+                break;
+            }
+        if (present < 0) {
+            if (i / 2 >= o.removed.size()) o.removed.push_back(false);
+            i += 2;
+            continue;
+        }
+        if (i + 1 < o.cells.size()) {
+            o.cells[size_t(present) + 1] = o.cells[i + 1];
+            o.removed[size_t(present) / 2] = false;
+        }
+        size_t cut = std::min<size_t>(2, o.cells.size() - i);
+        o.cells.erase(o.cells.begin() + i, o.cells.begin() + i + cut);
+    }
+}
+
+void op_new_map(World& w) {
+    if (!room(w)) return;
+    uint32_t held = 0;
+    std::vector<MValue> cells;
+    uint64_t pairs = w.below(8);
+    for (uint64_t i = 0; i < pairs; ++i) {
+        if (i && w.chance(20)) cells.push_back(cells[2 * w.below(i)]);  // a repeated key
+        else cells.push_back(table_key(w, &held));
+        cells.push_back(any_value(w));
+    }
+    Node block = alloc_cells(cells.size() + 1);
+    int id = w.new_object(Kind::Map);
+    uint32_t slot = w.add_root(id, make_cell(T_MAP, 0, block, 0));
+    write_cells(w, block, cells);
+    stack_pop(held);
+    Node t = hashtable_make(uint32_t(pairs), block, HASH_KIND_MAP, 0);
+    w.root_cell(slot)->data3 = t;
+    MObject& o = w.obj(id);
+    o.node = t;
+    o.cells = cells;
+    model_index_pairs(w, o, 0);
+}
+
+// Appends the pair and indexes it; `held` values wait on the data stack until it is stored.
+void map_put_key(World& w, int id, const MValue& key, uint32_t held) {
+    MObject& o = w.obj(id);
+    MValue value = any_value(w);
+    uint32_t first = append_key(w, id, key);
+    append_key(w, id, value);
+    stack_pop(held);
+    o.cells.push_back(key);
+    o.cells.push_back(value);
+    hashtable_index_block(o.node, first, 2);
+    model_index_pairs(w, o, first);
+}
+
+void op_map_put(World& w) {
+    int id = table_of(w, Kind::Map);
+    if (id < 0 || w.obj(id).cells.size() >= MAX_CELLS) return;
+    MObject& o = w.obj(id);
+    uint32_t held = 0;
+    MValue key = o.cells.size() >= 2 && w.chance(40) ? o.cells[2 * w.below(o.cells.size() / 2)] : table_key(w, &held);
+    map_put_key(w, id, key, held);
+}
+
+void op_map_remove(World& w) {
+    int id = table_of(w, Kind::Map);
+    if (id < 0 || w.obj(id).cells.size() < 2) return;
+    MObject& o = w.obj(id);
+    uint32_t pair = uint32_t(w.below(o.cells.size() / 2));
+    hashtable_delete(o.node, node_series(table_block(w, id))->cell_at(2 * pair));
+    o.removed[pair] = true;
+}
+
+void op_map_resize(World& w) {
+    int id = table_of(w, Kind::Map);
+    if (id < 0) return;
+    MObject& o = w.obj(id);
+    switch (w.below(3)) {
+    case 0: hashtable_resize(o.node, uint32_t(w.below(64))); break;
+    case 1: hashtable_rebuild(o.node, uint32_t(w.below(32))); break;
+    default: hashtable_refresh(o.node, uint32_t(o.cells.size())); break;
+    }
+}
+
+// ---- contexts ----
+
+void op_new_context(World& w) {
+    if (!room(w)) return;
+    Node ctx = context_make(uint32_t(w.below(6)), false, false, 0, CONTEXT_OBJECT);
+    int id = w.new_object(Kind::Context);
+    w.obj(id).node = ctx;
+    w.add_root(id, make_cell(T_OBJECT, ctx, 0, 0));
+}
+
+void op_context_put(World& w) {
+    std::vector<uint32_t> slots = w.slots_of({Kind::Context});
+    if (slots.empty()) return;
+    int id = w.slots[w.pick(slots)];
+    uint32_t sym = w.pick(w.symbols);
+    MValue v = any_value(w);
+    Cell word = make_cell(T_WORD, 0, sym, uint32_t(-1));
+    Cell value = w.encode(v);
+    context_put_word_value(w.obj(id).node, &word, &value);
+    MObject& o = w.obj(id);
+    uint32_t canon = w.word_canon(sym);
+    for (Field& f : o.fields)
+        if (f.canon == canon) {
+            f.value = v;
+            return;
+        }
+    o.fields.push_back({sym, canon, v});
+}
+
+void model_bind(World& w, int block, int ctx, std::set<int>& active) {
+    if (!active.insert(block).second) return;
+    MObject& c = w.obj(ctx);
+    for (size_t i = 0; i < w.obj(block).cells.size(); ++i) {
+        MValue& v = w.obj(block).cells[i];
+        if (v.kind == VK::Word && v.type != T_ISSUE) {
+            uint32_t canon = w.word_canon(uint32_t(v.i));
+            for (uint32_t k = 0; k < c.fields.size(); ++k)
+                if (c.fields[k].canon == canon) {
+                    v.ref = ctx;
+                    v.index = k;
+                    break;
+                }
+        } else if (v.kind == VK::Block) {
+            model_bind(w, v.ref, ctx, active);
+        }
+    }
+    active.erase(block);
+}
+
+void op_bind(World& w) {
+    int block = editable_block(w);
+    std::vector<uint32_t> ctxs = w.slots_of({Kind::Context});
+    if (block < 0 || ctxs.empty()) return;
+    int ctx = w.slots[w.pick(ctxs)];
+    // nested blocks may be frozen table keys only inside tables, never inside plain blocks
+    Cell value = make_series(T_BLOCK, w.obj(block).node);
+    bind_block(&value, w.obj(ctx).node, false);
+    std::set<int> active;
+    model_bind(w, block, ctx, active);
+}
+
+// ---- ownership ----
+
+void model_own(World& w, int id, int owner, std::set<int>& walked) {
+    if (!walked.insert(id).second) return;
+    MObject& o = w.obj(id);
+    w.owned_flag.insert(id);
+    auto it = w.owner_of.find(id);
+    if (it == w.owner_of.end()) w.owner_of[id] = owner;
+    if (o.kind != Kind::Block) return;
+    for (const MValue& v : o.cells)
+        if (v.kind == VK::Block || v.kind == VK::String) model_own(w, v.ref, owner, walked);
+}
+
+void op_set_owner(World& w) {
+    std::vector<uint32_t> blocks = w.slots_of({Kind::Block, Kind::String});
+    std::vector<uint32_t> ctxs = w.slots_of({Kind::Context});
+    if (blocks.empty() || ctxs.empty()) return;
+    uint32_t slot = w.pick(blocks);
+    int id = w.slots[slot];
+    int owner = w.slots[w.pick(ctxs)];
+    Cell owner_cell = make_cell(T_OBJECT, w.obj(owner).node, 0, 0);
+    Cell word = make_cell(T_WORD, 0, w.pick(w.symbols), uint32_t(-1));
+    set_owner_deep(w.root_cell(slot), &owner_cell, &word);
+    std::set<int> walked;
+    model_own(w, id, owner, walked);
+}
+
+// ---- record tables ----
+
+void op_new_records(World& w) {
+    if (!room(w)) return;
+    Node t = hashtable_make(uint32_t(w.below(8)), 0, HASH_KIND_RECORDS, 2);
+    int id = w.new_object(Kind::Records);
+    w.obj(id).node = t;
+    w.add_root(id, Cell{uint32_t(T_CONTEXT) | CELL_CTX_ON_STACK, t, 0, 0});
+}
+
+void op_records_edit(World& w) {
+    int id = table_of(w, Kind::Records);
+    std::vector<uint32_t> keys = w.slots_of({Kind::Block, Kind::String});
+    if (id < 0) return;
+    MObject& o = w.obj(id);
+    uint64_t r = w.below(20);
+    if (r < 12 && !keys.empty()) {
+        int key = w.slots[w.pick(keys)];
+        int32_t v = int32_t(w.below(1000));
+        Cell* cells = hashtable_put_int(o.node, w.obj(key).node);
+        cells[0] = make_integer(v);
+        cells[1] = make_integer(key);
+        o.recs[key] = v;
+    } else if (r < 18 && !o.recs.empty()) {
+        auto it = o.recs.begin();
+        std::advance(it, w.below(o.recs.size()));
+        Cell* cells = hashtable_delete_int(o.node, w.obj(it->first).node);
+        w.expect(cells != nullptr, "a record to delete is missing");
+        o.recs.erase(it);
+    } else if (r == 18) {
+        hashtable_clear(o.node);
+        o.recs.clear();
+    } else {
+        hashtable_rebuild_records(o.node, uint32_t(w.below(16)));
+    }
+}
+
+// ---- growable arrays ----
+
+void op_new_array(World& w) {
+    if (!room(w)) return;
+    Node a = alloc_units(4, 4);
+    int id = w.new_object(Kind::Array);
+    w.obj(id).node = a;
+    w.add_root(id, make_series(T_BINARY, a));
+}
+
+void op_array_edit(World& w) {
+    int id = table_of(w, Kind::Array);
+    if (id < 0) return;
+    MObject& o = w.obj(id);
+    uint64_t r = w.below(10);
+    uint32_t n = uint32_t(o.arr.size());
+    if (r < 5 && n < 200) {
+        uint32_t v = uint32_t(w.below(50));
+        array_append(o.node, v);
+        o.arr.push_back(v);
+    } else if (r < 7 && n) {
+        uint32_t i = uint32_t(w.below(n));
+        uint32_t v = uint32_t(w.below(50));
+        array_poke(o.node, i + 1, v);
+        o.arr[i] = v;
+    } else if (r < 9 && n) {
+        uint32_t i = uint32_t(w.below(n));
+        array_remove_bytes(o.node, i * 4, 4);
+        o.arr.erase(o.arr.begin() + i);
+    } else if (r == 9) {
+        uint32_t v = uint32_t(w.below(50));
+        auto it = std::find(o.arr.begin(), o.arr.end(), v);
+        int32_t want = it == o.arr.end() ? -1 : int32_t((it - o.arr.begin()) * 4);
+        w.expect(array_find(o.node, v) == want, "array_find differs");
+    }
+}
+
+// ---- sorting with a comparison that allocates ----
+
+// The order: by type, then by payload for scalars; references of one type are equal.
+std::tuple<int, int64_t, double> sort_key_cell(const Cell* c) {
+    switch (c->type()) {
+    case T_INTEGER: return {c->type(), cell_integer(c), 0};
+    case T_FLOAT: case T_PERCENT: return {c->type(), 0, c->get_float()};
+    case T_CHAR: case T_WORD: case T_SET_WORD: case T_LIT_WORD: case T_GET_WORD: case T_REFINEMENT:
+    case T_ISSUE: return {c->type(), c->data2, 0};
+    case T_LOGIC: return {c->type(), c->data1, 0};
+    default: return {c->type(), 0, 0};
+    }
+}
+std::tuple<int, int64_t, double> sort_key_model(const MValue& v) {
+    switch (v.kind) {
+    case VK::Integer: case VK::Char: case VK::Word: case VK::Logic: return {v.type, v.i, 0};
+    case VK::Float: case VK::Percent: return {v.type, 0, v.f};
+    default: return {v.type, 0, 0};
+    }
+}
+
+uint64_t g_sort_allocations = 0;
+
+int sort_compare(const void* x, const void* y, intptr_t, intptr_t) {
+    // read the records first: the allocation below may collect
+    auto a = sort_key_cell(static_cast<const Cell*>(x));
+    auto b = sort_key_cell(static_cast<const Cell*>(y));
+    alloc_bytes(16 + 16 * (g_sort_allocations++ % 5));  // garbage: collections while sorting
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+void op_sort(World& w) {
+    int id = editable_block(w);
+    if (id < 0) return;
+    MObject& o = w.obj(id);
+    uint32_t n = uint32_t(o.cells.size());
+    uint32_t from = uint32_t(w.below(n + 1));
+    uint32_t count = uint32_t(w.below(n - from + 1));
+    Cell block = make_series(T_BLOCK, o.node);
+    auto less = [](const MValue& a, const MValue& b) { return sort_key_model(a) < sort_key_model(b); };
+    if (w.chance(50)) {
+        sort_merge_series(&block, from * 16, count, 16, 0, 0, sort_compare);
+        std::stable_sort(o.cells.begin() + from, o.cells.begin() + from + count, less);
+        return;
+    }
+    sort_unstable_series(&block, from * 16, count, 16, 0, 0, sort_compare);
+    // the runtime's order is taken into the model: sorted, and the same values
+    std::vector<MValue> left(o.cells.begin() + from, o.cells.begin() + from + count);
+    for (uint32_t i = 0; i < count; ++i) {
+        const Cell c = *node_series(o.node)->cell_at(from + i);
+        auto it = std::find_if(left.begin(), left.end(),
+                               [&](const MValue& v) { return World::same_cell(w.encode(v), c); });
+        w.expect(it != left.end(), "sorting lost or made up a value");
+        o.cells[from + i] = *it;
+        left.erase(it);
+    }
+    w.expect(std::is_sorted(o.cells.begin() + from, o.cells.begin() + from + count, less), "not sorted");
+}
+
+// ---- collections ----
+
+void op_collect(World& w) {
+    w.forget_unreachable();
+    std::map<Node, int> dead = w.pending_dead;
+    w.pending_dead.clear();
+    collector_cycle();
+    w.collections++;
+    {
+        // exactly the unreachable buffers went: each dead object's node is free, or was taken again
+        // by a buffer that is live now. Checked before anything allocates again (the checks'
+        // look-ups re-index stale tables, which leaves garbage behind).
+        CheckPass pass{w, {}, {}};
+        pass.run();  // nodes as the collection left them; no look-up, no allocation
+        std::unordered_set<Node> live = live_nodes(w);
+        for (const auto& [node, id] : dead) {
+            if (!node_slot_used(node) || live.count(node)) continue;
+            Series* s = node_series(node);
+            w.fail("object " + std::to_string(id) + " is unreachable but its buffer was kept (node " +
+                   std::to_string(node) + ", unit " + std::to_string(s->unit()) + ", " +
+                   std::to_string(s->used()) + " bytes used)");
+        }
+    }
+    check_all(w);
+    // records of owners that died are gone now; an unknown record reads as what the runtime holds
+    for (auto it = w.owner_of.begin(); it != w.owner_of.end(); ++it) {
+        if (it->second != -2) continue;
+        const Cell* found = owner_find(w.obj(it->first).node);
+        it->second = -3;
+        if (found)
+            for (const auto& [id, o] : w.objects)
+                if (o.kind == Kind::Context && o.node == found->data1) it->second = id;
+        w.expect(!found || it->second >= 0, "an ownership record outlived its owner");
+    }
+    for (auto it = w.owner_of.begin(); it != w.owner_of.end();)
+        it = it->second == -3 ? w.owner_of.erase(it) : std::next(it);
+}
+
+// Garbage fills every node frame, new objects land in a fresh frame, the garbage goes: that frame
+// is sparse, and after enough collections that leave it unchanged the collector moves its nodes
+// out (renumbering them), which the checks after each collection follow. Too slow under
+// KEL_GC_STRESS=1 (every one of the ten thousand allocations collects), so not run there.
+void op_renumber(World& w) {
+    if (g_collector_stress) return;
+    {
+        Rooted garbage(make_series(T_BLOCK, alloc_cells(NODES_PER_FRAME + 16)));
+        NodeFrame* last = g_memory.node_last;
+        while (g_memory.node_last == last) block_append(series_node(garbage.get()), make_series(T_STRING, alloc_bytes(16)));
+        while (!room(w)) op_drop_root(w);
+        void (*makers[])(World&) = {op_new_block, op_new_string, op_new_hash, op_new_map, op_new_context,
+                                    op_new_records, op_new_array};
+        for (int i = 0; i < 6; ++i) makers[w.below(std::size(makers))](w);
+        for (int i = 0; i < 6; ++i) {
+            void (*editors[])(World&) = {op_block_append, op_hash_put, op_map_put, op_context_put,
+                                         op_records_edit, op_bind, op_set_owner};
+            editors[w.below(std::size(editors))](w);
+        }
+    }
+    // a function whose body lives in the frame to be emptied, as a key of a map! and a hash!
+    int body = -1;
+    if (room(w)) {
+        body = make_block(w, {});
+        w.add_root(body, make_series(T_BLOCK, w.obj(body).node));
+    }
+    int map = table_of(w, Kind::Map), hash = table_of(w, Kind::Hash);
+    MValue fn;
+    fn.kind = VK::Function; fn.type = T_FUNCTION; fn.ref = body;
+    if (body >= 0 && map >= 0) map_put_key(w, map, fn, 0);
+    if (body >= 0 && hash >= 0) hash_put_key(w, hash, fn, 0);
+    op_collect(w);
+    uint32_t before = g_node_compactions;
+    for (int i = 0; i < 8 && g_node_compactions == before; ++i) collector_cycle();
+    // the tables, stale now, take the same key again before anything else uses them; the check
+    // after the next collection reads the renumbered nodes
+    w.collections++;
+    w.forget_unreachable();
+    CheckPass pass{w, {}, {}};
+    pass.run();  // values and nodes, without a table look-up
+    if (body >= 0 && map >= 0) map_put_key(w, map, fn, 0);
+    if (body >= 0 && hash >= 0) hash_put_key(w, hash, fn, 0);
+    op_collect(w);
+}
+
+const ModelOp k_core_ops[] = {
+    {"new block", 6, op_new_block},
+    {"new string", 5, op_new_string},
+    {"drop root", 9, op_drop_root},
+    {"block append", 8, op_block_append},
+    {"block insert", 4, op_block_insert},
+    {"block remove", 4, op_block_remove},
+    {"block poke", 4, op_block_poke},
+    {"block copy", 2, op_block_copy},
+    {"string append", 5, op_string_append},
+    {"string poke", 3, op_string_poke},
+    {"string remove", 3, op_string_remove},
+    {"new hash!", 3, op_new_hash},
+    {"hash! put", 8, op_hash_put},
+    {"hash! insert", 4, op_hash_insert},
+    {"hash! remove", 4, op_hash_remove},
+    {"hash! poke", 3, op_hash_poke},
+    {"hash! move", 2, op_hash_move},
+    {"hash! reindex", 2, op_hash_reindex},
+    {"new map!", 3, op_new_map},
+    {"map! put", 8, op_map_put},
+    {"map! remove", 4, op_map_remove},
+    {"map! resize", 2, op_map_resize},
+    {"new context", 2, op_new_context},
+    {"context put", 5, op_context_put},
+    {"bind", 3, op_bind},
+    {"set owner", 3, op_set_owner},
+    {"new records", 1, op_new_records},
+    {"records edit", 6, op_records_edit},
+    {"new array", 1, op_new_array},
+    {"array edit", 5, op_array_edit},
+    {"sort", 3, op_sort},
+    {"collect", 2, op_collect},
+    {"renumber nodes", 1, op_renumber},
+};
+
+uint64_t env_number(const char* name, uint64_t fallback) {
+    const char* v = std::getenv(name);
+    return v && *v ? std::strtoull(v, nullptr, 10) : fallback;
+}
+
+// One run of `steps` steps from `seed`; empty on success, else the failure.
+std::string run_model(uint64_t seed, uint64_t steps, const char** last_op) {
+    World w(seed);
+    uint32_t total = 0;
+    for (const ModelOp& op : k_core_ops) total += op.weight;
+    try {
+        for (w.step = 1; w.step <= steps; ++w.step) {
+            uint64_t r = w.below(total);
+            const ModelOp* chosen = k_core_ops;
+            for (const ModelOp& op : k_core_ops) {
+                if (r < op.weight) {
+                    chosen = &op;
+                    break;
+                }
+                r -= op.weight;
+            }
+            *last_op = chosen->name;
+            chosen->run(w);
+            w.expect(stack_depth() == 0, std::string("the data stack was left with values by ") + chosen->name);
+            if (w.step % 16 == 0) check_all(w);
+        }
+        *last_op = "final collection";
+        op_collect(w);
+    } catch (const Failure& f) {
+        return f.what;
+    } catch (const KelThrow& t) {
+        std::ostringstream m;
+        m << "runtime error (code " << t.code << ") at step " << w.step << " (KEL_MODEL_SEED=" << seed << ")";
+        return m.str();
+    }
+    std::printf("model check: seed %llu, %llu steps, %llu collections (%u of them renumbering nodes), %llu checks\n",
+                (unsigned long long)seed, (unsigned long long)steps, (unsigned long long)w.collections,
+                g_node_compactions, (unsigned long long)w.checks);
+    return {};
+}
+
+class ModelCheck : public test::RuntimeTest {
+protected:
+    void SetUp() override {
+        RuntimeTest::SetUp();
+        hash_set_compare(nullptr);
+        hash_set_map_normalize(nullptr);
+    }
+};
+
+TEST_F(ModelCheck, RandomEditsAgreeWithThePlainModel) {
+    uint64_t seed = env_number("KEL_MODEL_SEED",
+                               uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) % 1000000007u);
+    uint64_t steps = env_number("KEL_MODEL_STEPS", g_collector_stress ? 600 : 2000);
+    uint64_t runs = env_number("KEL_MODEL_RUNS", 1);
+    for (uint64_t r = 0; r < runs; ++r) {
+        if (r) {
+            test::runtime_down();
+            test::runtime_up();
+            hash_set_compare(nullptr);
+            hash_set_map_normalize(nullptr);
+        }
+        std::printf("model check: seed %llu (replay with KEL_MODEL_SEED=%llu KEL_MODEL_STEPS=%llu)\n",
+                    (unsigned long long)(seed + r), (unsigned long long)(seed + r), (unsigned long long)steps);
+        std::fflush(stdout);
+        const char* last_op = "";
+        std::string failure = run_model(seed + r, steps, &last_op);
+        ASSERT_TRUE(failure.empty()) << failure << " (last operation: " << last_op << ")";
+    }
+}
+
+} // namespace
