@@ -16,6 +16,7 @@
 #include "core/series.h"
 #include "core/stack.h"
 #include "core/symbol.h"
+#include "core/words.h"
 #include "core/unicode.h"
 #include "datatypes/datatype.h"
 #include "datatypes/series.h"
@@ -193,14 +194,8 @@ const Cell* block_select_value(const Cell* block, const Cell* value) {
 
 namespace {
 
-Cell refinement_word(const char* name) {
-    return make_cell(T_REFINEMENT, 0, symbol_make(name), uint32_t(-1));
-}
-
-[[noreturn]] void bad_refine_arg(const char* refinement, const Cell* value) {
-    Rooted v(*value);
-    Cell w = refinement_word(refinement);
-    fire_error(Err::InvalidRefineArg, &w, &v.value);
+[[noreturn]] void bad_refine_arg(R refinement, const Cell* value) {
+    fire_error(Err::InvalidRefineArg, runtime_refinement(refinement), value);
 }
 
 bool typeset_has(const Cell* ts, TypeId t) {
@@ -222,7 +217,7 @@ int64_t block_find_index(const Cell* block, const Cell* value, const FindOpts& o
     if (len == 0 || (head >= len && !o.reverse)) return -1;
     int64_t step = 1;
     if (o.skip) {
-        if (!o.skip->is(T_INTEGER)) bad_refine_arg("skip", o.skip);
+        if (!o.skip->is(T_INTEGER)) bad_refine_arg(R::Skip, o.skip);
         step = cell_integer(o.skip);
         if (step < 1) fire_error(Err::OutOfRange, o.skip);
     }
@@ -234,7 +229,7 @@ int64_t block_find_index(const Cell* block, const Cell* value, const FindOpts& o
         } else if (o.part->type() == block->type() && series_node(o.part) == series_node(block)) {
             limit = series_index(o.part);
         } else {
-            bad_refine_arg("part", o.part);
+            bad_refine_arg(R::Part, o.part);
         }
         limit = std::min(limit, len - 1);
     }
@@ -402,7 +397,7 @@ bool container_body(Cell* proto, const Cell* spec) {
     auto reflect = action_impl<A_REFLECT>(t);
     if (!reflect) fire_error(Err::NotDone);
     Cell* v = stack_push(spec);
-    reflect(v, symbol_make("body"));
+    reflect(v, sym(Sym::Body));
     *proto = *v;
     stack_pop();
     return true;
@@ -959,7 +954,7 @@ void block_sort(Cell* series, const SortOpts& o) {
         if (o.part->is(T_INTEGER)) count = cell_integer(o.part);
         else if (o.part->type() == series->type() && series_node(o.part) == series_node(series))
             count = int64_t(series_index(o.part)) - head;
-        else bad_refine_arg("part", o.part);
+        else bad_refine_arg(R::Part, o.part);
         if (count < 0) {
             head += count;
             if (head < 0) {
@@ -975,9 +970,9 @@ void block_sort(Cell* series, const SortOpts& o) {
     if (n <= 0) return;
     int64_t skip = 1;
     if (o.skip) {
-        if (!o.skip->is(T_INTEGER)) bad_refine_arg("skip", o.skip);
+        if (!o.skip->is(T_INTEGER)) bad_refine_arg(R::Skip, o.skip);
         skip = cell_integer(o.skip);
-        if (skip < 1 || n % skip != 0 || skip > n) bad_refine_arg("skip", o.skip);
+        if (skip < 1 || n % skip != 0 || skip > n) bad_refine_arg(R::Skip, o.skip);
     }
     if (o.all && !o.skip) fire_error(Err::BadRefines);
     intptr_t op = o.case_ ? CMP_CASE_SORT : CMP_SORT;
@@ -992,7 +987,7 @@ void block_sort(Cell* series, const SortOpts& o) {
             if (k < 1 || k > skip) fire_error(Err::OutOfRange, o.compare);
             flags |= intptr_t(k - 1) << 2;
         } else {
-            bad_refine_arg("compare", o.compare);
+            bad_refine_arg(R::Compare, o.compare);
         }
     } else if (o.all && skip > 1) {
         flags |= SORT_WHOLE | (intptr_t(skip) << 2);
@@ -1025,7 +1020,7 @@ void block_set_operation(Cell* first, const Cell* second, int32_t op, bool case_
     int64_t size = 1;
     if (skip) {
         size = skip->is(T_INTEGER) ? cell_integer(skip) : 0;
-        if (size < 1) bad_refine_arg("skip", skip);
+        if (size < 1) bad_refine_arg(R::Skip, skip);
     }
     if (op < 8 || op > 12) fire_error(Err::InvalidArg, first);
     // the tables are held in locals while blocks grow: no collection meanwhile

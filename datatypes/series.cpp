@@ -22,6 +22,7 @@
 #include "core/stack.h"
 #include "core/symbol.h"
 #include "core/unicode.h"
+#include "core/words.h"
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "evaluator/random.h"
@@ -33,14 +34,8 @@ namespace kel {
 
 namespace {
 
-Cell refinement_word(const char* name) {
-    return make_cell(T_REFINEMENT, 0, symbol_make(name), uint32_t(-1));
-}
-
-[[noreturn]] void bad_refine_arg(const char* refinement, const Cell* value) {
-    Rooted v(*value);
-    Cell w = refinement_word(refinement);
-    fire_error(Err::InvalidRefineArg, &w, &v.value);
+[[noreturn]] void bad_refine_arg(R refinement, const Cell* value) {
+    fire_error(Err::InvalidRefineArg, runtime_refinement(refinement), value);
 }
 
 // A value that names a position in the same series: same type, same buffer.
@@ -186,16 +181,14 @@ void series_close_gap(Series* s, uint32_t pos, uint32_t count) {
 void series_notify(const Cell* s, SeriesEvent event, bool after, int32_t index, int32_t count,
                    const Cell* new_value) {
     if (!series_owned(s)) return;
-    static const char* const k_words[][2] = {
-        {"clear", "cleared"}, {"poke", "poked"},       {"remove", "removed"}, {"reverse", "reversed"},
-        {"take", "taken"},    {"random", "randomized"}, {"move", "moved"},     {"put", "put-ed"},
-        {"sort", "sorted"},   {"append", "appended"},  {"insert", "inserted"}, {"change", "changed"},
-        {"swap", "swaped"},   {"trim", "trimmed"},
+    static const W k_words[][2] = {
+        {W::Clear, W::Cleared}, {W::Poke, W::Poked},         {W::Remove, W::Removed},
+        {W::Reverse, W::Reversed}, {W::Take, W::Taken},      {W::Random, W::Randomized},
+        {W::Move, W::Moved},    {W::Put, W::PutEd},          {W::Sort, W::Sorted},
+        {W::Append, W::Appended}, {W::Insert, W::Inserted},  {W::Change, W::Changed},
+        {W::Swap, W::Swaped},   {W::Trim, W::Trimmed},
     };
-    Rooted value(*s);
-    Rooted nv(new_value ? *new_value : g_unset_cell);
-    Cell word = make_cell(T_WORD, 0, symbol_make(k_words[size_t(event)][after ? 1 : 0]), uint32_t(-1));
-    ownership_check(&value.value, &word, new_value ? &nv.value : nullptr, index, count);
+    ownership_check(s, runtime_word(k_words[size_t(event)][after ? 1 : 0]), new_value, index, count);
 }
 
 // ---- Navigation ----------------------------------------------------------------------------------------
@@ -216,14 +209,14 @@ void series_index_q(Cell* s) { *s = make_integer(int32_t(series_index(s)) + 1); 
 int32_t series_length_q(const Cell* s) { return series_length_in_units(const_cast<Cell*>(s), false); }
 
 void series_reflect(Cell* s, uint32_t field) {
-    if (symbol_resolve(field) != symbol_resolve(symbol_make("owned"))) fire_error(Err::NotDone);
+    if (symbol_resolve(field) != symbol_resolve(sym(Sym::Owned))) fire_error(Err::NotDone);
     Cell* owner = (series_node(s) && (value_series(s)->flags & SER_OWNED)) ? owner_find(series_node(s)) : nullptr;
     *s = owner ? *owner : make_none();
 }
 
 void series_modify(Cell* s, const Cell* field, const Cell* value) {
     if (!field || !is_any_word(field->type())) return;
-    if (symbol_resolve(field->data2) != symbol_resolve(symbol_make("owned"))) return;
+    if (symbol_resolve(field->data2) != symbol_resolve(sym(Sym::Owned))) return;
     if (value->is(T_NONE)) {
         ownership_unbind(s);
     } else if (value->is(T_BLOCK) && block_rs_length(value) >= 2) {
@@ -280,7 +273,7 @@ void series_remove(Cell* series, const Cell* part, const Cell* key) {
     if (part) {
         if (part->is(T_INTEGER)) n = cell_integer(part);
         else if (same_series(part, series)) n = int64_t(series_index(part)) - int64_t(series_index(series));
-        else bad_refine_arg("part", part);
+        else bad_refine_arg(R::Part, part);
         if (n < 1) return;
     }
     int64_t start = series_index(series);
@@ -325,7 +318,7 @@ void series_take(Cell* series, const Cell* part, bool, bool last) {
             int64_t p = series_index(part);
             n = last ? int64_t(len) - std::max<int64_t>(p, head) : std::max<int64_t>(p - head, 0);
         } else {
-            bad_refine_arg("part", part);
+            bad_refine_arg(R::Part, part);
         }
         if (n < 0 && !last) {
             before_head = true;
@@ -411,15 +404,15 @@ void series_reverse(Cell* series, const Cell* part, const Cell* skip) {
         int64_t p;
         if (part->is(T_INTEGER)) p = cell_integer(part);
         else if (same_series(part, series)) p = int64_t(series_index(part)) - int64_t(series_index(series));
-        else bad_refine_arg("part", part);
+        else bad_refine_arg(R::Part, part);
         n = std::clamp<int64_t>(p, 0, n);
     }
     int64_t rec = 1;
     if (skip) {
-        if (!skip->is(T_INTEGER)) bad_refine_arg("skip", skip);
+        if (!skip->is(T_INTEGER)) bad_refine_arg(R::Skip, skip);
         rec = cell_integer(skip);
         if (rec < 1) fire_error(Err::OutOfRange, skip);
-        if (n % rec != 0) bad_refine_arg("skip", skip);
+        if (n % rec != 0) bad_refine_arg(R::Skip, skip);
     }
     if (n < 2 * rec) return;
     uint32_t head = series_index(series);
@@ -464,7 +457,7 @@ void series_copy(Cell* series, Cell* result, const Cell* part, bool, const Cell*
         } else if (same_series(part, series)) {
             count = int64_t(int32_t(series_index(part))) - head;
         } else {
-            bad_refine_arg("part", part);
+            bad_refine_arg(R::Part, part);
         }
         if (count < 0) {
             count = -count;
@@ -569,15 +562,14 @@ void move_within(Cell* origin, Cell* target, uint32_t count) {
 
 void series_move(Cell* origin, Cell* target, const Cell* part) {
     if (!movable_target(target->type())) {
-        Cell fn = make_cell(T_WORD, 0, symbol_make("move"), uint32_t(-1));
         Cell type = make_datatype(target->type());
         Cell arg = make_cell(T_WORD, 0, symbol_make("target"), uint32_t(-1));
-        fire_error(Err::ExpectArg, &fn, &type, &arg);
+        fire_error(Err::ExpectArg, runtime_word(W::Move), &type, &arg);
     }
     int64_t avail = series_length_in_units(origin, false);
     int64_t count = 1;
     if (part) {
-        if (!part->is(T_INTEGER)) bad_refine_arg("part", part);
+        if (!part->is(T_INTEGER)) bad_refine_arg(R::Part, part);
         count = cell_integer(part);
     }
     if (avail > 0 && count >= 1) {

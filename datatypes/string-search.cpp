@@ -290,7 +290,8 @@ void string_sort(Cell* series, const SortOpts& o) {
         Series* s = value_series(series);
         SortSpec spec{s->unit(), offset, size, o.all, !o.case_ && is_any_string(series->type()), o.reverse};
         uint8_t* base = s->head_ptr() + uint64_t(head) * spec.unit;
-        // no allocation happens while sorting: the comparator only reads units
+        // no allocation happens while sorting: the comparator only reads units. /stable takes
+        // the stable sort with /case as well, so records with equal keys keep their order.
         if (o.stable) sort_merge(base, count, size * spec.unit, intptr_t(&spec), 0, compare_records);
         else sort_unstable(base, count, size * spec.unit, intptr_t(&spec), 0, compare_records);
     }

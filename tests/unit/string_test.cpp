@@ -620,6 +620,21 @@ TEST_F(StringActions, Sort) {
     SortOpts p;
     p.part = &part;
     EXPECT_EQ(sorted("cbaz", p), "bcaz");
+    // records with equal keys keep their order under /stable, with /case too
+    SortOpts stable_case;
+    stable_case.stable = stable_case.case_ = true;
+    stable_case.skip = &two;
+    EXPECT_EQ(sorted("b2a1b1B0", stable_case), "B0a1b2b1");
+    // enough records that an unstable sort would reorder equal keys
+    std::string in, want_a, want_b;
+    for (int i = 0; i < 300; ++i) {
+        char key = "ba"[(i * 7) % 3 == 0];
+        char tag = char('0' + i % 10);
+        in += key;
+        in += tag;
+        (key == 'a' ? want_a : want_b) += std::string{key, tag};
+    }
+    EXPECT_EQ(sorted(in.c_str(), stable_case), want_a + want_b);
 }
 
 std::string set_op(const char* a, const char* b, int32_t op, bool case_ = false) {
