@@ -160,6 +160,7 @@ void make_typesets() {
 } // namespace
 
 void environment_init() {
+    g_root_collect = false;   // from here on the collector may run at any allocation
     for (uint32_t t = 1; t <= T_MAX_REGISTERED; ++t)
         if (g_datatypes[t].name) set_global(g_datatypes[t].name, make_datatype(TypeId(t)));
     set_global("none", make_none());
@@ -440,7 +441,8 @@ Outcome evaluate_input(const std::string& text, Cell* result, const Cell* header
         });
         if (outcome != Outcome::Halted) {
             *result = *stack_top();
-            if (!ok) outcome = Outcome::Error;
+            // an error value as the result is reported as an error
+            if (!ok || result->is(T_ERROR)) outcome = Outcome::Error;
         }
     } catch (KelThrow& t) {
         if (t.code != THROW_HALT) throw;

@@ -7,6 +7,7 @@ KEL_DEB_PACKAGES=(
   python3 unicode-data
   clang
   libssl-dev
+  lua5.4
 )
 
 # Installs the packages of KEL_DEB_PACKAGES that dpkg does not report as installed. Runs
