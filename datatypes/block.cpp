@@ -282,6 +282,20 @@ int64_t block_find_index(const Cell* block, const Cell* value, const FindOpts& o
     return -1;
 }
 
+int32_t block_remove_value(Cell* block, const Cell* value, bool from_start) {
+    Cell probe = *block;
+    if (from_start) probe.data1 = 0;
+    FindOpts opts;
+    opts.only = true;
+    uint32_t covered;
+    int64_t i = block_find_index(&probe, value, opts, &covered);
+    if (i < 0) return 0;
+    series_notify(block, SeriesEvent::Remove, false, int32_t(i), 1);
+    series_close_gap(value_series(block), uint32_t(i), 1);
+    series_notify(block, SeriesEvent::Remove, true, int32_t(i), 1);
+    return uint32_t(i) <= series_index(block) ? 1 : 0;
+}
+
 void block_find(Cell* series, const Cell* value, const FindOpts& opts) {
     uint32_t covered;
     int64_t i = block_find_index(series, value, opts, &covered);

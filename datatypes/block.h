@@ -41,6 +41,10 @@ Cell* block_clone(const Cell* source, bool deep, bool any_block);
 // symbol), or the shared none cell.
 const Cell* block_select_word(const Cell* block, uint32_t symbol, bool exact);
 const Cell* block_select_value(const Cell* block, const Cell* value);
+// Removes the first cell equal to the value, searching from the head (or from index 0); answers 0
+// when nothing was removed, else 1 when the removed cell's index was at most the head index and 0
+// otherwise. May run the owner's notification handlers.
+int32_t block_remove_value(Cell* block, const Cell* value, bool from_start);
 
 // ---- Searching (block find and select) --------------------------------------------------------------
 

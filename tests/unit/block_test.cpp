@@ -192,6 +192,17 @@ TEST_F(Block, SelectWordAndValue) {
     EXPECT_TRUE(block_select_value(&b, &three)->is(T_WORD));
     Cell four = integer(4);
     EXPECT_TRUE(block_select_value(&b, &four)->is(T_NONE));
+
+    // remove by value: from the head, or from the start of the buffer
+    Cell& r = int_block({1, 2, 3, 2});
+    Cell& at2 = keep(r);
+    at2.data1 = 2;
+    Cell one = integer(1);
+    EXPECT_EQ(block_remove_value(&at2, &one, false), 0);   // 1 lies before the head
+    EXPECT_EQ(block_remove_value(&at2, &two, false), 0);   // the 2 after the head
+    EXPECT_EQ(ints(r), (std::vector<int32_t>{1, 2, 3}));
+    EXPECT_EQ(block_remove_value(&at2, &one, true), 1);
+    EXPECT_EQ(ints(r), (std::vector<int32_t>{2, 3}));
 }
 
 TEST_F(Block, FindByValueSequenceTypeSkipLastReverseAndTail) {
