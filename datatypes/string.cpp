@@ -415,10 +415,7 @@ const char* string_int_to_hex(int32_t value, bool trim) {
         buf[--i] = digits[v & 15];
         v >>= 4;  // arithmetic shift: the sign fills in
     } while (v != fill && i > 0);
-    if (trim) {
-        if (i == 7) buf[--i] = value < 0 ? 'F' : '0';  // at least two digits
-        return buf + i;
-    }
+    if (trim) return value == 0 ? "00" : buf + i;
     while (i > 0) buf[--i] = value < 0 ? 'F' : '0';
     return buf;
 }

@@ -263,7 +263,8 @@ TEST_F(StringTest, HexHelpers) {
     const Case cases[] = {
         {0, true, "00"}, {255, true, "FF"}, {255, false, "000000FF"}, {30, true, "1E"},
         {0x3000, true, "3000"}, {-1, false, "FFFFFFFF"}, {30, false, "0000001E"},
-        {0x1F600, true, "1F600"}, {int32_t(0x80000000), true, "80000000"},
+        {0x1F600, true, "1F600"}, {int32_t(0x80000000), true, "80000000"}, {5, true, "5"},
+        {-1, true, "F"},
     };
     for (const Case& k : cases) EXPECT_STREQ(string_int_to_hex(k.v, k.trim), k.want) << k.v;
     EXPECT_STREQ(string_byte_to_hex(0xA5), "A5");
