@@ -639,22 +639,30 @@ int32_t eval_arguments(const ArgContext& ac, int32_t pos, const Cell* path, int3
         }
     }
 
-    // frame slot of entry i for functions; arg number for errors
-    auto func_slot = [&](uint32_t idx) {
-        uint32_t s = 0;
-        for (uint32_t i = 0; i < idx; ++i) {
+    // frame slot of entry i for functions, and its argument number for error reports; both are
+    // counted once per call
+    uint16_t small_slots[64], small_argnos[64];
+    std::vector<uint16_t> big_slots, big_argnos;
+    uint16_t* slots = small_slots;
+    uint16_t* argnos = small_argnos;
+    if (n > 64) {
+        big_slots.resize(n);
+        big_argnos.resize(n);
+        slots = big_slots.data();
+        argnos = big_argnos.data();
+    }
+    {
+        uint16_t sl = 0, an = 0;
+        for (uint32_t i = 0; i < n; ++i) {
             const Cell* e = entry_at(i);
-            if (e->is(T_TYPESET) && (e->header & KIND_MASK) == KIND_RETURN) continue;
-            ++s;
+            slots[i] = sl;
+            argnos[i] = an;
+            if (e->is(T_TYPESET)) ++an;
+            if (!(e->is(T_TYPESET) && (e->header & KIND_MASK) == KIND_RETURN)) ++sl;
         }
-        return s;
-    };
-    auto arg_number = [&](uint32_t idx) {
-        uint32_t k = 0;
-        for (uint32_t i = 0; i < idx; ++i)
-            if (entry_at(i)->is(T_TYPESET)) ++k;
-        return k;
-    };
+    }
+    auto func_slot = [&](uint32_t idx) { return uint32_t(slots[idx]); };
+    auto arg_number = [&](uint32_t idx) { return uint32_t(argnos[idx]); };
     // Fetches the argument of entry i into its place.
     auto take = [&](uint32_t i, bool keep) {
         Cell entry = *entry_at(i);

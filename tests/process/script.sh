@@ -22,8 +22,8 @@ check() {
 }
 
 printf 'Kel [title: "args"]\nprint system/script/args\n' >"$dir/args.kel"
-check "arguments with blanks and quotes" 0 '"a b" "c\"d" "" plain "e\\\\"' \
-    "$dir/args.kel" 'a b' 'c"d' '' plain 'e\'
+check "arguments with blanks and quotes" 0 '"a b" "c\"d" "" plain e\ "f g\\"' \
+    "$dir/args.kel" 'a b' 'c"d' '' plain 'e\' 'f g\'
 check "no arguments" 0 '' "$dir/args.kel"
 check "switches before the script are skipped" 0 'x' --cli "$dir/args.kel" x
 

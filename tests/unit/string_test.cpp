@@ -866,3 +866,72 @@ TEST_F(StringActions, ToStringFormsEachItem) {
 }
 
 } // namespace
+
+namespace {
+
+// The matching tests that PARSE uses at a string's head.
+TEST_F(StringActions, MatchAtHead) {
+    Cell& s = str("Abc<b>x");
+    Cell a = chr('a');
+    EXPECT_TRUE(string_match(&s, &a, CMP_EQUAL));
+    EXPECT_FALSE(string_match(&s, &a, CMP_STRICT_EQUAL));
+    Cell& pre = str("aB");
+    EXPECT_TRUE(string_match(&s, &pre, CMP_EQUAL));
+    EXPECT_FALSE(string_match(&s, &pre, CMP_STRICT_EQUAL));
+    Cell& longer = str("abcdefghij");
+    EXPECT_FALSE(string_match(&s, &longer, CMP_EQUAL));
+    Cell i = make_integer(1);
+    EXPECT_FALSE(string_match(&s, &i, CMP_EQUAL));
+    Cell at_tag = s;
+    at_tag.data1 = 3;
+    Cell tag = str("b");
+    set_cell_type(&tag, T_TAG);
+    keep(tag);
+    EXPECT_TRUE(string_tag_at_head(&at_tag, &tag));
+    EXPECT_TRUE(string_match(&at_tag, &tag, CMP_EQUAL));
+    EXPECT_FALSE(string_tag_at_head(&s, &tag));
+    EXPECT_TRUE(string_starts_with(&s, "Abc"));
+    EXPECT_FALSE(string_starts_with(&s, "abc"));
+    EXPECT_EQ(string_find_char(&s, '<'), 3);
+    EXPECT_EQ(string_find_char(&s, 'z'), -1);
+    EXPECT_TRUE(string_has_char(&s, 'B', 1, false));
+    EXPECT_FALSE(string_has_char(&s, 'B', 1, true));
+}
+
+// Bit (0x80 >> (c & 7)) of byte (c >> 3); beyond the bitset's bits the complement flag answers.
+TEST_F(StringActions, CharInBitset) {
+    Node n = alloc_bytes(16);
+    Series* b = node_series(n);
+    std::memset(b->head_ptr(), 0, 16);
+    b->head_ptr()['a' >> 3] |= uint8_t(0x80 >> ('a' & 7));
+    b->tail = b->head + 16;   // 128 bits
+    Cell& bits = keep(make_series(T_BITSET, n));
+    Cell& a = str("a");
+    Cell& c = str("c");
+    Cell& wide = keep(test::text_of(T_STRING, {0x3A9}, 2));
+    EXPECT_TRUE(string_char_in_bitset(&a, &bits));
+    EXPECT_FALSE(string_char_in_bitset(&c, &bits));
+    EXPECT_FALSE(string_char_in_bitset(&wide, &bits));
+    node_series(series_node(&bits))->flags |= 0x80000;   // complemented
+    EXPECT_TRUE(string_char_in_bitset(&wide, &bits));
+}
+
+TEST_F(StringActions, TrimAllWithSets) {
+    struct Case { const char* in; Cell with; const char* want; };
+    Cell& set = str("xy");
+    Cell& empty = str("");
+    const Case cases[] = {
+        {"axbyc", set, "abc"}, {"a-b", chr('-'), "ab"}, {"a1b", make_integer('1'), "ab"},
+        {"abc", empty, "abc"},
+    };
+    for (const Case& k : cases) {
+        Cell& s = str(k.in);
+        string_trim_all(&s, &k.with);
+        EXPECT_EQ(text(s), k.want) << k.in;
+    }
+    Cell& d = str(" a\tb\r\nc ");
+    string_trim_all(&d, nullptr);
+    EXPECT_EQ(text(d), "abc");
+}
+
+} // namespace
