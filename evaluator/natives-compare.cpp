@@ -281,8 +281,11 @@ void native_set_op(bool, const int32_t* r) {
         typeset_set_operation(a, b ? b : &none_set, Op);
         break;
     }
-    case T_BLOCK: case T_HASH: case T_BITSET:
-        fire_error(Err::NotDone);   // their set routines arrive with block search and bitset!
+    case T_BLOCK: case T_HASH:
+        block_set_operation(a, b, Op, case_, skip);
+        break;
+    case T_BITSET:
+        fire_error(Err::NotDone);   // bitset!'s set routine arrives with its datatype
     case T_DATE:
         if (Op != SET_DIFFERENCE) fire_expect_arg(a, 0);
         fire_error(Err::NotDone);   // date! arrives with its datatype
