@@ -465,6 +465,10 @@ void error_set_raise_fields(const Cell* error) {
     if (!where.is(T_WORD) || !same_symbol(where.data2, runtime_word(W::NotFound)->data2))
         error_set_where(error, &where);
     set_field(error, ERR_STACK, make_integer(int32_t(stack_call_depth())));
+    // near: the code from the expression under way, when the interpreter is evaluating a block
+    const Cell* code = interp_current_code();
+    if (code && is_any_block(code->type()) && error_field(error, ERR_NEAR)->is(T_NONE))
+        set_field(error, ERR_NEAR, *code);
 }
 
 void error_capture_stack(const Cell* error_in) {

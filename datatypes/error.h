@@ -56,8 +56,9 @@ void error_set_where(const Cell* error, const Cell* value);
 uint32_t error_get_type(const Cell* error);
 uint32_t error_get_id(const Cell* error);
 
-// Fills the fields that raising sets: `where` with the word of the running function (when none)
-// and `stack` with the current call-stack position. Allocates.
+// Fills the fields that raising sets: `where` with the word of the running function (when none),
+// `stack` with the current call-stack position and, when none, `near` with the code from the
+// expression the interpreter is evaluating. Allocates.
 void error_set_raise_fields(const Cell* error);
 
 // error-capture-stack: when `stack` holds a position, replaces it with a block of the call trace
