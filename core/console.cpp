@@ -188,6 +188,13 @@ void environment_init() {
         if (std::strcmp(src.name, "catalog-errors.kel") == 0) catalog.value = result.value;
     }
     set_system_field("catalog", "errors", catalog.value);
+
+    // the functions the sources made are library functions
+    uint32_t n = context_word_count(g_global_context);
+    for (uint32_t i = 0; i < n; ++i) {
+        Cell* v = context_value_at(g_global_context, i);
+        if (v->is(T_FUNCTION)) v->header |= FUNC_FLAG_LIBRARY;
+    }
 }
 
 // ---- Command line -------------------------------------------------------------------------------

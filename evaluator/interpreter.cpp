@@ -175,7 +175,9 @@ Cell build_args_cache(const Cell* fn_in) {
             static uint32_t s_local = 0;
             if (!s_local) s_local = symbol_make("local");
             if (symbol_resolve(c.data2) == symbol_resolve(s_local)) {
+                // the function context holds `local` itself too: its frame slot comes first
                 in_locals = true;
+                if (!native_like) ++locals;
                 continue;
             }
             Cell r = c;
@@ -881,7 +883,8 @@ void call_function(const Cell* fn_in, Node object_ctx, const Cell* name, uint32_
     Rooted fn(*fn_in);
     Node ctx = fn->data1;
     if (ctx) stack_context_frame_word(ctx) = stack_frame_ref(g_stack.arguments);
-    stack_set_return_mark(true);
+    bool library = fn->header & FUNC_FLAG_LIBRARY;
+    if (!library) stack_set_return_mark(true);
     const CallFrame* marked_top = stack_call_top();
     uint32_t saved_tracing = g_interp.tracing;
     struct Restore {
@@ -889,7 +892,8 @@ void call_function(const Cell* fn_in, Node object_ctx, const Cell* name, uint32_
         ~Restore() { g_interp.tracing = v; }
     } restore{saved_tracing};
     if (trace_flags && g_interp.tracing) g_interp.tracing = 0;
-    if (fn->header & 0x400) g_interp.tracing = g_interp.trace_run;
+    if (library) g_interp.tracing = 0;
+    else if (fn->header & 0x400) g_interp.tracing = g_interp.trace_run;
     else if (fn->header & 0x200) g_interp.tracing = 0;
     Node more = fn_more(fn.get());
     Cell body = more ? *node_series(more)->cell_at(0) : make_none();
@@ -898,9 +902,9 @@ void call_function(const Cell* fn_in, Node object_ctx, const Cell* name, uint32_
         stack_set_result(&g_unset_cell);
         return;
     }
-    uint32_t code = stack_catch_return(marked_top, [&] { eval(&body, true); });
-    if (code) g_stack.top = g_stack.arguments + 1;
-    else g_stack.top = g_stack.arguments + 1;
+    if (library) eval(&body, true);
+    else stack_catch_return(marked_top, [&] { eval(&body, true); });
+    g_stack.top = g_stack.arguments + 1;   // after a return the result cell lies at the top
     if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn.get());
 }
 

@@ -95,6 +95,11 @@ int32_t eval_code(const Cell* fn, const Cell* code, int32_t pos, int32_t end, bo
                   const Cell* name, const Cell* path = nullptr, int32_t path_pos = 0,
                   const Cell* object = nullptr, int32_t mode = CALL_NORMAL, bool infix = false);
 
+// Header flag of function! values made by the environment sources (library functions): they are
+// no target of a return or exit raised in a block they evaluate for their caller (the return
+// goes to the caller's function, as it would through a native), and they run untraced.
+constexpr uint32_t FUNC_FLAG_LIBRARY = 0x100;
+
 // Calls a function! value whose arguments (and refinement logic! cells, and none locals) are
 // already in the current frame: its body runs with the frame as its context's values; return and
 // exit end here. object_ctx: the object context to run in (0 for none). trace_flags: 0, or the

@@ -41,7 +41,7 @@ first=$(printf '%s\n' "$out" | sed -n 1p)
 second=$(printf '%s\n' "$out" | sed -n 2p)
 [ "$first" = "before" ] || fail "error: first line [$first]"
 [ "$second" = "*** Script Error: no-such-word has no value" ] || fail "error: report [$second]"
-printf '%s\n' "$out" | grep -q after && fail "error: the script went on after the error"
+printf '%s\n' "$out" | grep -qx after && fail "error: the script went on after the error"
 
 mkdir "$dir/sub"
 printf 'Kel []\nprint system/options/path\n' >"$dir/sub/folder.kel"

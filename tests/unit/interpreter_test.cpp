@@ -103,5 +103,20 @@ TEST_F(InterpreterTest, RuntimeOverflowIsAnErrorNotACrash) {
     EXPECT_EQ(cell_integer(&after), 2);
 }
 
+TEST_F(InterpreterTest, ReturnGoesThroughALibraryFunctionToItsCaller) {
+    // the sources' own functions carry the library flag
+    EXPECT_TRUE(global("modulo")->header & FUNC_FLAG_LIBRARY);
+    // a function that evaluates a block for its caller, as library functions do
+    run("evaluate: func [b] [do b 'evaluate-returned]");
+    Cell plain = run("g: func [] [evaluate [return 5] 6] g");
+    ASSERT_TRUE(plain.is(T_INTEGER));
+    EXPECT_EQ(cell_integer(&plain), 6);   // an ordinary function is the return's target
+    Cell w = *context_global_word(symbol_make("evaluate"));
+    word_value_in(&w, g_global_context)->header |= FUNC_FLAG_LIBRARY;
+    Cell through = run("g");
+    ASSERT_TRUE(through.is(T_INTEGER));
+    EXPECT_EQ(cell_integer(&through), 5);   // the library function passes it to its caller
+}
+
 } // namespace
 } // namespace kel
