@@ -59,6 +59,8 @@ Cell* time_get_field(const Cell* time, int32_t index) {
 }
 
 int32_t time_form_text(double seconds, Cell* buffer, int32_t budget) {
+    // an infinite or NaN duration (from float arithmetic) has no fields: its number is shown
+    if (!std::isfinite(seconds)) return scalar_emit(buffer, float_format(seconds, FK_FLOAT), budget);
     bool negative = seconds < 0;
     double t = std::fabs(seconds);
     double hours = std::floor(t / 3600.0);
