@@ -3,6 +3,7 @@
 // The cell is native!'s (datatypes/native.cpp), with word 1 the 1-based action number; reflect is
 // native!'s, inherited.
 #include "core/errors.h"
+#include "core/hash.h"
 #include "datatypes/datatype.h"
 #include "datatypes/function.h"
 #include "datatypes/string.h"
@@ -29,6 +30,7 @@ int32_t action_form(const Cell*, Cell* buffer, bool, int32_t budget) {
 
 int32_t action_mold(const Cell* value, Cell* buffer, bool, bool all, bool flat, bool part,
                     int32_t budget, int32_t indent) {
+    CollectorHold hold;   // the spec cell stays valid while text is appended
     Cell spec = function_spec_block(value);
     budget = append_text(buffer, "make action! [", budget);
     budget = mold_typed(&spec, buffer, false, all, flat, part, budget, indent);

@@ -85,11 +85,12 @@ void check_type_block(const Cell* block_in) {
 } // namespace
 
 uint32_t function_validate_spec(const Cell* spec_in) {
-    SpecView v{*spec_in};
+    // interning may allocate: the spec is read only afterwards
     const uint32_t sym_local = canon("local");
     const uint32_t sym_return = canon("return");
     const uint32_t sym_trace = canon("trace");
     const uint32_t sym_no_trace = canon("no-trace");
+    SpecView v{*spec_in};
     uint32_t flags = 0;
     uint32_t n = v.size();
     uint32_t i = 0;
@@ -279,7 +280,6 @@ struct Collector {
 } // namespace
 
 void function_collect_words(Cell* spec, const Cell* body_in) {
-    Cell body = *body_in;
     const uint32_t sym_extern = canon("extern");
     const uint32_t sym_local_spelled = symbol_make("local");
     const uint32_t sym_local = symbol_resolve(sym_local_spelled);
@@ -288,7 +288,8 @@ void function_collect_words(Cell* spec, const Cell* body_in) {
     col.sym_remove_each = canon("remove-each");
     col.sym_repeat = canon("repeat");
 
-    CollectorHold hold;
+    CollectorHold hold;   // from here on node handles in locals stay valid
+    Cell body = *body_in;
     Node spec_node = series_node(spec);
     uint32_t head = series_index(spec);
     uint32_t n = node_series(spec_node)->length();
@@ -392,6 +393,7 @@ int32_t function_form(const Cell*, Cell* buffer, bool, int32_t budget) {
 
 int32_t function_mold(const Cell* value, Cell* buffer, bool, bool all, bool flat, bool part,
                       int32_t budget, int32_t indent) {
+    CollectorHold hold;   // the spec and body cells below stay valid while text is appended
     Cell fn = *value;
     Cell spec = function_spec_block(&fn);
     Cell body = *function_more_cell(&fn, MORE_BODY);

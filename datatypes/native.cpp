@@ -106,6 +106,7 @@ int32_t native_form(const Cell*, Cell* buffer, bool, int32_t budget) {
 
 int32_t native_mold(const Cell* value, Cell* buffer, bool, bool all, bool flat, bool part,
                     int32_t budget, int32_t indent) {
+    CollectorHold hold;   // the spec cell stays valid while text is appended
     Cell spec = function_spec_block(value);
     budget = append_text(buffer, "make native! [", budget);
     budget = mold_typed(&spec, buffer, false, all, flat, part, budget, indent);

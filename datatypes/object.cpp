@@ -328,11 +328,11 @@ void object_copy(const Cell* source, Cell* result, bool deep, const Cell* types)
 }
 
 void object_construct(Cell* result_cell, const Cell* spec_in, const Cell* proto, bool only) {
-    Cell spec = *spec_in;
     const uint32_t sym_true[] = {canon("true"), canon("yes"), canon("on")};
     const uint32_t sym_false[] = {canon("false"), canon("no"), canon("off")};
     const uint32_t sym_none = canon("none");
-    CollectorHold hold;
+    CollectorHold hold;   // from here on node handles in locals stay valid
+    Cell spec = *spec_in;
     Cell result;
     if (proto && is_object_type(proto->type())) {
         result = copy_into(proto, true, nullptr, false);
@@ -418,6 +418,9 @@ int32_t append_indent(Cell* buffer, int32_t level, int32_t budget) {
 
 int32_t object_mold_fields(const Cell* obj_in, Cell* buffer, bool only, bool all, bool flat, bool part,
                            int32_t budget, bool indent, int32_t level, bool lead_newline) {
+    uint32_t sym_change = canon("on-change*");
+    uint32_t sym_deep = canon("on-deep-change*");
+    CollectorHold hold;   // the context node below stays valid while text is appended
     Cell obj = *obj_in;
     Node ctx = object_context(&obj);
     uint32_t n = context_word_count(ctx);
@@ -430,8 +433,6 @@ int32_t object_mold_fields(const Cell* obj_in, Cell* buffer, bool only, bool all
         if (only) indent = false;
         else budget = append_text(buffer, "\n", budget);
     }
-    uint32_t sym_change = canon("on-change*");
-    uint32_t sym_deep = canon("on-deep-change*");
     cycles_push(ctx);
     for (uint32_t i = 0; i < n; ++i) {
         if (budget < 1 && part) break;
@@ -468,6 +469,7 @@ int32_t object_form(const Cell* value, Cell* buffer, bool part, int32_t budget) 
 int32_t object_mold(const Cell* value, Cell* buffer, bool only, bool all, bool flat, bool part,
                     int32_t budget, int32_t level) {
     if (cycles_find(object_context(value))) return append_text(buffer, "make object! [...]", budget);
+    CollectorHold hold;   // the object cell below stays valid while text is appended
     Cell obj = *value;
     if (!only) budget = append_text(buffer, "make object! [", budget);
     budget = object_mold_fields(&obj, buffer, only, all, flat, part, budget, true, level + 1, true);

@@ -4,6 +4,7 @@
 // and more block) with header 23 and the source's type id in bits 16-23. An op! of a function! or
 // routine! is also kept in cell 3 of the source's more block. Reflect is native!'s, inherited.
 #include "core/errors.h"
+#include "core/hash.h"
 #include "core/stack.h"
 #include "core/symbol.h"
 #include "datatypes/block.h"
@@ -34,6 +35,7 @@ int32_t op_form(const Cell*, Cell* buffer, bool, int32_t budget) {
 
 int32_t op_mold(const Cell* value, Cell* buffer, bool, bool all, bool flat, bool part,
                 int32_t budget, int32_t indent) {
+    CollectorHold hold;   // the spec and body cells below stay valid while text is appended
     Cell op = *value;
     Cell spec = function_spec_block(&op);
     Cell anon{T_WORD, 0, g_sym_anon, 0};
@@ -63,9 +65,9 @@ int32_t op_mold(const Cell* value, Cell* buffer, bool, bool all, bool flat, bool
 } // namespace
 
 bool op_spec_ok(const Cell* spec_in) {
-    Cell spec = *spec_in;
-    uint32_t local = symbol_resolve(symbol_make("local"));
+    uint32_t local = symbol_resolve(symbol_make("local"));   // interning may allocate
     uint32_t ext = symbol_resolve(symbol_make("extern"));
+    Cell spec = *spec_in;
     const Cell* p = block_rs_head(&spec);
     const Cell* end = block_rs_tail(&spec);
     int count = 0;

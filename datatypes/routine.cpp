@@ -40,6 +40,7 @@ int32_t routine_form(const Cell*, Cell* buffer, bool, int32_t budget) {
 
 int32_t routine_mold(const Cell* value, Cell* buffer, bool, bool all, bool flat, bool part,
                      int32_t budget, int32_t indent) {
+    CollectorHold hold;   // the spec and body cells below stay valid while text is appended
     Cell r = *value;
     Cell spec = function_spec_block(&r);
     Cell body = *function_more_cell(&r, MORE_BODY);

@@ -30,12 +30,11 @@ inline bool given(const int32_t* refinements, uint32_t k) { return refinements[k
 Cell* push_spec_copy(const Cell* block) { return block_clone(block, false, false); }
 
 // Makes the function from the spec and body cells (on the data stack) into the result cell.
-void make_function(const Cell* spec, const Cell* body) {
-    Cell s = *spec, b = *body;
-    block_rs_head(&s);   // heads past the tails are clipped
-    block_rs_head(&b);
-    uint32_t flags = function_validate_spec(&s);
-    function_make(&s, &b, 0, flags);
+void make_function(Cell* spec, Cell* body) {
+    block_rs_head(spec);   // heads past the tails are clipped
+    block_rs_head(body);
+    uint32_t flags = function_validate_spec(spec);
+    function_make(spec, body, 0, flags);
     stack_set_result(stack_top());
 }
 
@@ -59,22 +58,22 @@ void native_has(bool, const int32_t*) {
     make_function(spec, arg(1));
 }
 
-// Evaluates a path value alone, in get mode or (with a value) in set mode, into the result cell.
+// Evaluates a path value (a cell on the data stack) alone, in get mode or (with a value) in set
+// mode, into the result cell.
 void eval_path_value(const Cell* path, const Cell* set_value) {
     Cell* code = block_push_only(1);
     block_append_value(code, path);
-    Cell p = *path;
     bool get = set_value == nullptr;
-    eval_path(&p, code, 1, 1, false, get, set_value);
+    eval_path(path, code, 1, 1, false, get, set_value);
 }
 
 // get word /any /case
 void native_get(bool, const int32_t* refinements) {
-    Cell target = *arg(0);
-    if (is_any_path(target.type())) {
-        eval_path_value(&target, nullptr);
+    if (is_any_path(arg(0)->type())) {
+        eval_path_value(arg(0), nullptr);
         return;
     }
+    Cell target = *arg(0);
     if (target.is(T_OBJECT) || target.is(T_ERROR) || target.is(T_PORT)) {
         object_reflect(arg(0), symbol_make("values"));
         stack_set_result(arg(0));
@@ -92,7 +91,7 @@ void native_set(bool, const int32_t* refinements) {
     if (arg(1)->is(T_UNSET) && !any) fire_error(Err::NeedValue, &target);
     if (is_any_path(target.type())) {
         Cell* value = stack_push(arg(1));
-        eval_path_value(&target, value);
+        eval_path_value(arg(0), value);
         stack_set_result(arg(1));
         return;
     }
