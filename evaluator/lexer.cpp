@@ -287,6 +287,10 @@ const char* const k_structural_names[14] = {
 
 // The events a callback wants: the words of the block its body begins with, else all six.
 uint32_t callback_events(const Cell* callback) {
+    // the event symbols first: interning may allocate, and the body is read through addresses
+    static const char* const names[] = {"prescan", "scan", "load", "open", "close", "error"};
+    uint32_t syms[6];
+    for (int k = 0; k < 6; ++k) syms[k] = symbol_resolve(symbol_make(names[k]));
     if (!callback->is(T_FUNCTION) || !callback->data3) return 0x3F;
     Series* more = node_series(callback->data3);
     if (more->length() < 1) return 0x3F;
@@ -296,11 +300,8 @@ uint32_t callback_events(const Cell* callback) {
     if (series_index(body) >= b->length()) return 0x3F;
     const Cell* first = b->cell_at(series_index(body));
     if (!first->is(T_BLOCK)) return 0x3F;
-    static const char* const names[] = {"prescan", "scan", "load", "open", "close", "error"};
-    uint32_t syms[6];
-    for (int k = 0; k < 6; ++k) syms[k] = symbol_resolve(symbol_make(names[k]));
     uint32_t mask = 0;
-    Series* words = node_series(series_node(first));   // symbol_make above may have allocated
+    Series* words = node_series(series_node(first));
     for (uint32_t i = series_index(first); i < words->length(); ++i) {
         const Cell* w = words->cell_at(i);
         if (!w->is(T_WORD)) continue;
