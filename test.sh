@@ -3,7 +3,8 @@
 #   1. build/       (RelWithDebInfo): all targets, then every test (unit, process, transcripts)
 #   2. build-asan/  (KEL_SANITIZE=ON, ASan + UBSan): kel and the unit test binaries, unit tests,
 #      then the unit tests again with KEL_GC_STRESS=1 (every allocation collects first), where a
-#      buffer address kept across an allocation shows up as a use of freed or moved memory
+#      buffer address kept across an allocation shows up as a use of freed or moved memory, then
+#      the console transcripts against the sanitized kel
 #   3. build/ again with KEL_GC_STRESS=1: unit and transcript tests
 #   4. build-fuzz/ (clang, KEL_FUZZ=ON): the lexer's fuzz target for a bounded run
 # KEL_BUILD_DIR and KEL_ASAN_BUILD_DIR name other build trees than build/ and build-asan/.
@@ -57,13 +58,16 @@ stage "tests" ctest --test-dir "$build" --output-on-failure -j "$jobs"
 
 stage "configure $asan" cmake -S . -B "$asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE=ON
 mapfile -t asan_targets < <(unit_targets)
-stage "build $asan" cmake --build "$asan" -j "$jobs" --target kel "${asan_targets[@]}"
+stage "build $asan" cmake --build "$asan" -j "$jobs" --target kel kel_transcript_runner "${asan_targets[@]}"
 export UBSAN_OPTIONS="print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 stage "unit tests under ASan+UBSan" \
   ctest --test-dir "$asan" -L '^unit$' --no-tests=error --output-on-failure -j "$jobs"
 
 stage "unit tests under ASan+UBSan with KEL_GC_STRESS=1" \
   env KEL_GC_STRESS=1 ctest --test-dir "$asan" -L '^unit$' --no-tests=error --output-on-failure -j "$jobs"
+
+stage "transcripts under ASan+UBSan" \
+  ctest --test-dir "$asan" -L '^lang$' --no-tests=error --output-on-failure -j "$jobs"
 
 stage "unit and transcript tests with KEL_GC_STRESS=1" \
   env KEL_GC_STRESS=1 ctest --test-dir "$build" -L '^(unit|lang)$' --no-tests=error --output-on-failure -j "$jobs"

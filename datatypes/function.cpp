@@ -405,17 +405,6 @@ int32_t function_mold(const Cell* value, Cell* buffer, bool, bool all, bool flat
 
 } // namespace
 
-// Compare of function! and routine!: by more block, equality and sort orders only.
-int32_t function_compare_more(const Cell* a, const Cell* b, int32_t op) {
-    if (b->type() != a->type()) return CMP_NOT_COMPARABLE;
-    switch (op) {
-    case CMP_EQUAL: case CMP_NOT_EQUAL: case CMP_STRICT_EQUAL: case CMP_SORT: case CMP_CASE_SORT:
-    case CMP_SAME: case CMP_SEARCH:
-        return a->data3 < b->data3 ? -1 : a->data3 > b->data3 ? 1 : 0;
-    default:
-        return CMP_NOT_COMPARABLE;
-    }
-}
 
 void function_init() {
     ActionEntries e = action_entries(UNSUPPORTED);

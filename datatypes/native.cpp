@@ -115,16 +115,24 @@ int32_t native_mold(const Cell* value, Cell* buffer, bool, bool all, bool flat, 
 
 } // namespace
 
-// Compare of the table functions: by table index, equality and sort orders only.
-int32_t function_compare_index(const Cell* a, const Cell* b, int32_t op) {
+// Compare of function values by one payload word (the table index, or the more block): -2 unless
+// b has a's type; ordered answers for the equality and sort ops only.
+static int32_t compare_by_word(const Cell* a, const Cell* b, int32_t op, uint32_t Cell::*word) {
     if (b->type() != a->type()) return CMP_NOT_COMPARABLE;
     switch (op) {
     case CMP_EQUAL: case CMP_NOT_EQUAL: case CMP_STRICT_EQUAL: case CMP_SORT: case CMP_CASE_SORT:
     case CMP_SAME: case CMP_SEARCH:
-        return a->data1 < b->data1 ? -1 : a->data1 > b->data1 ? 1 : 0;
+        return a->*word < b->*word ? -1 : a->*word > b->*word ? 1 : 0;
     default:
         return CMP_NOT_COMPARABLE;
     }
+}
+
+int32_t function_compare_index(const Cell* a, const Cell* b, int32_t op) {
+    return compare_by_word(a, b, op, &Cell::data1);
+}
+int32_t function_compare_more(const Cell* a, const Cell* b, int32_t op) {
+    return compare_by_word(a, b, op, &Cell::data3);
 }
 
 Cell* native_make(const Cell* spec, int32_t index, const Cell* make_arg) {

@@ -14,6 +14,7 @@
 #include "core/roots.h"
 #include "core/series.h"
 #include "core/stack.h"
+#include "core/support.h"
 #include "core/symbol.h"
 #include "datatypes/datatype.h"
 #include "datatypes/function.h"
@@ -43,12 +44,7 @@ const Cell* global_value(const char* name) {
 }
 
 // A loop count: integer!, or float! checked as float-to-int-checked.
-int32_t loop_count(const Cell* c) {
-    if (c->is(T_INTEGER)) return cell_integer(c);
-    double d = c->get_float();
-    if (std::isnan(d) || d >= 2147483648.0 || d <= -2147483649.0) fire_error(Err::OutOfRange, c);
-    return int32_t(std::trunc(d));
-}
+int32_t loop_count(const Cell* c) { return float_to_int_checked(c); }
 
 // ---- Conditionals ----------------------------------------------------------------------------
 
