@@ -415,6 +415,8 @@ namespace {
 
 inline void push_value(const Cell* v) { stack_push(v); }
 
+int32_t infix_operands(const Cell* op, const Cell* name, const Cell* code, int32_t pos, int32_t end);
+
 // Fast selectors of the operators the infix step computes inline: add, subtract and multiply
 // (math selectors 0-2) and the comparisons (FAST_COMPARE + compare op); -1 for the others.
 constexpr int32_t FAST_COMPARE = 16;
@@ -447,15 +449,8 @@ int32_t op_fast_selector(const Cell* op) {
 // read without raising) are two integer! or two float! values. The right operand is exactly what
 // fetching it would give (no further infix applies to it), and the results are those of the
 // actions and natives, overflow to float! included. Answers false, touching nothing, otherwise.
-bool infix_fast(const Cell* op, const Cell* right) {
-    int32_t sel = op_fast_selector(op);
-    if (sel < 0) return false;
-    const Cell* r = right;
-    if (r->is(T_WORD)) {
-        r = peek_word_value(r);
-        if (!r) return false;
-    }
-    Cell* left = stack_top();
+// The inline computation itself on two values (the result replaces the left one).
+bool infix_compute(int32_t sel, Cell* left, const Cell* r) {
     if (sel >= FAST_COMPARE) {
         bool truth;
         if (!fast_compare(left, r, sel - FAST_COMPARE, &truth)) return false;
@@ -464,6 +459,16 @@ bool infix_fast(const Cell* op, const Cell* right) {
     }
     if (left->type() != r->type()) return false;   // mixed integer and float: the action decides
     return fast_math(left, r, sel);
+}
+bool infix_fast(const Cell* op, const Cell* right) {
+    int32_t sel = op_fast_selector(op);
+    if (sel < 0) return false;
+    const Cell* r = right;
+    if (r->is(T_WORD)) {
+        r = peek_word_value(r);
+        if (!r) return false;
+    }
+    return infix_compute(sel, stack_top(), r);
 }
 
 } // namespace
@@ -576,9 +581,21 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
             if (!w->is(T_WORD)) break;
             const Cell* v = peek_word_value(w);
             if (!v || !v->is(T_OP)) break;
-            if (!g_interp.tracing && pos + 1 < lim && infix_fast(v, code_at(code, pos + 1))) {
-                pos += 2;
-                continue;
+            if (!g_interp.tracing && pos + 1 < lim) {
+                if (infix_fast(v, code_at(code, pos + 1))) {
+                    pos += 2;
+                    continue;
+                }
+                const Cell* left = stack_top();
+                if (op_fast_selector(v) >= 0 && (left->is(T_INTEGER) || left->is(T_FLOAT))) {
+                    Cell op = *v;
+                    Cell name = *w;
+                    int32_t next = infix_operands(&op, &name, code, pos + 1, end);
+                    if (next >= 0) {
+                        pos = next;
+                        continue;
+                    }
+                }
             }
             Cell op = *v;
             Cell name = *w;
@@ -594,6 +611,54 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
 }
 
 // ---- Calls ------------------------------------------------------------------------------------------
+
+namespace {
+
+// An operator of op_fast_selector whose left operand (the stack top) is an integer! or float!,
+// called without tracing: the same frame as a call opens, the right operand evaluated into it,
+// then computed inline when both operands allow it, else by the wrapped native or action after
+// the same type checks. Returns the position after the right operand, or -1 (nothing done) when
+// the arguments cache is not the plain two arguments this path expects.
+int32_t infix_operands(const Cell* op_in, const Cell* name_in, const Cell* code, int32_t pos,
+                       int32_t end) {
+    Rooted op(*op_in);
+    Rooted name(*name_in);
+    Cell cache = interp_args_cache(op.get());
+    Series* cs = node_series(series_node(&cache));
+    if (cs->length() != 2) return -1;
+    Cell types[2] = {*cs->cell_at(0), *cs->cell_at(1)};
+    for (const Cell& t : types)
+        if (!t.is(T_TYPESET) || (t.header & KIND_MASK) != KIND_EVAL) return -1;
+    auto check = [&](const Cell* value, uint32_t nth) {
+        if (typeset_has(&types[nth], value->type())) return;
+        Cell n = name_or_anon(name.get());
+        Cell dt = make_datatype(value->type());
+        Cell w = arg_word(op.get(), nth);
+        fire_error(Err::ExpectArg, &n, &dt, &w);
+    };
+    g_stack.top = stack_top();   // the left operand becomes the frame's first cell
+    Cell* base = stack_mark_interp_native(name.get());
+    uint32_t base_i = stack_index(base);
+    g_stack.top = base + 1;
+    check(base, 0);
+    pos = eval_expression(code, pos, end, true, true, false);
+    Cell* left = stack_at_index(base_i);
+    if (infix_compute(op_fast_selector(op.get()), left, left + 1)) {
+        g_stack.top = left + 2;
+    } else {
+        check(left + 1, 1);
+        g_stack.arguments = left;
+        uint32_t idx = op->data1;
+        NativeFn f = call_type(op.get()) == T_NATIVE ? g_natives[idx - 1] : g_action_entries[idx - 1];
+        if (!f) fire_error(Err::NotDone);
+        int32_t refs[1] = {-1};
+        f(false, refs);
+    }
+    stack_unwind();
+    return pos;
+}
+
+} // namespace
 
 namespace {
 
