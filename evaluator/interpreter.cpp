@@ -29,6 +29,7 @@
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/function.h"
+#include "datatypes/scalars.h"
 #include "evaluator/actions.h"
 
 #include <cstring>
@@ -72,14 +73,7 @@ struct CodeGuard {
 
 // ---- Typesets ---------------------------------------------------------------------------------
 
-inline bool typeset_has(const Cell* ts, uint32_t t) {
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&ts->data1);
-    return t < 96 && (bytes[t >> 3] & (0x80u >> (t & 7)));
-}
-inline void typeset_add(Cell* ts, uint32_t t) {
-    uint8_t* bytes = reinterpret_cast<uint8_t*>(&ts->data1);
-    if (t < 96) bytes[t >> 3] |= uint8_t(0x80u >> (t & 7));
-}
+// typeset_has and typeset_add come from datatypes/scalars.h.
 inline void typeset_union(Cell* ts, const Cell* other) {
     ts->data1 |= other->data1;
     ts->data2 |= other->data2;
@@ -437,6 +431,57 @@ namespace {
 
 inline void push_value(const Cell* v) { stack_push(v); }
 
+// Fast selectors of the operators the infix step computes inline: add, subtract and multiply
+// (math selectors 0-2) and the comparisons (FAST_COMPARE + compare op); -1 for the others.
+constexpr int32_t FAST_COMPARE = 16;
+int32_t op_fast_selector(const Cell* op) {
+    uint32_t wrapped = (op->header & CELL_OP_TYPE_MASK) >> CELL_OP_TYPE_SHIFT;
+    uint32_t idx = op->data1;
+    if (wrapped == T_ACTION) {
+        switch (idx) {
+        case A_ADD: return OP_ADD;
+        case A_SUBTRACT: return OP_SUBTRACT;
+        case A_MULTIPLY: return OP_MULTIPLY;
+        default: return -1;
+        }
+    }
+    if (wrapped != T_NATIVE) return -1;
+    switch (idx) {
+    case native_index("equal?"): return FAST_COMPARE + CMP_EQUAL;
+    case native_index("not-equal?"): return FAST_COMPARE + CMP_NOT_EQUAL;
+    case native_index("strict-equal?"): return FAST_COMPARE + CMP_STRICT_EQUAL;
+    case native_index("lesser?"): return FAST_COMPARE + CMP_LESSER;
+    case native_index("lesser-or-equal?"): return FAST_COMPARE + CMP_LESSER_EQUAL;
+    case native_index("greater?"): return FAST_COMPARE + CMP_GREATER;
+    case native_index("greater-or-equal?"): return FAST_COMPARE + CMP_GREATER_EQUAL;
+    default: return -1;
+    }
+}
+
+// One infix step computed without a call while tracing is off: the operator is one of the above,
+// the left operand (the stack top) and the right one (a literal, or a word whose value can be
+// read without raising) are two integer! or two float! values. The right operand is exactly what
+// fetching it would give (no further infix applies to it), and the results are those of the
+// actions and natives, overflow to float! included. Answers false, touching nothing, otherwise.
+bool infix_fast(const Cell* op, const Cell* right) {
+    int32_t sel = op_fast_selector(op);
+    if (sel < 0) return false;
+    const Cell* r = right;
+    if (r->is(T_WORD)) {
+        r = peek_word_value(r);
+        if (!r) return false;
+    }
+    Cell* left = stack_top();
+    if (sel >= FAST_COMPARE) {
+        bool truth;
+        if (!fast_compare(left, r, sel - FAST_COMPARE, &truth)) return false;
+        *left = make_logic(truth);
+        return true;
+    }
+    if (left->type() != r->type()) return false;   // mixed integer and float: the action decides
+    return fast_math(left, r, sel);
+}
+
 } // namespace
 
 int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infix, bool arg,
@@ -547,6 +592,10 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
             if (!w->is(T_WORD)) break;
             const Cell* v = peek_word_value(w);
             if (!v || !v->is(T_OP)) break;
+            if (!g_interp.tracing && pos + 1 < lim && infix_fast(v, code_at(code, pos + 1))) {
+                pos += 2;
+                continue;
+            }
             Cell op = *v;
             Cell name = *w;
             if (g_interp.tracing) fire_event(EV_FETCH, code, pos, nullptr, &name);
