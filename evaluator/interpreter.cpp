@@ -33,6 +33,7 @@
 #include "evaluator/actions.h"
 
 #include <cstring>
+#include <pthread.h>
 #include <vector>
 
 namespace kel {
@@ -250,12 +251,27 @@ void interpreter_init() {
     if (!registered) registered = collector_register(mark_interp_cells);
 }
 
+// The lowest address the guard lets evaluation reach. On the runtime thread it lies the reserve
+// above its stack's usable end; on any other thread (unit tests evaluate on their own main
+// thread) the system's figures for that thread are used, keeping a quarter of its stack.
+static uintptr_t native_stack_floor() {
+    if (g_runtime_stack.low) return g_runtime_stack.low + NATIVE_STACK_RESERVE;
+    thread_local const uintptr_t floor = [] {
+        pthread_attr_t attr;
+        void* base = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) return uintptr_t(0);
+        pthread_attr_getstack(&attr, &base, &size);
+        pthread_attr_destroy(&attr);
+        return reinterpret_cast<uintptr_t>(base) + size / 4;
+    }();
+    return floor;
+}
+
 void interp_check_native_stack() {
-    uintptr_t low = g_runtime_stack.low;
-    if (!low) return;
     char probe;
     uintptr_t here = reinterpret_cast<uintptr_t>(&probe);
-    if (here < low + NATIVE_STACK_RESERVE && here >= g_runtime_stack.guard_low) stack_overflow();
+    if (here < native_stack_floor() && here >= g_runtime_stack.guard_low) stack_overflow();
 }
 
 void interp_poll_halt() {
