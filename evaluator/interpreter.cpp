@@ -436,7 +436,7 @@ int32_t infix_operands(const Cell* op, const Cell* name, const Cell* code, int32
 // Fast selectors of the operators the infix step computes inline: add, subtract and multiply
 // (math selectors 0-2) and the comparisons (FAST_COMPARE + compare op); -1 for the others.
 constexpr int32_t FAST_COMPARE = 16;
-int32_t op_fast_selector(const Cell* op) {
+[[gnu::always_inline]] inline int32_t op_fast_selector(const Cell* op) {
     uint32_t wrapped = (op->header & CELL_OP_TYPE_MASK) >> CELL_OP_TYPE_SHIFT;
     uint32_t idx = op->data1;
     if (wrapped == T_ACTION) {
@@ -466,7 +466,7 @@ int32_t op_fast_selector(const Cell* op) {
 // fetching it would give (no further infix applies to it), and the results are those of the
 // actions and natives, overflow to float! included. Answers false, touching nothing, otherwise.
 // The inline computation itself on two values (the result replaces the left one).
-bool infix_compute(int32_t sel, Cell* left, const Cell* r) {
+[[gnu::always_inline]] inline bool infix_compute(int32_t sel, Cell* left, const Cell* r) {
     if (sel >= FAST_COMPARE) {
         bool truth;
         if (!fast_compare(left, r, sel - FAST_COMPARE, &truth)) return false;
@@ -737,10 +737,63 @@ constexpr uint32_t MAX_REFINEMENTS = 32;
 
 // Builds the frame of arguments (the current frame, just opened) from the code; for natives and
 // actions calls their code. Returns the position after the last argument.
+// Calls the native or action of the current frame (its arguments in place).
+void call_native_code(const Cell* fn, TypeId ct, const int32_t* refs) {
+    uint32_t idx = fn->data1;
+    NativeFn f = nullptr;
+    if (ct == T_NATIVE) f = idx >= 1 && idx <= NATIVES_TABLE_SLOTS ? g_natives[idx - 1] : nullptr;
+    else if (ct == T_ACTION) f = idx >= 1 && idx <= ACTION_COUNT ? g_action_entries[idx - 1] : nullptr;
+    else return;
+    if (!f) fire_error(Err::NotDone);
+    f(false, refs);
+}
+
+// The common call while tracing is off: an ordinary call without refinements in the path whose
+// spec has plain arguments only (no refinement, no return entry). Each argument is pushed where
+// its frame slot is, then the locals (none); natives and actions are called. Returns -1, having
+// done nothing, for any other spec.
+int32_t eval_plain_arguments(const ArgContext& ac, const Cell* cache, int32_t pos, TypeId ct,
+                             bool func_like) {
+    Series* cs = node_series(series_node(cache));
+    uint32_t n_entries = cs->length();
+    uint32_t n = n_entries;
+    while (n > 0 && cs->cell_at(n - 1)->is(T_INTEGER)) --n;
+    for (uint32_t i = 0; i < n; ++i) {
+        const Cell* e = cs->cell_at(i);
+        if (!e->is(T_TYPESET) || (e->header & KIND_MASK) == KIND_RETURN) return -1;
+    }
+    int32_t locals = func_like && n < n_entries ? cell_integer(cs->cell_at(n)) : 0;
+    uint32_t base_i = stack_index(g_stack.arguments);
+    uint32_t i = 0;
+    if (ac.infix && n > 0) {
+        // the left operand is already the frame's first cell
+        Cell entry = *cs->cell_at(0);
+        check_arg_type(ac, &entry, g_stack.arguments, 0);
+        i = 1;
+    }
+    for (; i < n; ++i) {
+        uint32_t kind = node_series(series_node(cache))->cell_at(i)->header & KIND_MASK;
+        pos = fetch_arg(ac, kind, pos, i);
+        Cell entry = *node_series(series_node(cache))->cell_at(i);
+        check_arg_type(ac, &entry, stack_top(), i);
+    }
+    for (int32_t k = 0; k < locals; ++k) *stack_push_slot() = make_none();
+    if (!func_like) {
+        int32_t refs[1] = {-1};
+        g_stack.arguments = stack_at_index(base_i);
+        call_native_code(ac.fn, ct, refs);
+    }
+    return pos;
+}
+
 int32_t eval_arguments(const ArgContext& ac, int32_t pos, const Cell* path, int32_t path_pos) {
     TypeId ct = call_type(ac.fn);
     bool func_like = is_func_like(ct);
     Rooted cache(interp_args_cache(ac.fn));
+    if (!path && ac.mode == CALL_NORMAL && !g_interp.tracing) {
+        int32_t next = eval_plain_arguments(ac, cache.get(), pos, ct, func_like);
+        if (next >= 0) return next;
+    }
     Cell* base = g_stack.arguments;
     uint32_t base_i = stack_index(base);
     Series* cs = node_series(series_node(cache.get()));
