@@ -17,19 +17,11 @@
 namespace kel {
 namespace {
 
+using test::raised;
+
 using test::keep;
 
 class Actions : public test::RuntimeTest {};
-
-template <class F>
-Err raised(F&& body) {
-    Cell w = *context_global_word(symbol_make("test"));
-    Cell* top = g_stack.top;
-    bool finished = stack_try(&w, false, body);
-    Err e = finished ? Err::Count_ : error_id_of(stack_top());
-    g_stack.top = top;
-    return e;
-}
 
 // Calls action entry A with the argument cells in a fresh frame and the refinement indices;
 // returns the frame's result.

@@ -26,6 +26,8 @@ using test::keep;
 
 namespace {
 
+using test::raised;
+
 class Block : public test::RuntimeTest {};
 
 Cell integer(int32_t i) { return make_integer(i); }
@@ -51,17 +53,6 @@ Cell& int_block(std::initializer_list<int32_t> values) {
         block_append_value(&b, &i);
     }
     return b;
-}
-
-// The error a body raises, or Err::Count_ when it finishes.
-template <class F>
-Err raised(F&& body) {
-    Cell w = word("test");
-    Cell* top = g_stack.top;
-    bool finished = stack_try(&w, false, body);
-    Err e = finished ? Err::Count_ : error_id_of(stack_top());
-    g_stack.top = top;
-    return e;
 }
 
 TEST_F(Block, MadeBlocksAreEmptyWithTheirRoom) {

@@ -24,6 +24,8 @@ using test::keep;
 
 namespace {
 
+using test::raised;
+
 class Function : public test::RuntimeTest {};
 
 // An unbound word of any word type.
@@ -46,17 +48,6 @@ Cell block_from(const std::vector<Cell>& cells) {
     b = kept;
     stack_pop();
     return b;
-}
-
-// The error a body raises, or Err::Count_ when it finishes.
-template <class F>
-Err raised(F&& body) {
-    Cell name = word("test");
-    Cell* top = g_stack.top;
-    bool finished = stack_try(&name, false, body);
-    Err e = finished ? Err::Count_ : error_id_of(stack_top());
-    g_stack.top = top;
-    return e;
 }
 
 // The symbols of the spec's cells, spelled with their type's sigil.

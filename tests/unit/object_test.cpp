@@ -23,20 +23,12 @@ using test::keep;
 
 namespace {
 
+using test::raised;
+
 class Object : public test::RuntimeTest {};
 
 Cell w(TypeId t, const char* name) { return Cell{t, 0, symbol_make(name), 0xFFFFFFFF}; }
 Cell sw(const char* name) { return w(T_SET_WORD, name); }
-
-template <class F>
-Err raised(F&& body) {
-    Cell name = w(T_WORD, "test");
-    Cell* top = g_stack.top;
-    bool finished = stack_try(&name, false, body);
-    Err e = finished ? Err::Count_ : error_id_of(stack_top());
-    g_stack.top = top;
-    return e;
-}
 
 std::string text(const Cell& s) {
     std::string out;

@@ -27,6 +27,8 @@ using test::keep;
 
 namespace {
 
+using test::raised;
+
 struct Notice {
     std::string action;
     int32_t index;
@@ -93,16 +95,6 @@ std::vector<int32_t> contents(const Cell& block) {
         out.push_back(c->is(T_INTEGER) ? cell_integer(c) : -1000);
     }
     return out;
-}
-
-template <class F>
-Err raised(F&& body) {
-    Cell w = word("test");
-    Cell* top = g_stack.top;
-    bool finished = stack_try(&w, false, body);
-    Err e = finished ? Err::Count_ : error_id_of(stack_top());
-    g_stack.top = top;
-    return e;
 }
 
 // ---- Owner notifications --------------------------------------------------------------------------

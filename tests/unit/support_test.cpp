@@ -15,21 +15,12 @@
 namespace kel {
 namespace {
 
+using test::raised;
+
 using test::block;
 using test::keep;
 
 class Support : public test::RuntimeTest {};
-
-// The error a body raises, or Err::Count_ when it finishes.
-template <class F>
-Err raised(F&& body) {
-    Cell w = *context_global_word(symbol_make("test"));
-    Cell* top = g_stack.top;
-    bool finished = stack_try(&w, false, body);
-    Err e = finished ? Err::Count_ : error_id_of(stack_top());
-    g_stack.top = top;
-    return e;
-}
 
 TEST_F(Support, FloatToIntCheckedTruncatesInRangeAndRefusesTheRest) {
     const double nan = std::numeric_limits<double>::quiet_NaN();

@@ -5,9 +5,12 @@
 #pragma once
 
 #include "core/cell.h"
+#include "core/context.h"
+#include "core/errors.h"
 #include "core/memory.h"
 #include "core/series.h"
 #include "core/stack.h"
+#include "core/symbol.h"
 #include "core/unicode.h"
 
 #include <initializer_list>
@@ -50,5 +53,17 @@ inline std::vector<uint32_t> code_points(Node n) {
     return out;
 }
 inline std::vector<uint32_t> code_points(const Cell& str) { return code_points(series_node(&str)); }
+
+// The error a body raises inside a try frame, or Err::Count_ when it finishes. The data stack is
+// put back where it was.
+template <class F>
+Err raised(F&& body) {
+    Cell w = *context_global_word(symbol_make("test"));
+    Cell* top = g_stack.top;
+    bool finished = stack_try(&w, false, body);
+    Err e = finished ? Err::Count_ : error_id_of(stack_top());
+    g_stack.top = top;
+    return e;
+}
 
 } // namespace kel::test
