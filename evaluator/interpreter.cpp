@@ -433,6 +433,16 @@ inline void push_value(const Cell* v) { stack_push(v); }
 
 int32_t infix_operands(const Cell* op, const Cell* name, const Cell* code, int32_t pos, int32_t end);
 
+// interp_check_native_stack inline for the runtime's own thread (whose stack bounds are known).
+[[gnu::always_inline]] inline void native_stack_guard() {
+    uintptr_t low = g_runtime_stack.low;
+    if (!low) return interp_check_native_stack();
+    char probe;
+    uintptr_t here = reinterpret_cast<uintptr_t>(&probe);
+    if (here < low + NATIVE_STACK_RESERVE && here >= g_runtime_stack.guard_low) [[unlikely]]
+        stack_overflow();
+}
+
 // Fast selectors of the operators the infix step computes inline: add, subtract and multiply
 // (math selectors 0-2) and the comparisons (FAST_COMPARE + compare op); -1 for the others.
 constexpr int32_t FAST_COMPARE = 16;
@@ -492,7 +502,7 @@ bool infix_fast(const Cell* op, const Cell* right) {
 int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infix, bool arg,
                         bool no_call) {
     interp_poll_halt();
-    interp_check_native_stack();
+    native_stack_guard();
     int32_t lim = code_limit(code, end);
     if (pos >= lim) {
         // Nothing left: the value is unset.
@@ -773,7 +783,12 @@ int32_t eval_plain_arguments(const ArgContext& ac, const Cell* cache, int32_t po
     }
     for (; i < n; ++i) {
         uint32_t kind = node_series(series_node(cache))->cell_at(i)->header & KIND_MASK;
-        pos = fetch_arg(ac, kind, pos, i);
+        // an evaluated argument within the code: the expression itself (fetch_arg reports the
+        // missing one)
+        if (kind == KIND_EVAL && pos < code_limit(ac.code, ac.end))
+            pos = eval_expression(ac.code, pos, ac.end, ac.infix, true, false);
+        else
+            pos = fetch_arg(ac, kind, pos, i);
         Cell entry = *node_series(series_node(cache))->cell_at(i);
         check_arg_type(ac, &entry, stack_top(), i);
     }
