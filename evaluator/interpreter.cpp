@@ -759,29 +759,36 @@ void call_native_code(const Cell* fn, TypeId ct, const int32_t* refs) {
 }
 
 // The common call while tracing is off: an ordinary call without refinements in the path whose
-// spec has plain arguments only (no refinement, no return entry). Each argument is pushed where
-// its frame slot is, then the locals (none); natives and actions are called. Returns -1, having
-// done nothing, for any other spec.
+// spec has no return entry and, for function!/routine!, no refinement. Each argument is pushed
+// where its frame slot is, then the locals (none); natives and actions are called with every
+// refinement unused. Returns -1, having done nothing, for any other spec.
 int32_t eval_plain_arguments(const ArgContext& ac, const Cell* cache, int32_t pos, TypeId ct,
                              bool func_like) {
     Series* cs = node_series(series_node(cache));
     uint32_t n_entries = cs->length();
     uint32_t n = n_entries;
     while (n > 0 && cs->cell_at(n - 1)->is(T_INTEGER)) --n;
+    // natives and actions: the refinements stay unused (their arguments are not pushed)
+    uint32_t n_args = n, refine_count = 0;
     for (uint32_t i = 0; i < n; ++i) {
         const Cell* e = cs->cell_at(i);
+        if (e->is(T_REFINEMENT) && !func_like) {
+            if (refine_count++ == 0) n_args = i;
+            continue;
+        }
         if (!e->is(T_TYPESET) || (e->header & KIND_MASK) == KIND_RETURN) return -1;
     }
+    if (refine_count > MAX_REFINEMENTS) return -1;
     int32_t locals = func_like && n < n_entries ? cell_integer(cs->cell_at(n)) : 0;
     uint32_t base_i = stack_index(g_stack.arguments);
     uint32_t i = 0;
-    if (ac.infix && n > 0) {
+    if (ac.infix && n_args > 0) {
         // the left operand is already the frame's first cell
         Cell entry = *cs->cell_at(0);
         check_arg_type(ac, &entry, g_stack.arguments, 0);
         i = 1;
     }
-    for (; i < n; ++i) {
+    for (; i < n_args; ++i) {
         uint32_t kind = node_series(series_node(cache))->cell_at(i)->header & KIND_MASK;
         // an evaluated argument within the code: the expression itself (fetch_arg reports the
         // missing one)
@@ -794,7 +801,8 @@ int32_t eval_plain_arguments(const ArgContext& ac, const Cell* cache, int32_t po
     }
     for (int32_t k = 0; k < locals; ++k) *stack_push_slot() = make_none();
     if (!func_like) {
-        int32_t refs[1] = {-1};
+        int32_t refs[MAX_REFINEMENTS];
+        for (uint32_t k = 0; k < refine_count; ++k) refs[k] = -1;
         g_stack.arguments = stack_at_index(base_i);
         call_native_code(ac.fn, ct, refs);
     }
