@@ -758,6 +758,33 @@ void call_native_code(const Cell* fn, TypeId ct, const int32_t* refs) {
     f(false, refs);
 }
 
+// Block pick and navigation computed inline (the result into the frame's first cell) for a
+// block! whose index is not past its tail; pick only for an integer index from 1 (beyond the
+// tail: none). Answers false, touching nothing, for anything the action must decide.
+bool block_action_fast(uint32_t action, Cell* args) {
+    if (!args->is(T_BLOCK) || series_index(args) > value_series(args)->length()) return false;
+    int32_t selector;
+    switch (action) {
+    case A_PICK: {
+        if (!args[1].is(T_INTEGER) || cell_integer(&args[1]) < 1) return false;
+        Cell out;
+        if (!pick_fast(args, &args[1], &out)) return false;
+        args[0] = out;
+        return true;
+    }
+    case A_LENGTH_Q: selector = 1; break;
+    case A_INDEX_Q: selector = 2; break;
+    case A_HEAD_Q: selector = 3; break;
+    case A_TAIL_Q: selector = 4; break;
+    case A_NEXT: selector = 5; break;
+    case A_BACK: selector = 6; break;
+    case A_HEAD: selector = 7; break;
+    case A_TAIL: selector = 8; break;
+    default: return false;
+    }
+    return series_navigate(args, selector);
+}
+
 // The common call while tracing is off: an ordinary call without refinements in the path whose
 // spec has no return entry and, for function!/routine!, no refinement. Each argument is pushed
 // where its frame slot is, then the locals (none); natives and actions are called with every
@@ -804,6 +831,7 @@ int32_t eval_plain_arguments(const ArgContext& ac, const Cell* cache, int32_t po
         int32_t refs[MAX_REFINEMENTS];
         for (uint32_t k = 0; k < refine_count; ++k) refs[k] = -1;
         g_stack.arguments = stack_at_index(base_i);
+        if (ct == T_ACTION && block_action_fast(ac.fn->data1, g_stack.arguments)) return pos;
         call_native_code(ac.fn, ct, refs);
     }
     return pos;
