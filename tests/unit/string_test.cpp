@@ -31,25 +31,11 @@ using test::keep;
 
 namespace {
 
+using test::Raised;
+using test::raised_with_arg;
+
 class StringTest : public test::RuntimeTest {};
 
-struct Raised {
-    Err id;
-    Cell arg1;
-};
-// Runs f inside a try frame; returns the error it raised, if any (its first argument kept on the
-// data stack).
-template <class F>
-std::optional<Raised> raised(F&& f) {
-    Cell word = make_cell(T_WORD);
-    if (stack_try(&word, false, [&] { f(); })) return std::nullopt;
-    Cell* error = stack_top();
-    Raised r{error_id_of(error), Cell{T_NONE, 0, 0, 0}};
-    if (const Cell* a = error_arg(error, 1)) r.arg1 = *a;
-    stack_pop();
-    keep(r.arg1);
-    return r;
-}
 
 uint32_t unit_of(const Cell& c) { return value_series(&c)->unit(); }
 
@@ -246,7 +232,7 @@ TEST_F(StringTest, FromUtf8CheckedNamesTheTrailingBytes) {
     std::memcpy(b->head_ptr(), bytes, 3);
     b->tail = b->head + 3;
     Cell& bin = keep(make_series(T_BINARY, n));
-    auto r = raised([&] { string_from_utf8_checked(&bin); });
+    auto r = raised_with_arg([&] { string_from_utf8_checked(&bin); });
     ASSERT_TRUE(r);
     EXPECT_EQ(r->id, Err::InvalidUtf8);
     ASSERT_TRUE(r->arg1.is(T_BINARY));
@@ -559,10 +545,10 @@ TEST_F(StringActions, Find) {
     Cell zero = make_integer(0);
     FindOpts bad;
     bad.skip = &zero;
-    EXPECT_TRUE(raised([&] { found(abcd, chr('a'), bad); }));
+    EXPECT_TRUE(raised_with_arg([&] { found(abcd, chr('a'), bad); }));
     FindOpts any;
     any.any = true;
-    auto r = raised([&] { found(abcd, chr('a'), any); });
+    auto r = raised_with_arg([&] { found(abcd, chr('a'), any); });
     ASSERT_TRUE(r);
     EXPECT_EQ(r->id, Err::NotDone);
     Cell part = make_integer(2);
@@ -608,12 +594,12 @@ TEST_F(StringActions, Sort) {
     skip.skip = &two;
     EXPECT_EQ(sorted("b1a2", skip), "a2b1");
     Cell& odd = str("abc");
-    auto r = raised([&] { string_sort(&odd, skip); });
+    auto r = raised_with_arg([&] { string_sort(&odd, skip); });
     ASSERT_TRUE(r);
     EXPECT_EQ(r->id, Err::InvalidRefineArg);
     SortOpts all;
     all.all = true;
-    r = raised([&] { string_sort(&odd, all); });
+    r = raised_with_arg([&] { string_sort(&odd, all); });
     ASSERT_TRUE(r);
     EXPECT_EQ(r->id, Err::BadRefines);
     EXPECT_EQ(whole(odd), "abc");
@@ -711,7 +697,7 @@ TEST_F(StringActions, CompareAcrossTypes) {
 TEST_F(StringActions, MakeAndTo) {
     Cell& proto = keep(make_datatype(T_STRING));
     Cell spec = make_integer(-1);
-    auto r = raised([&] { string_make(&proto, &spec, T_STRING); });
+    auto r = raised_with_arg([&] { string_make(&proto, &spec, T_STRING); });
     ASSERT_TRUE(r);
     EXPECT_EQ(r->id, Err::OutOfRange);
     Cell zero = make_integer(0);
@@ -727,7 +713,7 @@ TEST_F(StringActions, MakeAndTo) {
     EXPECT_NE(series_node(&p3), series_node(&src));
     Cell none = make_none();
     Cell& p4 = keep(make_datatype(T_STRING));
-    r = raised([&] { string_to(&p4, &none, T_STRING); });
+    r = raised_with_arg([&] { string_to(&p4, &none, T_STRING); });
     ASSERT_TRUE(r);
     EXPECT_EQ(r->id, Err::BadToArg);
     Cell& p5 = keep(make_datatype(T_STRING));
@@ -841,13 +827,13 @@ TEST_F(StringActions, PathAccess) {
     Cell q = chr('q');
     Cell t3 = s;
     PathStep absent{&q, &y, nullptr, nullptr, nullptr, 1, true, false, true};
-    auto e = raised([&] { string_eval_path(&t3, absent); });
+    auto e = raised_with_arg([&] { string_eval_path(&t3, absent); });
     ASSERT_TRUE(e);
     EXPECT_EQ(e->id, Err::BadPathSet);
     Cell w = word_cell("foo");
     Cell t4 = s;
     PathStep word{&w, nullptr, nullptr, nullptr, nullptr, 1, true, false, true};
-    e = raised([&] { string_eval_path(&t4, word); });
+    e = raised_with_arg([&] { string_eval_path(&t4, word); });
     ASSERT_TRUE(e);
     EXPECT_EQ(e->id, Err::InvalidPath);
 }

@@ -14,6 +14,7 @@
 #include "core/unicode.h"
 
 #include <initializer_list>
+#include <optional>
 #include <vector>
 
 namespace kel::test {
@@ -64,6 +65,24 @@ Err raised(F&& body) {
     Err e = finished ? Err::Count_ : error_id_of(stack_top());
     g_stack.top = top;
     return e;
+}
+
+// The error a body raises with its first argument (none when it has none), or nothing when the
+// body finishes. The argument is kept on the data stack for the rest of the test.
+struct Raised {
+    Err id;
+    Cell arg1;
+};
+template <class F>
+std::optional<Raised> raised_with_arg(F&& body) {
+    Cell word = make_cell(T_WORD);
+    if (stack_try(&word, false, [&] { body(); })) return std::nullopt;
+    Cell* error = stack_top();
+    Raised r{error_id_of(error), Cell{T_NONE, 0, 0, 0}};
+    if (const Cell* a = error_arg(error, 1)) r.arg1 = *a;
+    stack_pop();
+    keep(r.arg1);
+    return r;
 }
 
 } // namespace kel::test

@@ -26,24 +26,11 @@ using namespace kel;
 
 namespace {
 
+using test::Raised;
+using test::raised_with_arg;
+
 using Unicode = test::RuntimeTest;
 
-struct Raised {
-    Err id;
-    Cell arg1;
-};
-
-// Runs f inside a try frame; returns the error it raised, if any.
-template <class F>
-std::optional<Raised> raised(F&& f) {
-    Cell word = make_cell(T_WORD);
-    if (stack_try(&word, false, [&] { f(); })) return std::nullopt;
-    Cell* error = stack_top();
-    Raised r{error_id_of(error), Cell{T_NONE, 0, 0, 0}};
-    if (const Cell* a = error_arg(error, 1)) r.arg1 = *a;
-    stack_pop();
-    return r;
-}
 
 std::vector<uint8_t> bytes(std::initializer_list<int> b) {
     std::vector<uint8_t> v;
@@ -112,7 +99,7 @@ TEST_F(Unicode, IllFormedSequencesAreRejected) {
         decode_utf8_char(c.data(), c.data() + c.size(), &cp);
         EXPECT_EQ(cp, -1) << int(c[0]);
         int32_t avail = int32_t(c.size());
-        auto r = raised([&] { utf8_decode_strict(c.data(), &avail); });
+        auto r = raised_with_arg([&] { utf8_decode_strict(c.data(), &avail); });
         ASSERT_TRUE(r) << int(c[0]);
         EXPECT_EQ(r->id, Err::InvalidUtf8);
         ASSERT_TRUE(r->arg1.is(T_BINARY));
@@ -205,7 +192,7 @@ TEST_F(Unicode, StrictDecoderIncompleteInput) {
                                         bytes({0xF4, 0x90}), bytes({0xE2, 0x41})};
     for (const auto& c : bad) {
         int32_t avail = int32_t(c.size());
-        auto r = raised([&] { utf8_decode_strict(c.data(), &avail); });
+        auto r = raised_with_arg([&] { utf8_decode_strict(c.data(), &avail); });
         ASSERT_TRUE(r);
         EXPECT_EQ(binary_bytes(r->arg1), c);
     }
@@ -219,7 +206,7 @@ TEST_F(Unicode, EncoderLengthsAndLimits) {
     for (int32_t bad : {0x110000, 0x7FFFFFFF, -1}) {
         uint8_t buf[8];
         for (int which = 0; which < 3; ++which) {
-            auto r = raised([&] {
+            auto r = raised_with_arg([&] {
                 if (which == 0) utf8_char_length(bad);
                 else if (which == 1) utf8_encode_char(bad, buf);
                 else utf8_encode_char_bounded(bad, buf, 8);
@@ -255,7 +242,7 @@ TEST_F(Unicode, Utf8LengthOfUnits) {
         EXPECT_EQ(utf8_length_of_units(b->head_ptr(), b->tail_ptr(), c.unit), c.bytes) << c.unit;
     }
     Cell bad = make_string({0x41, 0x110000}, 4);
-    auto r = raised([&] {
+    auto r = raised_with_arg([&] {
         Series* b = node_series(series_node(&bad));
         utf8_length_of_units(b->head_ptr(), b->tail_ptr(), 4);
     });
@@ -309,7 +296,7 @@ TEST_F(Unicode, LoadUtf8RejectsIllFormedInput) {
         bytes({0x61, 0xE0, 0x80}),   // an impossible prefix at the end is not leftover
     };
     for (const auto& c : cases) {
-        auto r = raised([&] { string_load_utf8(c.data(), uint32_t(c.size()), 0, nullptr, false); });
+        auto r = raised_with_arg([&] { string_load_utf8(c.data(), uint32_t(c.size()), 0, nullptr, false); });
         ASSERT_TRUE(r);
         EXPECT_EQ(r->id, Err::InvalidUtf8);
     }
@@ -410,7 +397,7 @@ TEST_F(Unicode, Utf16BadPairsRaise) {
     };
     for (const auto& c : cases) {
         Rooted target(make_string({0x61, 0x62}, 1));
-        auto r = raised([&] { utf16_input_to_string(c.data(), uint32_t(c.size()), target.get(), false); });
+        auto r = raised_with_arg([&] { utf16_input_to_string(c.data(), uint32_t(c.size()), target.get(), false); });
         ASSERT_TRUE(r);
         EXPECT_EQ(r->id, Err::InvalidUtf16);
         EXPECT_EQ(node_series(series_node(target.get()))->unit(), 1u);
