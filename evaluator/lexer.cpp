@@ -377,6 +377,17 @@ void load_token(State* st, int kind, const uint8_t* s, const uint8_t* e, uint32_
     case 29: load_time(st, s, e, flags); break;
     case 34: load_hex_integer(st, s, e, flags); break;
     case 35: load_raw_string(st, s, e); break;
+    case 20: load_file(st, s, e, flags); break;
+    case 21: load_binary(st, s, e, flags); break;
+    case 22: load_percent(st, s, e, flags); break;
+    case 25: load_tuple(st, s, e, flags); break;
+    case 26: load_date(st, s, e, flags); break;
+    case 27: load_pair(st, s, e, flags); break;
+    case 30: load_money(st, s, e, flags); break;
+    case 31: load_tag(st, s, e, flags); break;
+    case 32: load_url(st, s, e, flags); break;
+    case 33: load_email(st, s, e, flags); break;
+    case 36: load_ref(st, s, e, flags); break;
     default:   // kinds whose datatypes are not built yet: recognised, not loaded
         if (st->load) not_done();
         break;
