@@ -62,5 +62,6 @@ void natives_function_register();   // function-making, binding and word-access 
 void natives_compare_register();   // comparison, logic, reduce/compose and set-operation natives
 void natives_print_register();   // print natives
 void natives_value_register();   // value-making, coercion and word natives
+void natives_math_register();   // numeric natives: max, min, shift, to-hex, trigonometry, logarithms, zero?
 
 } // namespace kel
