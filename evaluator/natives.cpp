@@ -19,6 +19,7 @@ void natives_init() {
     natives_print_register();
     natives_value_register();
     natives_math_register();
+    natives_system_register();
 }
 
 } // namespace kel
