@@ -6,7 +6,6 @@
 namespace kel {
 
 void binary_init() { register_datatype(T_BINARY, T_STRING, "binary!", action_entries(INHERIT)); }
-void vector_init() { register_datatype(T_VECTOR, T_STRING, "vector!", action_entries(INHERIT)); }
 void pair_init() { register_datatype(T_PAIR, T_NONE_ID, "pair!", action_entries(INHERIT)); }
 void percent_init() { register_datatype(T_PERCENT, T_FLOAT, "percent!", action_entries(INHERIT)); }
 void tuple_init() { register_datatype(T_TUPLE, T_NONE_ID, "tuple!", action_entries(INHERIT)); }
