@@ -33,6 +33,7 @@
 #include "evaluator/actions.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <pthread.h>
 #include <vector>
 
@@ -541,6 +542,54 @@ bool infix_fast(const Cell* op, const Cell* right) {
     return infix_compute(sel, stack_top(), r);
 }
 
+// Types that evaluate to themselves with no event but push (eval_expression's default case),
+// and the word values that a word expression pushes as they are.
+constexpr uint64_t type_bits(std::initializer_list<TypeId> ts) {
+    uint64_t m = 0;
+    for (TypeId t : ts) m |= uint64_t(1) << t;
+    return m;
+}
+constexpr uint64_t NOT_LITERAL = type_bits({T_PAREN, T_WORD, T_SET_WORD, T_LIT_WORD, T_GET_WORD,
+                                            T_ISSUE, T_NATIVE, T_ACTION, T_OP, T_FUNCTION, T_PATH,
+                                            T_LIT_PATH, T_SET_PATH, T_GET_PATH, T_ROUTINE});
+constexpr uint64_t NOT_PLAIN_VALUE = type_bits({T_UNSET, T_NATIVE, T_ACTION, T_OP, T_FUNCTION,
+                                                T_ROUTINE});
+static_assert(T_TABLE_SIZE <= 64);
+
+// One evaluated argument while tracing is off, pushed as a new cell: a literal, or a word whose
+// value is pushed as it is, not followed by an operator, is pushed here at once; anything else
+// (and the end of the code) goes through eval_expression, which gives the same value.
+[[gnu::always_inline]] inline int32_t eval_arg(const Cell* code, int32_t pos, int32_t end,
+                                               bool no_infix) {
+    Series* s = code_series(code);
+    int32_t lim = code_limit(code, end);
+    if (pos < lim) {
+        const Cell* c = s->cell_at(uint32_t(pos));
+        const Cell* v = nullptr;
+        TypeId t = c->type();
+        if (!((NOT_LITERAL >> t) & 1)) {
+            v = c;
+        } else if (t == T_WORD) {
+            v = peek_word_value(c);
+            if (v && ((NOT_PLAIN_VALUE >> v->type()) & 1)) v = nullptr;
+        }
+        if (v) {
+            if (!no_infix && pos + 1 < lim) {
+                const Cell* next = s->cell_at(uint32_t(pos + 1));
+                if (next->is(T_WORD)) {
+                    const Cell* nv = peek_word_value(next);
+                    if (nv && nv->is(T_OP)) v = nullptr;
+                }
+            }
+            if (v) {
+                stack_push(v);
+                return pos + 1;
+            }
+        }
+    }
+    return eval_expression(code, pos, end, no_infix, true, false);
+}
+
 } // namespace
 
 int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infix, bool arg,
@@ -729,6 +778,8 @@ int32_t infix_operands(const Cell* op_in, const Cell* name_in, const Cell* code,
 
 namespace {
 
+void run_function_body(Cell* fn, Node object_ctx, const Cell* name, uint32_t trace_flags);
+
 struct ArgContext {
     const Cell* fn;       // rooted function value (its call type decides the layout)
     const Cell* code;     // rooted code block
@@ -843,7 +894,7 @@ int32_t eval_plain_arguments(const ArgContext& ac, const Cell* cache, int32_t po
         // an evaluated argument within the code: the expression itself (fetch_arg reports the
         // missing one)
         if (all_eval && pos < code_limit(ac.code, ac.end)) {
-            pos = eval_expression(ac.code, pos, ac.end, ac.infix, true, false);
+            pos = eval_arg(ac.code, pos, ac.end, ac.infix);
         } else {
             uint32_t kind = node_series(series_node(cache))->cell_at(i)->header & KIND_MASK;
             if (kind == KIND_EVAL && pos < code_limit(ac.code, ac.end))
@@ -1084,9 +1135,83 @@ int32_t eval_arguments(const ArgContext& ac, int32_t pos, const Cell* path, int3
 
 } // namespace
 
+namespace {
+
+// Entry i of the arguments cache of a function value whose cache is built (no allocation).
+inline const Cell* cache_entry(const Cell* fn, uint32_t i) {
+    const Cell* cache = node_series(fn_more(fn))->cell_at(MORE_ARGS_CACHE);
+    return node_series(series_node(cache))->cell_at(i);
+}
+
+// eval_code for an ordinary prefix call, while tracing is off and without refinements in a path,
+// of a native!, action! or function! whose cache summary is plain: the same frame, arguments,
+// checks and call as the general path, without its per-call tables. `code` stays in place and in
+// the collector's sight (every caller holds it rooted).
+int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool arg,
+                        const Cell* name_in, const Cell* object, TypeId ct, uint32_t summary) {
+    Rooted fn(*fn_in);
+    Rooted name(name_in && is_any_word(name_in->type()) ? name_or_anon(name_in) : anon_word());
+    uint32_t f_i = stack_index(stack_push(fn.get()));
+    if (ct == T_FUNCTION) {
+        stack_mark(name.get(), fn->data1);
+        (g_calls.top - 1)->header |= FRAME_INTERPRETED;
+    } else {
+        stack_mark_interp_native(name.get());
+    }
+    uint32_t base_i = stack_index(g_stack.arguments);
+    ArgContext ac{fn.get(), code, end, name.get(), false, CALL_NORMAL};
+    uint32_t n_args = summary & SUMMARY_ARGS_MASK;
+    bool all_eval = summary & SUMMARY_ALL_EVAL;
+    for (uint32_t i = 0; i < n_args; ++i) {
+        if (all_eval && pos < code_limit(code, end))
+            pos = eval_arg(code, pos, end, false);
+        else
+            pos = fetch_arg(ac, cache_entry(fn.get(), i)->header & KIND_MASK, pos, i);
+        const Cell* entry = cache_entry(fn.get(), i);
+        if (!typeset_has(entry, stack_top()->type())) [[unlikely]] {
+            Cell e = *entry;
+            check_arg_type(ac, &e, stack_top(), i);
+        }
+    }
+    if (ct == T_FUNCTION) {
+        uint32_t locals = (summary >> SUMMARY_LOCALS_SHIFT) & SUMMARY_LOCALS_MASK;
+        for (uint32_t k = 0; k < locals; ++k) *stack_push_slot() = make_none();
+        Node obj = object && object->is(T_OBJECT) && object->data1 != g_global_context ? object->data1 : 0;
+        run_function_body(fn.get(), obj, name.get(), 0);
+        stack_unwind_restore();
+    } else {
+        uint32_t refine_count = (summary >> SUMMARY_REFINES_SHIFT) & SUMMARY_REFINES_MASK;
+        int32_t refs[MAX_REFINEMENTS];
+        for (uint32_t k = 0; k < refine_count; ++k) refs[k] = -1;
+        g_stack.arguments = stack_at_index(base_i);
+        if (!(ct == T_ACTION && block_action_fast(fn->data1, g_stack.arguments)))
+            call_native_code(fn.get(), ct, refs);
+        stack_unwind();
+    }
+    Cell* f = stack_at_index(f_i);
+    f[0] = *stack_top();
+    g_stack.top = f + 1;
+    if (!arg) stack_set_result(stack_top());
+    return pos;
+}
+
+} // namespace
+
 int32_t eval_code(const Cell* fn_in, const Cell* code_in, int32_t pos, int32_t end, bool arg,
                   const Cell* name_in, const Cell* path, int32_t path_pos, const Cell* object,
                   int32_t mode, bool infix) {
+    if (!infix && !path && mode == CALL_NORMAL && !g_interp.tracing) {
+        TypeId t = fn_in->type();
+        Node more = fn_in->data3;
+        if ((t == T_FUNCTION || t == T_NATIVE || t == T_ACTION) && more) {
+            Series* ms = node_series(more);
+            if (cell_count(ms) > MORE_ARGS_CACHE) {
+                const Cell* cache = ms->cell_at(MORE_ARGS_CACHE);
+                if (cache->is(T_BLOCK) && (cache->data3 & SUMMARY_PLAIN))
+                    return eval_code_plain(fn_in, code_in, pos, end, arg, name_in, object, t, cache->data3);
+            }
+        }
+    }
     Rooted fn(*fn_in);
     Rooted code(*code_in);
     Rooted name(name_in && is_any_word(name_in->type()) ? name_or_anon(name_in) : anon_word());
@@ -1147,8 +1272,14 @@ int32_t eval_code(const Cell* fn_in, const Cell* code_in, int32_t pos, int32_t e
 }
 
 void call_function(const Cell* fn_in, Node object_ctx, const Cell* name, uint32_t trace_flags) {
-    (void)object_ctx;
     Rooted fn(*fn_in);
+    run_function_body(fn.get(), object_ctx, name, trace_flags);
+}
+
+namespace {
+// call_function on a function value that is already rooted (fn stays in place).
+void run_function_body(Cell* fn, Node object_ctx, const Cell* name, uint32_t trace_flags) {
+    (void)object_ctx;
     Node ctx = fn->data1;
     if (ctx) stack_context_frame_word(ctx) = stack_frame_ref(g_stack.arguments);
     bool library = fn->header & FUNC_FLAG_LIBRARY;
@@ -1163,9 +1294,9 @@ void call_function(const Cell* fn_in, Node object_ctx, const Cell* name, uint32_
     if (library) g_interp.tracing = 0;
     else if (fn->header & 0x400) g_interp.tracing = g_interp.trace_run;
     else if (fn->header & 0x200) g_interp.tracing = 0;
-    Node more = fn_more(fn.get());
+    Node more = fn_more(fn);
     Cell body = more ? *node_series(more)->cell_at(0) : make_none();
-    if (g_interp.tracing) fire_event(EV_PROLOG, &body, -1, name, fn.get());
+    if (g_interp.tracing) fire_event(EV_PROLOG, &body, -1, name, fn);
     if (!body.is(T_BLOCK)) {
         stack_set_result(&g_unset_cell);
         return;
@@ -1173,8 +1304,9 @@ void call_function(const Cell* fn_in, Node object_ctx, const Cell* name, uint32_
     if (library) eval(&body, true);
     else stack_catch_return(marked_top, [&] { eval(&body, true); });
     g_stack.top = g_stack.arguments + 1;   // after a return the result cell lies at the top
-    if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn.get());
+    if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn);
 }
+} // namespace
 
 void call_with_args(const Cell* fn_in, const Cell* args, uint32_t count, const Cell* name_in) {
     Rooted fn(*fn_in);
