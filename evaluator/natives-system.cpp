@@ -1,4 +1,5 @@
-// Natives that reach the operating system: wait, recycle, browse, set-env and get-env.
+// Natives that reach the operating system: wait, recycle, browse, call, to-local-file, size?,
+// set-env and get-env.
 //
 // Environment names and values are UTF-8. A name that is empty or holds "=" or NUL, or a value
 // holding NUL, would reach another variable than the one named (or a truncated one): such a
@@ -14,6 +15,7 @@
 #include "core/stack.h"
 #include "core/symbol.h"
 #include "core/unicode.h"
+#include "datatypes/file.h"
 #include "datatypes/scalars.h"
 #include "datatypes/string.h"
 #include "evaluator/actions.h"
@@ -22,6 +24,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -195,9 +198,35 @@ void native_call(bool, const int32_t* r) {
     stack_set_result(&v);
 }
 
+void native_to_local_file(bool, const int32_t* r) {
+    Cell* s = string_load_push("", 0, TextEncoding::Utf8);
+    file_to_local_path(arg(0), s, flag(r, 0));
+    stack_set_result(s);
+}
+
+// size?: none for a directory (by its spelling or by what it is) and for a file that cannot be
+// opened; sizes above 2147483647 bytes are float!s.
+void native_size_q(bool, const int32_t*) {
+    Cell result = make_none();
+    std::string path = file_to_os_path(arg(0));
+    bool dir_spelling = path == "." || path == ".." || (!path.empty() && path.back() == '/');
+    if (!dir_spelling) {
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        if (fd >= 0 && fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) {
+            double size = double(st.st_size);
+            result = size > 2147483647.0 ? make_float(size) : make_integer(int32_t(st.st_size));
+        }
+        if (fd >= 0) close(fd);
+    }
+    stack_set_result(&result);
+}
+
 } // namespace
 
 void natives_system_register() {
+    KEL_NATIVE_SLOT("to-local-file", native_to_local_file);
+    KEL_NATIVE_SLOT("size?", native_size_q);
     KEL_NATIVE_SLOT("call", native_call);
     KEL_NATIVE_SLOT("wait", native_wait);
     KEL_NATIVE_SLOT("recycle", native_recycle);
