@@ -6,7 +6,6 @@
 namespace kel {
 
 void binary_init() { register_datatype(T_BINARY, T_STRING, "binary!", action_entries(INHERIT)); }
-void vector_init() { register_datatype(T_VECTOR, T_STRING, "vector!", action_entries(INHERIT)); }
 void map_init() { register_datatype(T_MAP, T_NONE_ID, "map!", action_entries(INHERIT)); }
 void hash_init() { register_datatype(T_HASH, T_BLOCK, "hash!", action_entries(INHERIT)); }
 void pair_init() { register_datatype(T_PAIR, T_NONE_ID, "pair!", action_entries(INHERIT)); }
