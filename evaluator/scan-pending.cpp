@@ -10,11 +10,6 @@ void load_file(State* st, const uint8_t*, const uint8_t*, uint32_t) {
     if (st->load) not_done();
 }
 
-// binary
-void load_binary(State* st, const uint8_t*, const uint8_t*, uint32_t) {
-    if (st->load) not_done();
-}
-
 // percent
 void load_percent(State* st, const uint8_t*, const uint8_t*, uint32_t) {
     if (st->load) not_done();
