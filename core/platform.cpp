@@ -55,6 +55,8 @@ bool os_set_env(const std::string& name, const std::string& value) {
     return setenv(name.c_str(), value.c_str(), 1) == 0;
 }
 
+bool os_unset_env(const std::string& name) { return unsetenv(name.c_str()) == 0; }
+
 std::optional<std::string> os_get_env(const std::string& name) {
     const char* v = getenv(name.c_str());
     if (v == nullptr) return std::nullopt;

@@ -31,6 +31,8 @@ bool platform_set_current_dir(const std::string& path);
 // Environment variables. os_set_env is true on success (false for a name that is empty or holds
 // '='); os_get_env is empty when the variable is not set, which differs from a set, empty value.
 bool os_set_env(const std::string& name, const std::string& value);
+// Removes a variable; true on success (false for a name that is empty or holds '=').
+bool os_unset_env(const std::string& name);
 std::optional<std::string> os_get_env(const std::string& name);
 
 // Sleeps seconds × 1000 milliseconds, truncated; anything below 1 ms (including negative and NaN)

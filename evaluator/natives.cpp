@@ -18,6 +18,8 @@ void natives_init() {
     natives_compare_register();
     natives_print_register();
     natives_value_register();
+    natives_math_register();
+    natives_system_register();
 }
 
 } // namespace kel

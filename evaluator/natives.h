@@ -62,5 +62,10 @@ void natives_function_register();   // function-making, binding and word-access 
 void natives_compare_register();   // comparison, logic, reduce/compose and set-operation natives
 void natives_print_register();   // print natives
 void natives_value_register();   // value-making, coercion and word natives
+void natives_system_register();   // natives that reach the operating system
+void natives_math_register();   // numeric natives: max, min, shift, to-hex, trigonometry, logarithms, zero?
+
+// One turn of the GUI message loop, run by `wait` after its sleep; set by the GUI backend.
+extern void (*g_gui_loop_turn)();
 
 } // namespace kel

@@ -1,0 +1,151 @@
+// Natives that reach the operating system: wait, recycle, browse, set-env and get-env.
+//
+// Environment names and values are UTF-8. A name that is empty or holds "=" or NUL, or a value
+// holding NUL, would reach another variable than the one named (or a truncated one): such a
+// set-env sets nothing, and get-env of such a name gives none.
+//
+// browse starts the desktop's opener (xdg-open) with the text as its only argument, never through
+// a shell, with its standard streams on /dev/null; a detached thread waits for it, so no zombie is
+// left. Its failures are not reported.
+#include "core/errors.h"
+#include "core/gc.h"
+#include "core/memory.h"
+#include "core/platform.h"
+#include "core/stack.h"
+#include "core/symbol.h"
+#include "core/unicode.h"
+#include "datatypes/scalars.h"
+#include "datatypes/string.h"
+#include "evaluator/actions.h"
+#include "evaluator/natives.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+
+extern char** environ;
+
+namespace kel {
+
+void (*g_gui_loop_turn)() = nullptr;
+
+namespace {
+
+inline Cell* arg(uint32_t i) { return stack_arg(i); }
+inline bool flag(const int32_t* r, uint32_t i) { return r[i] >= 0; }
+
+// The UTF-8 text of a string-kind value from its index, or of a word's spelling. nullopt when the
+// text holds NUL.
+std::optional<std::string> text_of(Cell* v) {
+    if (is_any_word(v->type())) {
+        uint32_t n = 0;
+        const uint8_t* name = symbol_name(v->data2, &n);
+        return std::string(reinterpret_cast<const char*>(name), n);
+    }
+    int32_t count = -1;
+    const char* p = string_to_utf8(v, &count);
+    std::string s(p, size_t(count));
+    if (s.find('\0') != std::string::npos) return std::nullopt;
+    return s;
+}
+
+bool usable_env_name(const std::optional<std::string>& name) {
+    return name && !name->empty() && name->find('=') == std::string::npos;
+}
+
+// wait: an integer! or float! of seconds or a time!; then one turn of the GUI loop when there is one.
+void native_wait(bool, const int32_t*) {
+    Cell* v = arg(0);
+    double seconds;
+    switch (v->type()) {
+    case T_INTEGER: seconds = integer_get_cell(v); break;
+    case T_FLOAT: case T_TIME: seconds = v->get_float(); break;
+    default: fire_error(Err::InvalidArg, v);
+    }
+    os_sleep(seconds);
+    if (g_gui_loop_turn) g_gui_loop_turn();
+    Cell none = make_none();
+    stack_set_result(&none);
+}
+
+// recycle: a full collection and the memory still in use; /on and /off switch collection.
+void native_recycle(bool, const int32_t* r) {
+    if (flag(r, 0) || flag(r, 1)) {
+        g_collector_enabled = flag(r, 0);
+        Cell unset = make_unset();
+        stack_set_result(&unset);
+        return;
+    }
+    collector_cycle();
+    double bytes = memory_stats(nullptr, 1);
+    Cell v = bytes > 2147483647.0 ? make_float(bytes) : make_integer(int32_t(bytes));
+    stack_set_result(&v);
+}
+
+void reap(pid_t pid) {
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+}
+
+void native_browse(bool, const int32_t*) {
+    std::optional<std::string> text = text_of(arg(0));
+    if (text) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        for (int fd = 0; fd < 3; ++fd)
+            posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+        char program[] = "xdg-open";
+        char* argv[] = {program, text->data(), nullptr};
+        pid_t pid;
+        if (posix_spawnp(&pid, program, &actions, nullptr, argv, environ) == 0) std::thread(reap, pid).detach();
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    Cell unset = make_unset();
+    stack_set_result(&unset);
+}
+
+void native_set_env(bool, const int32_t*) {
+    std::optional<std::string> name = text_of(arg(0));
+    Cell* value = arg(1);
+    if (usable_env_name(name)) {
+        if (value->is(T_NONE)) {
+            os_unset_env(*name);
+        } else if (std::optional<std::string> text = text_of(value)) {
+            os_set_env(*name, *text);
+        }
+    }
+    Cell result = *value;
+    stack_set_result(&result);
+}
+
+void native_get_env(bool, const int32_t*) {
+    std::optional<std::string> name = text_of(arg(0));
+    std::optional<std::string> value;
+    if (usable_env_name(name)) value = os_get_env(*name);
+    if (!value) {
+        Cell none = make_none();
+        stack_set_result(&none);
+        return;
+    }
+    Cell* s = string_load_push("", 0, TextEncoding::Utf8);   // bytes that are not UTF-8 become U+FFFD
+    string_append_utf8(s, reinterpret_cast<const uint8_t*>(value->data()), value->size());
+    stack_set_result(s);
+}
+
+} // namespace
+
+void natives_system_register() {
+    KEL_NATIVE_SLOT("wait", native_wait);
+    KEL_NATIVE_SLOT("recycle", native_recycle);
+    KEL_NATIVE_SLOT("browse", native_browse);
+    KEL_NATIVE_SLOT("set-env", native_set_env);
+    KEL_NATIVE_SLOT("get-env", native_get_env);
+}
+
+} // namespace kel
