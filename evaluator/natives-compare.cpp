@@ -13,6 +13,7 @@
 #include "core/series.h"
 #include "core/stack.h"
 #include "core/symbol.h"
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/scalars.h"
 #include "datatypes/string.h"
@@ -83,7 +84,7 @@ void native_type(bool, const int32_t* r) {
 
 void native_complement_q(bool, const int32_t*) {
     if (!arg(0)->is(T_BITSET)) fire_expect_arg(arg(0), 0);
-    fire_error(Err::NotDone);   // bitset! arrives with its datatype
+    set_logic(bitset_complemented(arg(0)));
 }
 
 // The sign of a number: -1, 0 or 1 (0 for NaN and both zeros).
@@ -285,7 +286,8 @@ void native_set_op(bool, const int32_t* r) {
         block_set_operation(a, b, Op, case_, skip);
         break;
     case T_BITSET:
-        fire_error(Err::NotDone);   // bitset!'s set routine arrives with its datatype
+        bitset_set_operation(a, b ? b : a, Op);
+        break;
     case T_DATE:
         if (Op != SET_DIFFERENCE) fire_expect_arg(a, 0);
         fire_error(Err::NotDone);   // date! arrives with its datatype

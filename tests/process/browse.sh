@@ -1,0 +1,40 @@
+#!/bin/sh
+# browse: the opener receives the text as its one argument, never through a shell, and is reaped
+# (no zombie left while kel goes on running). Usage: browse.sh <kel>
+kel=$(realpath "$1")
+dir=$(mktemp -d)
+pid=
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$dir"' EXIT
+
+# A fake opener that records how many arguments it got and each of them.
+mkdir "$dir/bin"
+cat >"$dir/bin/xdg-open" <<EOS
+#!/bin/sh
+{ echo "\$#"; for a in "\$@"; do echo "[\$a]"; done; } >"$dir/args.tmp"
+mv "$dir/args.tmp" "$dir/args"
+EOS
+chmod +x "$dir/bin/xdg-open"
+
+printf 'Kel []\nbrowse make url! "http://x/?a=1;b=$(id)"\nwait 120\n' >"$dir/browse.kel"
+PATH="$dir/bin:$PATH" "$kel" "$dir/browse.kel" </dev/null >/dev/null 2>&1 &
+pid=$!
+
+# Conditions are polled, not timed: each wait ends as soon as it holds (or after two minutes).
+poll() {
+    i=0
+    while [ $i -lt 1200 ]; do
+        if eval "$1"; then return 0; fi
+        sleep 0.1
+        i=$((i + 1))
+    done
+    return 1
+}
+
+poll '[ -e "$dir/args" ]' || { echo "FAIL: the opener was not started"; exit 1; }
+want='1
+[http://x/?a=1;b=$(id)]'
+got=$(cat "$dir/args")
+[ "$got" = "$want" ] || { echo "FAIL: the opener got [$got], expected [$want]"; exit 1; }
+poll '! ps -o stat= --ppid "$pid" | grep -q Z' || { echo "FAIL: a zombie child is left"; exit 1; }
+kill -0 "$pid" 2>/dev/null || { echo "FAIL: kel ended before the check"; exit 1; }
+echo "browse: ok"
