@@ -11,13 +11,9 @@ void hash_init() { register_datatype(T_HASH, T_BLOCK, "hash!", action_entries(IN
 void pair_init() { register_datatype(T_PAIR, T_NONE_ID, "pair!", action_entries(INHERIT)); }
 void percent_init() { register_datatype(T_PERCENT, T_FLOAT, "percent!", action_entries(INHERIT)); }
 void tuple_init() { register_datatype(T_TUPLE, T_NONE_ID, "tuple!", action_entries(INHERIT)); }
-void tag_init() { register_datatype(T_TAG, T_STRING, "tag!", action_entries(INHERIT)); }
-void email_init() { register_datatype(T_EMAIL, T_STRING, "email!", action_entries(INHERIT)); }
-void handle_init() { register_datatype(T_HANDLE, T_INTEGER, "handle!", action_entries(INHERIT)); }
 void date_init() { register_datatype(T_DATE, T_NONE_ID, "date!", action_entries(INHERIT)); }
 void port_init() { register_datatype(T_PORT, T_OBJECT, "port!", action_entries(INHERIT)); }
 void money_init() { register_datatype(T_MONEY, T_NONE_ID, "money!", action_entries(INHERIT)); }
-void ref_init() { register_datatype(T_REF, T_STRING, "ref!", action_entries(INHERIT)); }
 void point2d_init() { register_datatype(T_POINT2D, T_NONE_ID, "point2D!", action_entries(INHERIT)); }
 void point3d_init() { register_datatype(T_POINT3D, T_NONE_ID, "point3D!", action_entries(INHERIT)); }
 void image_init() { register_datatype(T_IMAGE, T_SERIES, "image!", action_entries(INHERIT)); }

@@ -5,11 +5,6 @@
 
 namespace kel::lex {
 
-// file
-void load_file(State* st, const uint8_t*, const uint8_t*, uint32_t) {
-    if (st->load) not_done();
-}
-
 // percent
 void load_percent(State* st, const uint8_t*, const uint8_t*, uint32_t) {
     if (st->load) not_done();
@@ -32,26 +27,6 @@ void load_pair(State* st, const uint8_t*, const uint8_t*, uint32_t) {
 
 // money
 void load_money(State* st, const uint8_t*, const uint8_t*, uint32_t) {
-    if (st->load) not_done();
-}
-
-// tag
-void load_tag(State* st, const uint8_t*, const uint8_t*, uint32_t) {
-    if (st->load) not_done();
-}
-
-// url
-void load_url(State* st, const uint8_t*, const uint8_t*, uint32_t) {
-    if (st->load) not_done();
-}
-
-// email
-void load_email(State* st, const uint8_t*, const uint8_t*, uint32_t) {
-    if (st->load) not_done();
-}
-
-// ref
-void load_ref(State* st, const uint8_t*, const uint8_t*, uint32_t) {
     if (st->load) not_done();
 }
 
