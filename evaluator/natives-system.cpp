@@ -1,11 +1,12 @@
-// Natives that reach the operating system: wait, recycle, browse, set-env and get-env.
+// Natives that reach the operating system: wait, recycle, browse, call, to-local-file, size?,
+// set-env and get-env.
 //
 // Environment names and values are UTF-8. A name that is empty or holds "=" or NUL, or a value
 // holding NUL, would reach another variable than the one named (or a truncated one): such a
 // set-env sets nothing, and get-env of such a name gives none.
 //
 // browse starts the desktop's opener (xdg-open) with the text as its only argument, never through
-// a shell, with its standard streams on /dev/null; a detached thread waits for it, so no zombie is
+// a shell, with its standard streams on /dev/null; it is reaped, so no zombie is
 // left. Its failures are not reported.
 #include "core/errors.h"
 #include "core/gc.h"
@@ -14,20 +15,21 @@
 #include "core/stack.h"
 #include "core/symbol.h"
 #include "core/unicode.h"
+#include "datatypes/file.h"
 #include "datatypes/scalars.h"
 #include "datatypes/string.h"
 #include "evaluator/actions.h"
 #include "evaluator/natives.h"
+#include "services/process.h"
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 
 extern char** environ;
 
@@ -38,6 +40,7 @@ void (*g_gui_loop_turn)() = nullptr;
 namespace {
 
 inline Cell* arg(uint32_t i) { return stack_arg(i); }
+inline Cell* ref(const int32_t* r, uint32_t i) { return r[i] >= 0 ? arg(uint32_t(r[i])) : nullptr; }
 inline bool flag(const int32_t* r, uint32_t i) { return r[i] >= 0; }
 
 // The UTF-8 text of a string-kind value from its index, or of a word's spelling. nullopt when the
@@ -88,11 +91,6 @@ void native_recycle(bool, const int32_t* r) {
     stack_set_result(&v);
 }
 
-void reap(pid_t pid) {
-    int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-}
-
 void native_browse(bool, const int32_t*) {
     std::optional<std::string> text = text_of(arg(0));
     if (text) {
@@ -103,7 +101,7 @@ void native_browse(bool, const int32_t*) {
         char program[] = "xdg-open";
         char* argv[] = {program, text->data(), nullptr};
         pid_t pid;
-        if (posix_spawnp(&pid, program, &actions, nullptr, argv, environ) == 0) std::thread(reap, pid).detach();
+        if (posix_spawnp(&pid, program, &actions, nullptr, argv, environ) == 0) reap_child_later(pid);
         posix_spawn_file_actions_destroy(&actions);
     }
     Cell unset = make_unset();
@@ -138,9 +136,98 @@ void native_get_env(bool, const int32_t*) {
     stack_set_result(s);
 }
 
+// call: a file! or string! command; /input from a string, binary or file; /output and /error
+// into a string or binary (inserted at its position) or appended to a file.
+CallStream call_stream(Cell* target, bool input) {
+    CallStream s;
+    if (!target) return s;
+    switch (target->type()) {
+    case T_FILE:
+        if (std::optional<std::string> path = text_of(target)) s.path = *path;
+        else fire_error(Err::InvalidArg, target);   // a path holding NUL names no file
+        s.kind = CallStream::Kind::File;
+        break;
+    case T_STRING:
+        if (input) {
+            s.kind = CallStream::Kind::Bytes;
+            int32_t count = -1;
+            const char* p = string_to_utf8(target, &count);
+            s.bytes.assign(p, size_t(count));
+        } else {
+            s.kind = CallStream::Kind::Capture;
+        }
+        break;
+    default: fire_error(Err::InvalidArg, target);
+    }
+    return s;
+}
+
+// Captured output text: UTF-8 without a leading byte-order mark, CR LF as LF.
+std::string captured_text(const std::string& bytes) {
+    size_t from = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    std::string text;
+    text.reserve(bytes.size() - from);
+    for (size_t i = from; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
+        text += bytes[i];
+    }
+    return text;
+}
+
+void insert_captured(Cell* target, const std::string& bytes) {
+    if (bytes.empty()) return;
+    std::string text = captured_text(bytes);
+    Cell* s = string_load_push("", 0, TextEncoding::Utf8);
+    string_append_utf8(s, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    insert_typed(target, s, -1, false, 1, false);
+    stack_pop();
+}
+
+void native_call(bool, const int32_t* r) {
+    if (flag(r, 2)) fire_error(Err::NotDone);   // /console
+    Cell* input = ref(r, 4);
+    Cell* output = ref(r, 5);
+    Cell* error = ref(r, 6);
+    std::optional<std::string> command = text_of(arg(0));
+    if (!command) fire_error(Err::InvalidArg, arg(0));
+    CallStream in = call_stream(input, true), out = call_stream(output, false), err = call_stream(error, false);
+    CallResult result = call_process(*command, flag(r, 0), flag(r, 3), in, out, err);
+    if (out.kind == CallStream::Kind::Capture) insert_captured(output, out.bytes);
+    if (err.kind == CallStream::Kind::Capture) insert_captured(error, err.bytes);
+    Cell v = make_integer(int32_t(result.value));
+    stack_set_result(&v);
+}
+
+void native_to_local_file(bool, const int32_t* r) {
+    Cell* s = string_load_push("", 0, TextEncoding::Utf8);
+    file_to_local_path(arg(0), s, flag(r, 0));
+    stack_set_result(s);
+}
+
+// size?: none for a directory (by its spelling or by what it is) and for a file that cannot be
+// opened; sizes above 2147483647 bytes are float!s.
+void native_size_q(bool, const int32_t*) {
+    Cell result = make_none();
+    std::string path = file_to_os_path(arg(0));
+    bool dir_spelling = path == "." || path == ".." || (!path.empty() && path.back() == '/');
+    if (!dir_spelling) {
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        if (fd >= 0 && fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) {
+            double size = double(st.st_size);
+            result = size > 2147483647.0 ? make_float(size) : make_integer(int32_t(st.st_size));
+        }
+        if (fd >= 0) close(fd);
+    }
+    stack_set_result(&result);
+}
+
 } // namespace
 
 void natives_system_register() {
+    KEL_NATIVE_SLOT("to-local-file", native_to_local_file);
+    KEL_NATIVE_SLOT("size?", native_size_q);
+    KEL_NATIVE_SLOT("call", native_call);
     KEL_NATIVE_SLOT("wait", native_wait);
     KEL_NATIVE_SLOT("recycle", native_recycle);
     KEL_NATIVE_SLOT("browse", native_browse);
