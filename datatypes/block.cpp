@@ -19,6 +19,7 @@
 #include "core/words.h"
 #include "core/unicode.h"
 #include "datatypes/datatype.h"
+#include "datatypes/vector.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "evaluator/actions.h"
@@ -407,7 +408,10 @@ namespace {
 bool container_body(Cell* proto, const Cell* spec) {
     TypeId t = spec->type();
     if (t != T_OBJECT && t != T_MAP && t != T_ERROR && t != T_PORT && t != T_VECTOR) return false;
-    if (t == T_VECTOR) fire_error(Err::NotDone);
+    if (t == T_VECTOR) {
+        vector_to_block(spec, proto);
+        return true;
+    }
     auto reflect = action_impl<A_REFLECT>(t);
     if (!reflect) fire_error(Err::NotDone);
     Cell* v = stack_push(spec);

@@ -5,7 +5,6 @@
 
 namespace kel {
 
-void vector_init() { register_datatype(T_VECTOR, T_STRING, "vector!", action_entries(INHERIT)); }
 void map_init() { register_datatype(T_MAP, T_NONE_ID, "map!", action_entries(INHERIT)); }
 void hash_init() { register_datatype(T_HASH, T_BLOCK, "hash!", action_entries(INHERIT)); }
 void pair_init() { register_datatype(T_PAIR, T_NONE_ID, "pair!", action_entries(INHERIT)); }

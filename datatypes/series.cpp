@@ -25,6 +25,7 @@
 #include "core/words.h"
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
+#include "datatypes/vector.h"
 #include "evaluator/random.h"
 
 #include <algorithm>
@@ -62,7 +63,11 @@ Series* widen_for(Series* s, uint32_t cp) {
 void check_poke_value(const Cell* series, const Cell* value) {
     TypeId t = series->type();
     if (is_any_block(t)) return;
-    if (t == T_VECTOR || t == T_IMAGE) fire_error(Err::NotDone);
+    if (t == T_VECTOR) {
+        vector_check_poke(series, value);
+        return;
+    }
+    if (t == T_IMAGE) fire_error(Err::NotDone);
     if (t == T_BINARY) {
         if (value->is(T_INTEGER) || value->is(T_CHAR)) {
             if (int32_t(value->data2) < 0 || int32_t(value->data2) > 255) fire_error(Err::OutOfRange, value);
@@ -81,6 +86,8 @@ void write_item(const Cell* series, uint32_t pos, const Cell* value) {
         copy_cell(value, s->cell_at(pos));
     } else if (t == T_BINARY) {
         *unit_ptr(s, pos) = uint8_t(value->data2);
+    } else if (t == T_VECTOR) {
+        vector_poke_element(series, pos, value);
     } else {
         uint32_t cp = value->data2;
         s = widen_for(s, cp);
@@ -135,7 +142,9 @@ void series_item_at(const Cell* s, uint32_t pos, Cell* out) {
         copy_cell(buf->cell_at(pos), out);
     } else if (t == T_BINARY) {
         *out = make_integer(*unit_ptr(buf, pos));
-    } else if (t == T_VECTOR || t == T_IMAGE) {
+    } else if (t == T_VECTOR) {
+        *out = vector_element_at(s, pos);
+    } else if (t == T_IMAGE) {
         fire_error(Err::NotDone);
     } else {
         *out = make_cell(T_CHAR, 0, unit_get(unit_ptr(buf, pos), buf->unit()), 0);
