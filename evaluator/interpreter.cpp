@@ -34,6 +34,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <pthread.h>
 #include <vector>
 
@@ -556,6 +557,7 @@ bool infix_fast(const Cell* op, const Cell* right) {
 }
 
 uint32_t plain_call_summary(const Cell* fn);
+template <bool infix>
 int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool arg,
                         const Cell* name_in, const Cell* object, TypeId ct, uint32_t summary);
 
@@ -700,7 +702,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
             Cell fn = *v;
             uint32_t summary = g_interp.tracing ? 0 : plain_call_summary(&fn);
             if (summary)
-                pos = eval_code_plain(&fn, code, pos, end, true, &value, nullptr, t, summary);
+                pos = eval_code_plain<false>(&fn, code, pos, end, true, &value, nullptr, t, summary);
             else
                 pos = eval_code(&fn, code, pos, end, true, &value, nullptr, 0, nullptr, CALL_NORMAL, false);
             break;
@@ -1189,7 +1191,7 @@ inline const Cell* cache_entry(const Cell* fn, uint32_t i) {
 
 // The cache summary of a native!, action! or function! value whose cache is built and plain, else 0.
 [[gnu::always_inline]] inline uint32_t plain_call_summary(const Cell* fn) {
-    TypeId t = fn->type();
+    TypeId t = call_type(fn);
     Node more = fn->data3;
     if (!(t == T_FUNCTION || t == T_NATIVE || t == T_ACTION) || !more) return 0;
     Series* ms = node_series(more);
@@ -1202,12 +1204,25 @@ inline const Cell* cache_entry(const Cell* fn, uint32_t i) {
 // of a native!, action! or function! whose cache summary is plain: the same frame, arguments,
 // checks and call as the general path, without its per-call tables. `code` stays in place and in
 // the collector's sight (every caller holds it rooted).
+template <bool infix>
 int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool arg,
                         const Cell* name_in, const Cell* object, TypeId ct, uint32_t summary) {
-    // the function cell pushed here (the data stack never moves, and the collector sees it) is the
-    // function value for the whole call; the result replaces it at the end
-    Cell* fn = stack_push(fn_in);
-    uint32_t f_i = stack_index(fn);
+    // A prefix call: the function cell pushed here (the data stack never moves, and the
+    // collector sees it) is the function value for the whole call; the result replaces it at the
+    // end. An infix call: the left operand (the last pushed cell) is the frame's first cell and
+    // receives the result; the operator is held rooted.
+    Cell* fn;
+    uint32_t f_i;
+    std::optional<Rooted> op;
+    if constexpr (infix) {
+        op.emplace(*fn_in);
+        fn = op->get();
+        f_i = stack_index(stack_top());
+        g_stack.top = stack_at_index(f_i);
+    } else {
+        fn = stack_push(fn_in);
+        f_i = stack_index(fn);
+    }
     Rooted name(name_in && is_any_word(name_in->type()) ? name_or_anon(name_in) : anon_word());
     if (ct == T_FUNCTION) {
         stack_mark(name.get(), fn->data1);
@@ -1216,12 +1231,23 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         stack_mark_interp_native(name.get());
     }
     uint32_t base_i = stack_index(g_stack.arguments);
-    ArgContext ac{fn, code, end, name.get(), false, CALL_NORMAL};
+    ArgContext ac{fn, code, end, name.get(), infix, CALL_NORMAL};
     uint32_t n_args = summary & SUMMARY_ARGS_MASK;
     bool all_eval = summary & SUMMARY_ALL_EVAL;
-    for (uint32_t i = 0; i < n_args; ++i) {
+    uint32_t first = 0;
+    if (infix && n_args > 0) {
+        // the left operand is already the frame's first cell
+        g_stack.top = g_stack.arguments + 1;
+        const Cell* entry = cache_entry(fn, 0);
+        if (!typeset_has(entry, g_stack.arguments->type())) [[unlikely]] {
+            Cell e = *entry;
+            check_arg_type(ac, &e, g_stack.arguments, 0);
+        }
+        first = 1;
+    }
+    for (uint32_t i = first; i < n_args; ++i) {
         if (all_eval && pos < code_limit(code, end))
-            pos = eval_arg(code, pos, end, false);
+            pos = eval_arg(code, pos, end, infix);
         else
             pos = fetch_arg(ac, cache_entry(fn, i)->header & KIND_MASK, pos, i);
         const Cell* entry = cache_entry(fn, i);
@@ -1245,9 +1271,11 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
             call_native_code(fn, ct, refs);
         unwind_frame(false, false);
     }
-    Cell* f = stack_at_index(f_i);
-    f[0] = *stack_top();
-    g_stack.top = f + 1;
+    if constexpr (!infix) {
+        Cell* f = stack_at_index(f_i);
+        f[0] = *stack_top();
+        g_stack.top = f + 1;
+    }
     if (!arg) stack_set_result(stack_top());
     return pos;
 }
@@ -1257,9 +1285,14 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
 int32_t eval_code(const Cell* fn_in, const Cell* code_in, int32_t pos, int32_t end, bool arg,
                   const Cell* name_in, const Cell* path, int32_t path_pos, const Cell* object,
                   int32_t mode, bool infix) {
-    if (!infix && !path && mode == CALL_NORMAL && !g_interp.tracing) {
-        if (uint32_t summary = plain_call_summary(fn_in))
-            return eval_code_plain(fn_in, code_in, pos, end, arg, name_in, object, fn_in->type(), summary);
+    if (!path && mode == CALL_NORMAL && !g_interp.tracing) {
+        if (uint32_t summary = plain_call_summary(fn_in)) {
+            if (infix)
+                return eval_code_plain<true>(fn_in, code_in, pos, end, arg, name_in, object,
+                                             call_type(fn_in), summary);
+            return eval_code_plain<false>(fn_in, code_in, pos, end, arg, name_in, object,
+                                          call_type(fn_in), summary);
+        }
     }
     Rooted fn(*fn_in);
     Rooted code(*code_in);
