@@ -884,6 +884,20 @@ TEST(Deflate, OutputPastTheCapacity) {
     EXPECT_EQ(d.size, ours(deflate_compress, data).size());
 }
 
+// A null output holds nothing, whatever capacity the size word claims.
+TEST(Deflate, NullOutputOnlyCounts) {
+    Bytes data = text_corpus(5000, 81);
+    for (const Framing& f : kFramings) {
+        Bytes c = ours(f.compress, data);
+        size_t size = 1 << 20;
+        EXPECT_EQ(f.decompress(nullptr, &size, c.data(), c.size()), kCodecShort) << f.name;
+        EXPECT_EQ(size, data.size()) << f.name;
+    }
+    size_t size = 1 << 20;
+    EXPECT_EQ(deflate_compress(nullptr, &size, data.data(), data.size()), kCodecShort);
+    EXPECT_EQ(size, ours(deflate_compress, data).size());
+}
+
 // Gzip data given to the gzip encoder passes through unchanged.
 TEST(Deflate, GzipInputPassesThrough) {
     Bytes g = ours(gzip_compress, text_corpus(2000, 61));
