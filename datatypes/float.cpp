@@ -14,6 +14,7 @@
 #include "core/series.h"
 #include "core/stack.h"
 #include "core/unicode.h"
+#include "datatypes/compound.h"
 #include "datatypes/scalars.h"
 #include "evaluator/actions.h"
 #include "evaluator/lexer.h"
@@ -185,6 +186,13 @@ void float_do_math_values(Cell* left, const Cell* right, int32_t op) {
     TypeId lt = left->type(), rt = right->type();
     switch (rt) {
     case T_INTEGER: case T_FLOAT: case T_PERCENT: case T_TIME: break;
+    case T_TUPLE:
+        tuple_math_swapped(left, right, op);
+        return;
+    case T_PAIR: case T_POINT2D: case T_POINT3D:
+        if (lt == T_TIME) fire_invalid_type(right);
+        compound_math_swapped(left, right, op);
+        return;
     case T_CHAR:
         if (lt == T_TIME || lt == T_PERCENT) fire_invalid_type(right);
         break;

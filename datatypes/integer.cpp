@@ -15,6 +15,7 @@
 #include "core/stack.h"
 #include "core/symbol.h"
 #include "core/unicode.h"
+#include "datatypes/compound.h"
 #include "datatypes/scalars.h"
 #include "evaluator/actions.h"
 #include "evaluator/lexer.h"
@@ -125,6 +126,12 @@ void integer_do_math(Cell* left, const Cell* right, int32_t op) {
     case T_PERCENT:
     case T_TIME:
         float_do_math_values(left, right, op);
+        return;
+    case T_PAIR: case T_POINT2D: case T_POINT3D:
+        compound_math_swapped(left, right, op);
+        return;
+    case T_TUPLE:
+        tuple_math_swapped(left, right, op);
         return;
     default:
         fire_invalid_type(right);

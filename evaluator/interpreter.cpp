@@ -33,6 +33,7 @@
 #include "evaluator/actions.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <pthread.h>
 #include <vector>
 
@@ -57,11 +58,13 @@ inline Cell anon_word() { return Cell{T_WORD, 0, g_sym_anon, 0}; }
 
 // ---- Code access ------------------------------------------------------------------------------
 
+// Code is always a series of cells: its length is a shift, not the unit division of length().
 inline Series* code_series(const Cell* code) { return node_series(series_node(code)); }
+inline uint32_t cell_count(const Series* s) { return (s->tail - s->head) / sizeof(Cell); }
 inline Cell* code_at(const Cell* code, int32_t i) { return code_series(code)->cell_at(uint32_t(i)); }
 inline int32_t code_limit(const Cell* code, int32_t end) {
-    int32_t n = int32_t(code_series(code)->length());
-    return end < 0 || end > n ? n : end;
+    int32_t n = int32_t(cell_count(code_series(code)));
+    return uint32_t(end) > uint32_t(n) ? n : end;   // end -1: the tail
 }
 
 // The current-code cell is saved and restored around every block evaluation.
@@ -136,6 +139,47 @@ inline Node fn_spec(const Cell* fn) { return fn->data2; }
 inline Node fn_more(const Cell* fn) { return fn->data3; }
 inline bool is_func_like(TypeId t) { return t == T_FUNCTION || t == T_ROUTINE; }
 
+// The cache block cell (as kept in the more block) carries in word 3 a summary of its entries
+// that ordinary calls read instead of walking them. Plain: no return entry and, for function!/
+// routine!, no refinement; the arguments before the first refinement are then fetched in order and
+// the refinements of a native or action stay unused. A cell whose word 3 lacks SUMMARY_VALID has
+// no summary (the slow path handles every call).
+constexpr uint32_t SUMMARY_VALID = 0x80000000;
+constexpr uint32_t SUMMARY_PLAIN = 0x40000000;
+constexpr uint32_t SUMMARY_ALL_EVAL = 0x20000000;   // plain, and every argument evaluated
+constexpr uint32_t SUMMARY_ARGS_MASK = 0xFF;         // arguments before the first refinement
+constexpr uint32_t SUMMARY_LOCALS_SHIFT = 8;         // locals of a function!/routine! (12 bits)
+constexpr uint32_t SUMMARY_LOCALS_MASK = 0xFFF;
+constexpr uint32_t SUMMARY_REFINES_SHIFT = 20;       // refinements of a native/action (6 bits)
+constexpr uint32_t SUMMARY_REFINES_MASK = 0x3F;
+constexpr uint32_t MAX_REFINEMENTS = 32;
+
+uint32_t cache_summary(const Cell* cache, bool func_like) {
+    Series* cs = node_series(series_node(cache));
+    uint32_t n_entries = cell_count(cs);
+    uint32_t n = n_entries;
+    while (n > 0 && cs->cell_at(n - 1)->is(T_INTEGER)) --n;
+    uint32_t n_args = n, refines = 0;
+    bool plain = true, all_eval = true;
+    for (uint32_t i = 0; i < n; ++i) {
+        const Cell* e = cs->cell_at(i);
+        if (e->is(T_REFINEMENT)) {
+            if (func_like) plain = false;
+            if (refines++ == 0) n_args = i;
+            continue;
+        }
+        if (!e->is(T_TYPESET) || (e->header & KIND_MASK) == KIND_RETURN) plain = false;
+        else if (refines == 0 && (e->header & KIND_MASK) != KIND_EVAL) all_eval = false;
+    }
+    int32_t locals = func_like && n < n_entries ? cell_integer(cs->cell_at(n)) : 0;
+    if (refines > MAX_REFINEMENTS || n_args > SUMMARY_ARGS_MASK || locals < 0 ||
+        uint32_t(locals) > SUMMARY_LOCALS_MASK)
+        plain = false;
+    if (!plain) return SUMMARY_VALID;
+    return SUMMARY_VALID | SUMMARY_PLAIN | (all_eval ? SUMMARY_ALL_EVAL : 0) | n_args |
+           (uint32_t(locals) << SUMMARY_LOCALS_SHIFT) | (refines << SUMMARY_REFINES_SHIFT);
+}
+
 // Builds the arguments cache from the spec (see interpreter.h for its entries).
 Cell build_args_cache(const Cell* fn_in) {
     Cell fn = *fn_in;
@@ -198,9 +242,10 @@ Cell build_args_cache(const Cell* fn_in) {
         Cell r = make_integer(int32_t(refinements));
         block_append(series_node(cache.get()), r);
     }
+    cache->data3 = cache_summary(cache.get(), !native_like);
     // The more block may have moved; store through its node.
     Node more = fn_more(&fn);
-    if (more && node_series(more)->length() > 1) *node_series(more)->cell_at(1) = cache.value;
+    if (more && cell_count(node_series(more)) > 1) *node_series(more)->cell_at(1) = cache.value;
     return cache.value;
 }
 
@@ -288,7 +333,7 @@ bool true_value(const Cell* v) {
 
 Cell interp_args_cache(const Cell* fn) {
     Node more = fn_more(fn);
-    if (more && node_series(more)->length() > 1) {
+    if (more && cell_count(node_series(more)) > 1) [[likely]] {
         const Cell* c = node_series(more)->cell_at(1);
         if (c->is(T_BLOCK)) return *c;
     }
@@ -497,6 +542,54 @@ bool infix_fast(const Cell* op, const Cell* right) {
     return infix_compute(sel, stack_top(), r);
 }
 
+// Types that evaluate to themselves with no event but push (eval_expression's default case),
+// and the word values that a word expression pushes as they are.
+constexpr uint64_t type_bits(std::initializer_list<TypeId> ts) {
+    uint64_t m = 0;
+    for (TypeId t : ts) m |= uint64_t(1) << t;
+    return m;
+}
+constexpr uint64_t NOT_LITERAL = type_bits({T_PAREN, T_WORD, T_SET_WORD, T_LIT_WORD, T_GET_WORD,
+                                            T_ISSUE, T_NATIVE, T_ACTION, T_OP, T_FUNCTION, T_PATH,
+                                            T_LIT_PATH, T_SET_PATH, T_GET_PATH, T_ROUTINE});
+constexpr uint64_t NOT_PLAIN_VALUE = type_bits({T_UNSET, T_NATIVE, T_ACTION, T_OP, T_FUNCTION,
+                                                T_ROUTINE});
+static_assert(T_TABLE_SIZE <= 64);
+
+// One evaluated argument while tracing is off, pushed as a new cell: a literal, or a word whose
+// value is pushed as it is, not followed by an operator, is pushed here at once; anything else
+// (and the end of the code) goes through eval_expression, which gives the same value.
+[[gnu::always_inline]] inline int32_t eval_arg(const Cell* code, int32_t pos, int32_t end,
+                                               bool no_infix) {
+    Series* s = code_series(code);
+    int32_t lim = code_limit(code, end);
+    if (pos < lim) {
+        const Cell* c = s->cell_at(uint32_t(pos));
+        const Cell* v = nullptr;
+        TypeId t = c->type();
+        if (!((NOT_LITERAL >> t) & 1)) {
+            v = c;
+        } else if (t == T_WORD) {
+            v = peek_word_value(c);
+            if (v && ((NOT_PLAIN_VALUE >> v->type()) & 1)) v = nullptr;
+        }
+        if (v) {
+            if (!no_infix && pos + 1 < lim) {
+                const Cell* next = s->cell_at(uint32_t(pos + 1));
+                if (next->is(T_WORD)) {
+                    const Cell* nv = peek_word_value(next);
+                    if (nv && nv->is(T_OP)) v = nullptr;
+                }
+            }
+            if (v) {
+                stack_push(v);
+                return pos + 1;
+            }
+        }
+    }
+    return eval_expression(code, pos, end, no_infix, true, false);
+}
+
 } // namespace
 
 int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infix, bool arg,
@@ -515,13 +608,10 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
     int32_t start = pos;
     ++pos;
     switch (value.type()) {
-    case T_PAREN: {
-        Cell word = anon_word();
-        stack_mark_interp_native(&word);
-        eval(&value, true);
-        stack_unwind();
+    case T_PAREN:
+        // the paren's own eval frame leaves its value as the new top cell
+        eval(&value, false);
         break;
-    }
     case T_SET_WORD: {
         if (pos >= lim) fire_error(Err::NeedValue, &value);
         Cell* w = stack_push(&value);
@@ -688,6 +778,8 @@ int32_t infix_operands(const Cell* op_in, const Cell* name_in, const Cell* code,
 
 namespace {
 
+void run_function_body(Cell* fn, Node object_ctx, const Cell* name, uint32_t trace_flags);
+
 struct ArgContext {
     const Cell* fn;       // rooted function value (its call type decides the layout)
     const Cell* code;     // rooted code block
@@ -717,10 +809,7 @@ int32_t fetch_arg(const ArgContext& ac, uint32_t kind, int32_t pos, uint32_t arg
         Cell v = *code_at(ac.code, pos);
         if (g_interp.tracing) fire_event(EV_FETCH, ac.code, pos, nullptr, &v);
         if (v.is(T_PAREN)) {
-            Cell word = anon_word();
-            stack_mark_interp_native(&word);
-            eval(&v, true);
-            stack_unwind();
+            eval(&v, false);
         } else if (v.is(T_GET_WORD)) {
             stack_push(word_get(&v));
         } else if (v.is(T_GET_PATH)) {
@@ -742,8 +831,6 @@ void check_arg_type(const ArgContext& ac, const Cell* entry, const Cell* value, 
     Cell w = arg_word(ac.fn, arg_no);
     fire_error(Err::ExpectArg, &n, &dt, &w);
 }
-
-constexpr uint32_t MAX_REFINEMENTS = 32;
 
 // Builds the frame of arguments (the current frame, just opened) from the code; for natives and
 // actions calls their code. Returns the position after the last argument.
@@ -786,48 +873,46 @@ bool block_action_fast(uint32_t action, Cell* args) {
 }
 
 // The common call while tracing is off: an ordinary call without refinements in the path whose
-// spec has no return entry and, for function!/routine!, no refinement. Each argument is pushed
-// where its frame slot is, then the locals (none); natives and actions are called with every
-// refinement unused. Returns -1, having done nothing, for any other spec.
+// cache summary is plain. Each argument is pushed where its frame slot is, then the locals (none);
+// natives and actions are called with every refinement unused. Returns -1, having done nothing,
+// for any other spec.
 int32_t eval_plain_arguments(const ArgContext& ac, const Cell* cache, int32_t pos, TypeId ct,
                              bool func_like) {
-    Series* cs = node_series(series_node(cache));
-    uint32_t n_entries = cs->length();
-    uint32_t n = n_entries;
-    while (n > 0 && cs->cell_at(n - 1)->is(T_INTEGER)) --n;
-    // natives and actions: the refinements stay unused (their arguments are not pushed)
-    uint32_t n_args = n, refine_count = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        const Cell* e = cs->cell_at(i);
-        if (e->is(T_REFINEMENT) && !func_like) {
-            if (refine_count++ == 0) n_args = i;
-            continue;
-        }
-        if (!e->is(T_TYPESET) || (e->header & KIND_MASK) == KIND_RETURN) return -1;
-    }
-    if (refine_count > MAX_REFINEMENTS) return -1;
-    int32_t locals = func_like && n < n_entries ? cell_integer(cs->cell_at(n)) : 0;
+    uint32_t summary = cache->data3;
+    if (!(summary & SUMMARY_PLAIN)) return -1;
+    uint32_t n_args = summary & SUMMARY_ARGS_MASK;
     uint32_t base_i = stack_index(g_stack.arguments);
     uint32_t i = 0;
     if (ac.infix && n_args > 0) {
         // the left operand is already the frame's first cell
-        Cell entry = *cs->cell_at(0);
+        Cell entry = *node_series(series_node(cache))->cell_at(0);
         check_arg_type(ac, &entry, g_stack.arguments, 0);
         i = 1;
     }
+    bool all_eval = summary & SUMMARY_ALL_EVAL;
     for (; i < n_args; ++i) {
-        uint32_t kind = node_series(series_node(cache))->cell_at(i)->header & KIND_MASK;
         // an evaluated argument within the code: the expression itself (fetch_arg reports the
         // missing one)
-        if (kind == KIND_EVAL && pos < code_limit(ac.code, ac.end))
-            pos = eval_expression(ac.code, pos, ac.end, ac.infix, true, false);
-        else
-            pos = fetch_arg(ac, kind, pos, i);
-        Cell entry = *node_series(series_node(cache))->cell_at(i);
-        check_arg_type(ac, &entry, stack_top(), i);
+        if (all_eval && pos < code_limit(ac.code, ac.end)) {
+            pos = eval_arg(ac.code, pos, ac.end, ac.infix);
+        } else {
+            uint32_t kind = node_series(series_node(cache))->cell_at(i)->header & KIND_MASK;
+            if (kind == KIND_EVAL && pos < code_limit(ac.code, ac.end))
+                pos = eval_expression(ac.code, pos, ac.end, ac.infix, true, false);
+            else
+                pos = fetch_arg(ac, kind, pos, i);
+        }
+        const Cell* entry = node_series(series_node(cache))->cell_at(i);
+        if (!typeset_has(entry, stack_top()->type())) [[unlikely]] {
+            Cell e = *entry;
+            check_arg_type(ac, &e, stack_top(), i);
+        }
     }
-    for (int32_t k = 0; k < locals; ++k) *stack_push_slot() = make_none();
-    if (!func_like) {
+    if (func_like) {
+        uint32_t locals = (summary >> SUMMARY_LOCALS_SHIFT) & SUMMARY_LOCALS_MASK;
+        for (uint32_t k = 0; k < locals; ++k) *stack_push_slot() = make_none();
+    } else {
+        uint32_t refine_count = (summary >> SUMMARY_REFINES_SHIFT) & SUMMARY_REFINES_MASK;
         int32_t refs[MAX_REFINEMENTS];
         for (uint32_t k = 0; k < refine_count; ++k) refs[k] = -1;
         g_stack.arguments = stack_at_index(base_i);
@@ -1050,9 +1135,83 @@ int32_t eval_arguments(const ArgContext& ac, int32_t pos, const Cell* path, int3
 
 } // namespace
 
+namespace {
+
+// Entry i of the arguments cache of a function value whose cache is built (no allocation).
+inline const Cell* cache_entry(const Cell* fn, uint32_t i) {
+    const Cell* cache = node_series(fn_more(fn))->cell_at(MORE_ARGS_CACHE);
+    return node_series(series_node(cache))->cell_at(i);
+}
+
+// eval_code for an ordinary prefix call, while tracing is off and without refinements in a path,
+// of a native!, action! or function! whose cache summary is plain: the same frame, arguments,
+// checks and call as the general path, without its per-call tables. `code` stays in place and in
+// the collector's sight (every caller holds it rooted).
+int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool arg,
+                        const Cell* name_in, const Cell* object, TypeId ct, uint32_t summary) {
+    Rooted fn(*fn_in);
+    Rooted name(name_in && is_any_word(name_in->type()) ? name_or_anon(name_in) : anon_word());
+    uint32_t f_i = stack_index(stack_push(fn.get()));
+    if (ct == T_FUNCTION) {
+        stack_mark(name.get(), fn->data1);
+        (g_calls.top - 1)->header |= FRAME_INTERPRETED;
+    } else {
+        stack_mark_interp_native(name.get());
+    }
+    uint32_t base_i = stack_index(g_stack.arguments);
+    ArgContext ac{fn.get(), code, end, name.get(), false, CALL_NORMAL};
+    uint32_t n_args = summary & SUMMARY_ARGS_MASK;
+    bool all_eval = summary & SUMMARY_ALL_EVAL;
+    for (uint32_t i = 0; i < n_args; ++i) {
+        if (all_eval && pos < code_limit(code, end))
+            pos = eval_arg(code, pos, end, false);
+        else
+            pos = fetch_arg(ac, cache_entry(fn.get(), i)->header & KIND_MASK, pos, i);
+        const Cell* entry = cache_entry(fn.get(), i);
+        if (!typeset_has(entry, stack_top()->type())) [[unlikely]] {
+            Cell e = *entry;
+            check_arg_type(ac, &e, stack_top(), i);
+        }
+    }
+    if (ct == T_FUNCTION) {
+        uint32_t locals = (summary >> SUMMARY_LOCALS_SHIFT) & SUMMARY_LOCALS_MASK;
+        for (uint32_t k = 0; k < locals; ++k) *stack_push_slot() = make_none();
+        Node obj = object && object->is(T_OBJECT) && object->data1 != g_global_context ? object->data1 : 0;
+        run_function_body(fn.get(), obj, name.get(), 0);
+        stack_unwind_restore();
+    } else {
+        uint32_t refine_count = (summary >> SUMMARY_REFINES_SHIFT) & SUMMARY_REFINES_MASK;
+        int32_t refs[MAX_REFINEMENTS];
+        for (uint32_t k = 0; k < refine_count; ++k) refs[k] = -1;
+        g_stack.arguments = stack_at_index(base_i);
+        if (!(ct == T_ACTION && block_action_fast(fn->data1, g_stack.arguments)))
+            call_native_code(fn.get(), ct, refs);
+        stack_unwind();
+    }
+    Cell* f = stack_at_index(f_i);
+    f[0] = *stack_top();
+    g_stack.top = f + 1;
+    if (!arg) stack_set_result(stack_top());
+    return pos;
+}
+
+} // namespace
+
 int32_t eval_code(const Cell* fn_in, const Cell* code_in, int32_t pos, int32_t end, bool arg,
                   const Cell* name_in, const Cell* path, int32_t path_pos, const Cell* object,
                   int32_t mode, bool infix) {
+    if (!infix && !path && mode == CALL_NORMAL && !g_interp.tracing) {
+        TypeId t = fn_in->type();
+        Node more = fn_in->data3;
+        if ((t == T_FUNCTION || t == T_NATIVE || t == T_ACTION) && more) {
+            Series* ms = node_series(more);
+            if (cell_count(ms) > MORE_ARGS_CACHE) {
+                const Cell* cache = ms->cell_at(MORE_ARGS_CACHE);
+                if (cache->is(T_BLOCK) && (cache->data3 & SUMMARY_PLAIN))
+                    return eval_code_plain(fn_in, code_in, pos, end, arg, name_in, object, t, cache->data3);
+            }
+        }
+    }
     Rooted fn(*fn_in);
     Rooted code(*code_in);
     Rooted name(name_in && is_any_word(name_in->type()) ? name_or_anon(name_in) : anon_word());
@@ -1113,8 +1272,14 @@ int32_t eval_code(const Cell* fn_in, const Cell* code_in, int32_t pos, int32_t e
 }
 
 void call_function(const Cell* fn_in, Node object_ctx, const Cell* name, uint32_t trace_flags) {
-    (void)object_ctx;
     Rooted fn(*fn_in);
+    run_function_body(fn.get(), object_ctx, name, trace_flags);
+}
+
+namespace {
+// call_function on a function value that is already rooted (fn stays in place).
+void run_function_body(Cell* fn, Node object_ctx, const Cell* name, uint32_t trace_flags) {
+    (void)object_ctx;
     Node ctx = fn->data1;
     if (ctx) stack_context_frame_word(ctx) = stack_frame_ref(g_stack.arguments);
     bool library = fn->header & FUNC_FLAG_LIBRARY;
@@ -1129,9 +1294,9 @@ void call_function(const Cell* fn_in, Node object_ctx, const Cell* name, uint32_
     if (library) g_interp.tracing = 0;
     else if (fn->header & 0x400) g_interp.tracing = g_interp.trace_run;
     else if (fn->header & 0x200) g_interp.tracing = 0;
-    Node more = fn_more(fn.get());
+    Node more = fn_more(fn);
     Cell body = more ? *node_series(more)->cell_at(0) : make_none();
-    if (g_interp.tracing) fire_event(EV_PROLOG, &body, -1, name, fn.get());
+    if (g_interp.tracing) fire_event(EV_PROLOG, &body, -1, name, fn);
     if (!body.is(T_BLOCK)) {
         stack_set_result(&g_unset_cell);
         return;
@@ -1139,8 +1304,9 @@ void call_function(const Cell* fn_in, Node object_ctx, const Cell* name, uint32_
     if (library) eval(&body, true);
     else stack_catch_return(marked_top, [&] { eval(&body, true); });
     g_stack.top = g_stack.arguments + 1;   // after a return the result cell lies at the top
-    if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn.get());
+    if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn);
 }
+} // namespace
 
 void call_with_args(const Cell* fn_in, const Cell* args, uint32_t count, const Cell* name_in) {
     Rooted fn(*fn_in);
@@ -1207,10 +1373,7 @@ int32_t eval_path(const Cell* path_in, const Cell* code_in, int32_t pos, int32_t
         if (g_interp.tracing) fire_event(EV_FETCH, path.get(), k, nullptr, code_at(path.get(), k));
         Cell el = *code_at(path.get(), k);
         if (el.is(T_PAREN)) {
-            Cell word = anon_word();
-            stack_mark_interp_native(&word);
-            eval(&el, true);
-            stack_unwind();
+            eval(&el, false);
             el = *stack_top();
             stack_pop(1);
         } else if (el.is(T_GET_WORD)) {

@@ -155,8 +155,12 @@ void close_series(State* st, uint32_t type) {
     uint32_t previous = m->data1;
     uint32_t newline = m->header & CELL_NEWLINE;
     Cell value{T_NONE, 0, 0, 0};
-    if (st->load) {
-        if (type == T_MAP || type == T_POINT2D) not_done();
+    if (st->load && type == T_POINT2D) {
+        value = point_from_cells(st, g_cells + first, count, m->data2 >> MARK_COMMA_SHIFT,
+                                 st->start + m->data3);
+        type = value.type();
+    } else if (st->load) {
+        if (type == T_MAP) not_done();
         Node node = alloc_cells(count ? count : 1);
         Series* s = node_series(node);
         std::memcpy(s->data(), g_cells + first, size_t(count) * sizeof(Cell));
@@ -388,6 +392,7 @@ void load_token(State* st, int kind, const uint8_t* s, const uint8_t* e, uint32_
     case 32: load_url(st, s, e, flags); break;
     case 33: load_email(st, s, e, flags); break;
     case 36: load_ref(st, s, e, flags); break;
+    case 28: load_point(st, s, e, flags); break;
     default:   // kinds whose datatypes are not built yet: recognised, not loaded
         if (st->load) not_done();
         break;

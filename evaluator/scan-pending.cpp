@@ -10,23 +10,8 @@ void load_binary(State* st, const uint8_t*, const uint8_t*, uint32_t) {
     if (st->load) not_done();
 }
 
-// percent
-void load_percent(State* st, const uint8_t*, const uint8_t*, uint32_t) {
-    if (st->load) not_done();
-}
-
-// tuple
-void load_tuple(State* st, const uint8_t*, const uint8_t*, uint32_t) {
-    if (st->load) not_done();
-}
-
 // date
 void load_date(State* st, const uint8_t*, const uint8_t*, uint32_t) {
-    if (st->load) not_done();
-}
-
-// pair
-void load_pair(State* st, const uint8_t*, const uint8_t*, uint32_t) {
     if (st->load) not_done();
 }
 

@@ -117,6 +117,18 @@ void load_tag(State* st, const uint8_t* s, const uint8_t* e, uint32_t flags);   
 void load_url(State* st, const uint8_t* s, const uint8_t* e, uint32_t flags);       // kind 32
 void load_email(State* st, const uint8_t* s, const uint8_t* e, uint32_t flags);     // kind 33
 void load_ref(State* st, const uint8_t* s, const uint8_t* e, uint32_t flags);       // kind 36
+// kind 28: the text between "(" and ")"
+void load_point(State* st, const uint8_t* s, const uint8_t* e, uint32_t flags);
+// A point marker closing over count loaded cells with that many "," seen: the point2D! or
+// point3D! of two or three numbers; anything else is an error naming the point type.
+Cell point_from_cells(State* st, const Cell* cells, uint32_t count, uint32_t commas,
+                      const uint8_t* opener);
+
+// Float text helpers (evaluator/scan.cpp): the float syntax check (at most 312 bytes), the
+// conversion of checked text ("'" skipped, "," read as "."), the special forms 1.#NaN/1.#INF.
+bool float_syntax(const uint8_t* s, const uint8_t* e);
+bool convert_float(const uint8_t* s, const uint8_t* e, double* out);
+bool special_float(const uint8_t* s, const uint8_t* e, double* out);
 
 // Words: interns the name and makes a word-kind cell bound to the global context.
 Cell make_word(TypeId type, const uint8_t* name, uint32_t length);
