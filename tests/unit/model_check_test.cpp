@@ -1234,6 +1234,14 @@ std::vector<uint32_t> tagged(World& w, uint32_t tag) {
     return out;
 }
 
+// Rooted strings that hold text (not the bitsets and vectors below, whose units are raw bytes).
+std::vector<uint32_t> text_slots(World& w) {
+    std::vector<uint32_t> out;
+    for (uint32_t slot : w.slots_of({Kind::String}))
+        if (w.obj(w.slots[slot]).arr.empty()) out.push_back(slot);
+    return out;
+}
+
 int add_tagged(World& w, Node node, uint32_t unit, const std::u32string& text, uint32_t tag, uint32_t info) {
     int id = w.new_object(Kind::String);
     MObject& o = w.obj(id);
@@ -1571,6 +1579,95 @@ void op_vector_edit(World& w) {
     stack_pop();
 }
 
+// ---- file!, url!, email! ----
+} // namespace
+#include "datatypes/file.h"
+#include "datatypes/string.h"
+namespace {
+
+std::string utf8_text(const std::u32string& text) {
+    std::string out;
+    uint8_t buf[4];
+    for (char32_t c : text) out.append(reinterpret_cast<char*>(buf), size_t(utf8_encode_char(int32_t(c), buf)));
+    return out;
+}
+
+// A string's text percent-encoded into a new string, which is decoded into another: the first
+// holds the UTF-8 bytes with every byte outside the mode's set escaped, the second the text again.
+// Both are rooted as new objects.
+void op_percent_codec(World& w) {
+    std::vector<uint32_t> slots = text_slots(w);
+    if (slots.empty() || rooted_count(w) + 2 > MAX_ROOTED) return;
+    int src = w.slots[w.pick(slots)];
+    bool url = w.chance(50);
+    Rooted source(make_series(T_STRING, w.obj(src).node));
+    Rooted encoded, decoded;
+    string_make_at(encoded.get(), 4, 1);
+    url_percent_encode(source.get(), encoded.get(), url ? PERCENT_URL : PERCENT_UNRESERVED);
+    string_make_at(decoded.get(), 4, 1);
+    url_percent_decode(encoded.get(), decoded.get());
+
+    const std::string safe = std::string("-._~0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") +
+                             (url ? "!#$&'()*+,/:=?@" : "");
+    static const char hex[] = "0123456789ABCDEF";
+    std::u32string escaped;
+    for (char b : utf8_text(w.obj(src).text)) {
+        uint8_t u = uint8_t(b);
+        if (u < 0x80 && safe.find(b) != std::string::npos) escaped.push_back(u);
+        else escaped += {U'%', char32_t(hex[u >> 4]), char32_t(hex[u & 15])};
+    }
+    int e = w.new_object(Kind::String);
+    w.obj(e).node = series_node(encoded.get());
+    w.obj(e).unit = 1;
+    w.obj(e).text = escaped;
+    int d = w.new_object(Kind::String);
+    w.obj(d).node = series_node(decoded.get());
+    w.obj(d).unit = value_series(decoded.get())->unit();   // widening is the string code's business
+    w.obj(d).text = w.obj(src).text;
+    w.add_root(e, make_series(T_STRING, w.obj(e).node));
+    w.add_root(d, make_series(T_STRING, w.obj(d).node));
+}
+
+// An e-mail's user or host part replaced in place through path access.
+void op_email_part_set(World& w) {
+    int id = editable_string(w);
+    if (id < 0 || w.obj(id).text.size() > 64) return;
+    bool host = w.chance(50);
+    Cell word = word_cell(host ? "host" : "user");
+    std::u32string part;
+    for (uint64_t i = 0, n = w.below(6); i < n; ++i) part.push_back(char32_t("ab@.1"[w.below(5)]));
+    Rooted value;
+    string_make_at(value.get(), uint32_t(part.size()) + 1, 1);
+    for (char32_t c : part) string_append_char(value_series(value.get()), uint32_t(c));
+    Rooted email(make_series(T_EMAIL, w.obj(id).node));
+    PathStep step{&word, value.get(), nullptr, nullptr, nullptr, 0, true, false, true};
+    action_impl<A_EVAL_PATH>(T_EMAIL)(email.get(), step);
+    std::u32string& text = w.obj(id).text;
+    size_t at = text.find(U'@');
+    if (!host) text.replace(0, at == std::u32string::npos ? text.size() : at, part);
+    else if (at == std::u32string::npos) text += U"@" + part;
+    else text.replace(at + 1, text.size() - at - 1, part);
+}
+
+// A URL joined with a string element through path access: a new string, rooted.
+void op_url_join(World& w) {
+    std::vector<uint32_t> slots = text_slots(w);
+    if (slots.empty() || !room(w)) return;
+    int v = w.slots[w.pick(slots)], el = w.slots[w.pick(slots)];
+    Rooted url(make_series(T_URL, w.obj(v).node));
+    Rooted element(make_series(T_STRING, w.obj(el).node));
+    PathStep step{element.get(), nullptr, nullptr, nullptr, nullptr, 0, true, false, true};
+    action_impl<A_EVAL_PATH>(T_URL)(url.get(), step);
+    std::u32string a = w.obj(v).text, b = w.obj(el).text;
+    bool a_slash = !a.empty() && a.back() == U'/', b_slash = !b.empty() && b.front() == U'/';
+    std::u32string joined = !a_slash && !b_slash ? a + U"/" + b : a_slash && b_slash ? a + b.substr(1) : a + b;
+    int id = w.new_object(Kind::String);
+    w.obj(id).node = series_node(url.get());
+    w.obj(id).unit = value_series(url.get())->unit();
+    w.obj(id).text = joined;
+    w.add_root(id, make_series(T_STRING, w.obj(id).node));
+}
+
 const ModelOp k_core_ops[] = {
     {"new block", 6, op_new_block},
     {"new string", 5, op_new_string},
@@ -1610,6 +1707,10 @@ const ModelOp k_core_ops[] = {
     {"bitset edit", 5, op_bitset_edit},
     {"new vector", 2, op_new_vector},
     {"vector edit", 5, op_vector_edit},
+    // file!, url!, email!
+    {"percent codec", 2, op_percent_codec},
+    {"email part set", 3, op_email_part_set},
+    {"url path join", 2, op_url_join},
 };
 
 uint64_t env_number(const char* name, uint64_t fallback) {
