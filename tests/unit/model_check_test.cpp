@@ -1579,6 +1579,66 @@ void op_vector_edit(World& w) {
     stack_pop();
 }
 
+// ---- hash! and map! upkeep after block edits ----
+
+// Replaces a run of cells with new keys (an insert, a removal or a change of another length) and
+// brings the table in step from the first changed cell to the tail.
+void op_hash_splice(World& w) {
+    int id = table_of(w, Kind::Hash);
+    if (id < 0) return;
+    MObject& o = w.obj(id);
+    uint32_t n = uint32_t(o.cells.size());
+    uint32_t at = uint32_t(w.below(n + 1));
+    uint32_t cut = uint32_t(w.below(std::min<uint32_t>(n - at, 4) + 1));
+    uint32_t add = o.cells.size() >= MAX_CELLS ? 0 : uint32_t(w.below(4));
+    uint32_t held = 0;
+    std::vector<MValue> keys;
+    for (uint32_t i = 0; i < add; ++i) keys.push_back(table_key(w, &held));
+    std::vector<Cell> cells;
+    for (const MValue& v : keys) cells.push_back(w.encode(v));
+    // room first (a collection may run), then the cells move within the block
+    for (uint32_t i = cut; i < add; ++i) block_append(table_block(w, id), make_cell(T_NONE));
+    Series* s = node_series(table_block(w, id));
+    std::memmove(s->cell_at(at + add), s->cell_at(at + cut), size_t(n - at - cut) * 16);
+    std::copy(cells.begin(), cells.end(), s->cell_at(at));
+    s->tail = s->head + (n - cut + add) * 16;
+    stack_pop(held);
+    o.cells.erase(o.cells.begin() + at, o.cells.begin() + at + cut);
+    o.cells.insert(o.cells.begin() + at, keys.begin(), keys.end());
+    hashtable_reindex_from(o.node, at, -1);
+}
+
+// Reverses a run of cells in place (the length stays) and re-indexes just that run.
+void op_hash_permute(World& w) {
+    int id = table_of(w, Kind::Hash);
+    if (id < 0 || w.obj(id).cells.size() < 2) return;
+    MObject& o = w.obj(id);
+    uint32_t n = uint32_t(o.cells.size());
+    uint32_t at = uint32_t(w.below(n - 1));
+    uint32_t count = 2 + uint32_t(w.below(n - at - 1));
+    Series* s = node_series(table_block(w, id));
+    std::reverse(s->cell_at(at), s->cell_at(at + count));
+    std::reverse(o.cells.begin() + at, o.cells.begin() + at + count);
+    hashtable_reindex_from(o.node, at, count);
+}
+
+// Drops the removed pairs of a map! and indexes it again.
+void op_map_compact(World& w) {
+    int id = table_of(w, Kind::Map);
+    if (id < 0) return;
+    MObject& o = w.obj(id);
+    hashtable_compact_map(o.node);
+    std::vector<MValue> kept;
+    for (size_t i = 0; i + 1 < o.cells.size(); i += 2) {
+        if (o.removed[i / 2]) continue;
+        kept.push_back(o.cells[i]);
+        kept.push_back(o.cells[i + 1]);
+    }
+    if (o.cells.size() % 2) kept.push_back(o.cells.back());
+    o.cells = kept;
+    o.removed.assign((o.cells.size() + 1) / 2, false);
+}
+
 // ---- file!, url!, email! ----
 } // namespace
 #include "datatypes/file.h"
@@ -1707,6 +1767,10 @@ const ModelOp k_core_ops[] = {
     {"bitset edit", 5, op_bitset_edit},
     {"new vector", 2, op_new_vector},
     {"vector edit", 5, op_vector_edit},
+    // hash! and map! upkeep after block edits
+    {"hash! splice", 4, op_hash_splice},
+    {"hash! permute", 3, op_hash_permute},
+    {"map! compact", 2, op_map_compact},
     // file!, url!, email!
     {"percent codec", 2, op_percent_codec},
     {"email part set", 3, op_email_part_set},
