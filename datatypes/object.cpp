@@ -1,8 +1,9 @@
 // object!: records of named fields, their class ids, copies, construction, reflection, text, path
-// access and comparison. error! and port! reuse this cell and most of these routines.
+// access, comparison and change handlers. error! and port! reuse this cell and most of these
+// routines.
 //
 // An object is an object context (kind 2, self flag) wrapped in a cell that also holds a class id
-// and the node of a change-handler record (0 for now: no object has handlers yet). The context's
+// and the node of a change-handler record (0 when it has no handlers). The context's
 // owner cell holds a copy of the object cell and is refreshed whenever the cell changes, so that
 // `self` always yields the object.
 //
@@ -16,20 +17,28 @@
 // every function! is cloned: it gets a context and a body of its own, bound first to the new object
 // and then to the function, so that methods see the copy's fields.
 //
+// Change handlers: `make`, `copy` and `construct` finish an object by building its record from its
+// words. Field assignments reach object_fire_on_change through the context code's store (word
+// and path assignment alike), in-place changes of owned series reach object_fire_on_deep_change
+// through the ownership check; both hooks are installed by object_init. `set` on an object spreads
+// a value over its fields here (object_set_values), reporting each assignment.
+//
 // Everything that does not evaluate runs with the collector held, so node handles kept in locals
-// stay valid; `make` with a block evaluates code, so across that it keeps its values on the data
-// stack and reads nodes again afterwards.
+// stay valid; `make` with a block evaluates code, and the handlers run code, so across those the
+// values are kept on the data stack and nodes are read again afterwards.
 #include "datatypes/object.h"
 
 #include "core/context.h"
 #include "core/cycles.h"
 #include "core/errors.h"
+#include "core/gc.h"
 #include "core/hash.h"
 #include "core/ownership.h"
 #include "core/roots.h"
 #include "core/series.h"
 #include "core/stack.h"
 #include "core/symbol.h"
+#include "core/words.h"
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/function.h"
@@ -316,6 +325,7 @@ void object_make_typed(Cell* proto, const Cell* spec_in, TypeId type) {
     if (!has_proto || grew) result->data2 = uint32_t(object_new_class_id());
     else result->data2 = uint32_t(proto_class);
     refresh_owner(result);
+    object_finish_handlers(result);
     *proto = *result;
     stack_pop(2);
 }
@@ -323,8 +333,14 @@ void object_make_typed(Cell* proto, const Cell* spec_in, TypeId type) {
 void object_make(Cell* proto, const Cell* spec) { object_make_typed(proto, spec, T_OBJECT); }
 
 void object_copy(const Cell* source, Cell* result, bool deep, const Cell* types) {
-    CollectorHold hold;
-    *result = copy_into(source, deep, types, true);
+    Cell* copy;
+    {
+        CollectorHold hold;
+        copy = stack_push(copy_into(source, deep, types, true));
+    }
+    object_finish_handlers(copy);
+    *result = *copy;
+    stack_pop();
 }
 
 void object_construct(Cell* result_cell, const Cell* spec_in, const Cell* proto, bool only) {
@@ -335,7 +351,11 @@ void object_construct(Cell* result_cell, const Cell* spec_in, const Cell* proto,
     Cell spec = *spec_in;
     Cell result;
     if (proto && is_object_type(proto->type())) {
-        result = copy_into(proto, true, nullptr, false);
+        // a copy of the prototype, with the record built from the prototype's words
+        Cell* copy = stack_push(copy_into(proto, true, nullptr, true));
+        object_finish_handlers(copy);
+        result = *copy;
+        stack_pop();
     } else {
         object_make_at(&result, 4);
         result.data2 = uint32_t(object_new_class_id());
@@ -364,6 +384,337 @@ void object_construct(Cell* result_cell, const Cell* spec_in, const Cell* proto,
         result.data2 = uint32_t(object_new_class_id());
     refresh_owner(&result);
     *result_cell = result;
+}
+
+// ---- Change handlers ----------------------------------------------------------------------------
+//
+// The record (word 3 of the object cell) is a series of two cells, typed pair!: cell 0 describes
+// on-change*, cell 1 on-deep-change*. In each, word 2 holds the handler's slot index in the high 16
+// bits (0xFFFF: no such handler) and in the low 16 bits the number of frame cells the handler
+// takes beyond the arguments it is given (its /local refinement and locals, and any other
+// refinement); word 3 the node of the spec that count was computed from (0: not computed); word 1
+// the collector cycle of that computation. Nodes are reused only after a collection, and the
+// record keeps the spec node without the collector seeing it, so a count is trusted only while
+// both the spec node and the cycle match; otherwise it is counted again from the spec.
+//
+// A handler runs through the interpreter's function call: a call frame named by the handler's
+// word, the arguments, then `false` and none for each further frame cell; a routine! takes the
+// same frame and has its C++ entry called.
+
+namespace {
+
+constexpr uint32_t HANDLER_ABSENT = 0xFFFF;
+constexpr uint32_t ON_CHANGE_ARGS = 3;
+constexpr uint32_t ON_DEEP_CHANGE_ARGS = 7;
+constexpr uint32_t TRACE_BIT_ON_CHANGE = 8;
+constexpr uint32_t TRACE_BIT_ON_DEEP_CHANGE = 16;
+
+uint32_t sym_on_change() { return runtime_word(W::OnChange)->data2; }
+uint32_t sym_on_deep_change() { return runtime_word(W::OnDeepChange)->data2; }
+
+Cell* record_cell(Node record, uint32_t which) { return node_series(record)->cell_at(which); }
+int32_t record_index(Node record, uint32_t which) {
+    return int32_t(record_cell(record, which)->data2) >> 16;
+}
+
+bool is_handler_type(TypeId t) { return t == T_FUNCTION || t == T_ROUTINE; }
+
+// Frame cells of a function or routine: every argument word and refinement of its spec (`return:`
+// takes none), /local and the locals included.
+uint32_t frame_cells(Node spec) {
+    Series* s = node_series(spec);
+    uint32_t n = s->length(), cells = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        TypeId t = s->cell_at(i)->type();
+        if (t == T_WORD || t == T_LIT_WORD || t == T_GET_WORD || t == T_REFINEMENT) ++cells;
+    }
+    return cells;
+}
+
+uint32_t tail_cells(Node spec, uint32_t args) {
+    uint32_t cells = frame_cells(spec);
+    uint32_t tail = cells > args ? cells - args : 0;
+    return tail < HANDLER_ABSENT ? tail : HANDLER_ABSENT - 1;
+}
+
+// The frame cells the handler takes beyond `args`, from the record's cache when it still holds.
+uint32_t handler_tail(Node record, uint32_t which, const Cell* fn, uint32_t args) {
+    Cell* rc = record_cell(record, which);
+    Node spec = function_spec_node(fn);
+    if (rc->data3 == spec && rc->data1 == g_collector_cycles) return rc->data2 & 0xFFFF;
+    uint32_t tail = tail_cells(spec, args);
+    rc->data2 = (rc->data2 & 0xFFFF0000u) | tail;
+    rc->data3 = spec;
+    rc->data1 = g_collector_cycles;
+    return tail;
+}
+
+void set_record_cell(Cell* rc, int32_t index, uint32_t count) {
+    uint32_t slot = index < 0 ? HANDLER_ABSENT : uint32_t(index);
+    *rc = Cell{T_PAIR, 0, (slot << 16) | (count & 0xFFFF), 0};
+}
+
+// Makes the object in `obj` (on the data stack) the owner of every series in its fields, each
+// under its field's word.
+void own_values(Cell* obj) {
+    uint32_t n = object_word_count(obj);
+    for (uint32_t i = 0; i < n; ++i) {
+        Cell* w = stack_push(*context_word_at(object_context(obj), i));
+        w->header = T_WORD;
+        w->data1 = object_context(obj);
+        w->data3 = i;
+        Cell* v = stack_push(*object_value_at(object_context(obj), i));
+        set_owner_and_flag(v, obj, w);
+        *object_value_at(object_context(obj), i) = *v;   // an image! carries its mark on the cell
+        stack_pop(2);
+    }
+}
+
+// Calls the handler `fn` with `count` argument cells, then `false` and none for `tail` cells.
+// The word names the call frame. Everything the call needs is copied first; the data top is
+// restored afterwards.
+void call_handler(const Cell* fn_in, const Cell* name_in, const Cell* args, uint32_t count,
+                  uint32_t tail, uint32_t trace_bit) {
+    Cell* saved = g_stack.top;
+    Cell* fn = stack_push(fn_in);   // keeps the handler alive while it runs
+    Cell name = *name_in;
+    if (fn->is(T_FUNCTION)) {
+        stack_mark(&name, function_context(fn));
+        stack_set_interpreted();
+    } else {
+        stack_mark_interp_native(&name);
+    }
+    for (uint32_t i = 0; i < count; ++i) stack_push(&args[i]);
+    refinement_args_none(tail);
+    if (fn->is(T_FUNCTION)) {
+        Cell f = *fn;
+        call_function(&f, 0, &name, trace_bit);
+        stack_unwind_restore();
+    } else {
+        Node more = function_more_node(fn);
+        const Cell* entry = more ? node_series(more)->cell_at(MORE_CODE) : nullptr;
+        RoutineFn r = entry && entry->is(T_INTEGER) ? routine_entry(uint32_t(cell_integer(entry))) : nullptr;
+        if (!r) fire_error(Err::NotDone);
+        r(false, nullptr);
+        stack_unwind();
+    }
+    g_stack.top = saved;
+}
+
+// The word of handler slot i of the object, bound to it (names the call frame).
+Cell handler_word(Node ctx, int32_t i, uint32_t symbol) {
+    return Cell{T_WORD, ctx, symbol, uint32_t(i)};
+}
+
+// The hooks the context and ownership code call.
+void on_change_hook(const Cell* owner, const Cell* word, const Cell* old_value, const Cell* new_value) {
+    object_fire_on_change(owner, word, old_value, new_value);
+}
+
+void on_deep_change_hook(const Cell* owner, const Cell* word, const Cell* target, const Cell* action,
+                         const Cell* new_value, int32_t index, int32_t part) {
+    object_fire_on_deep_change(owner, word, target, action, new_value, index, part);
+}
+
+} // namespace
+
+namespace {
+
+// Gives the object in `obj` (on the data stack) a new record; with an on-deep-change* slot the
+// object becomes the owner of its values. Refreshes the owner cell; returns the record node.
+Node attach_record(Cell* obj, const int32_t index[2], const uint32_t count[2], const Node spec[2]) {
+    Node record = alloc_cells(2);
+    for (uint32_t k = 0; k < 2; ++k) {
+        Cell rc;
+        set_record_cell(&rc, index[k], count[k]);
+        if (spec[k]) {
+            rc.data3 = spec[k];
+            rc.data1 = g_collector_cycles;
+        }
+        block_append(record, rc);
+    }
+    obj->data3 = record;
+    refresh_owner(obj);
+    if (index[1] >= 0) own_values(obj);
+    refresh_owner(obj);
+    return record;
+}
+
+} // namespace
+
+void object_finish_handlers(Cell* obj) {
+    Node ctx = object_context(obj);
+    const uint32_t syms[2] = {sym_on_change(), sym_on_deep_change()};
+    const uint32_t args[2] = {ON_CHANGE_ARGS, ON_DEEP_CHANGE_ARGS};
+    int32_t index[2];
+    uint32_t count[2] = {0, 0};
+    Node spec[2] = {0, 0};
+    for (int k = 0; k < 2; ++k) {
+        index[k] = context_find_word(ctx, syms[k], true);
+        if (index[k] < 0) continue;
+        const Cell* v = object_value_at(ctx, uint32_t(index[k]));
+        if (!is_handler_type(v->type())) {
+            Cell word{T_WORD, 0, syms[k], 0xFFFFFFFF};
+            Cell type = make_datatype(v->type());
+            fire_error(Err::BadFieldSet, &word, &type);
+        }
+        spec[k] = function_spec_node(v);
+        count[k] = tail_cells(spec[k], args[k]);
+    }
+    if (index[0] < 0 && index[1] < 0) {
+        obj->data3 = 0;
+        refresh_owner(obj);
+        return;
+    }
+    attach_record(obj, index, count, spec);
+}
+
+Node object_attach_handlers(Node ctx, int32_t on_change, int32_t change_locals, int32_t on_deep,
+                            int32_t deep_locals) {
+    Cell* obj = stack_top();
+    obj->data1 = ctx;
+    const int32_t index[2] = {on_change, on_deep};
+    const uint32_t count[2] = {uint32_t(change_locals), uint32_t(deep_locals)};
+    const Node spec[2] = {0, 0};
+    return attach_record(obj, index, count, spec);
+}
+
+bool object_has_deep_handler(const Cell* obj) {
+    return obj->data3 && record_cell(obj->data3, 1)->data2 < 0xFFFF0000u;
+}
+
+void object_fire_on_change(const Cell* obj_in, const Cell* word_in, const Cell* old_in,
+                           const Cell* new_in) {
+    Node record = obj_in->data3;
+    if (!record) return;
+    int32_t slot = record_index(record, 0);
+    if (slot < 0) return;
+    Cell obj = *obj_in;
+    Node ctx = object_context(&obj);
+    Cell fn = *object_value_at(ctx, uint32_t(slot));
+    if (!is_handler_type(fn.type())) fire_error(Err::InvalidObjEvt, &fn);
+    uint32_t tail = handler_tail(record, 0, &fn, ON_CHANGE_ARGS);
+    // the handler always receives a word! bound to the object
+    Cell args[ON_CHANGE_ARGS] = {*word_in, *old_in, *new_in};
+    Cell& word = args[0];
+    word.header = T_WORD;
+    if (word.data1 != ctx) {
+        int32_t i = context_find_word(ctx, word.data2, true);
+        if (i >= 0) {
+            word.data1 = ctx;
+            word.data3 = uint32_t(i);
+        }
+    }
+    Cell name = handler_word(ctx, slot, sym_on_change());
+    call_handler(&fn, &name, args, ON_CHANGE_ARGS, tail, TRACE_BIT_ON_CHANGE);
+}
+
+void object_fire_on_change_stack(const Cell* obj, const Cell* word) {
+    Cell old_value = *stack_top();
+    Cell new_value = *(stack_top() - 1);
+    object_fire_on_change(obj, word, &old_value, &new_value);
+}
+
+void object_word_fire_on_change(const Cell* word, const Cell* field) {
+    Cell obj = *word_get(word);
+    if (!is_object_type(obj.type())) return;
+    object_fire_on_change_stack(&obj, field);
+}
+
+void object_fire_on_deep_change(const Cell* owner_in, const Cell* word_in, const Cell* target,
+                                const Cell* action, const Cell* new_value, int32_t index,
+                                int32_t part) {
+    Cell owner = *owner_in;
+    Node record = owner.data3;
+    if (!record) fire_error(Err::InvalidObjEvt, &owner);
+    int32_t slot = record_index(record, 1);
+    if (slot < 0) return;
+    Node ctx = object_context(&owner);
+    Cell fn = *object_value_at(ctx, uint32_t(slot));
+    if (!is_handler_type(fn.type())) return;
+    uint32_t tail = handler_tail(record, 1, &fn, ON_DEEP_CHANGE_ARGS);
+    Cell args[ON_DEEP_CHANGE_ARGS] = {owner,    *word_in, *target, *action,
+                                      new_value ? *new_value : make_none(),
+                                      make_integer(index), make_integer(part)};
+    args[1].header = T_WORD;
+    args[3].header = T_WORD;
+    Cell name = handler_word(ctx, slot, sym_on_deep_change());
+    call_handler(&fn, &name, args, ON_DEEP_CHANGE_ARGS, tail, TRACE_BIT_ON_DEEP_CHANGE);
+}
+
+void object_notify_owner(const Cell* obj_in, const Cell* word_in) {
+    Cell obj = *obj_in;
+    Cell word = *word_in;
+    int32_t i = object_word_index(&obj, &word);
+    if (i < 0) return;
+    Cell value = *object_value_at(object_context(&obj), uint32_t(i));
+    object_fire_on_change(&obj, &word, &value, &value);
+}
+
+void object_set_values(const Cell* obj_in, const Cell* value_in, bool any, bool only, bool some) {
+    Cell* saved = g_stack.top;
+    Cell* obj = stack_push(obj_in);
+    Cell* value = stack_push(value_in);
+    int32_t skip[2] = {-1, -1};
+    if (obj->data3) {
+        skip[0] = record_index(obj->data3, 0);
+        skip[1] = record_index(obj->data3, 1);
+    }
+    uint32_t n = object_word_count(obj);
+    // Assigns field i from the cell `from` (on the data stack).
+    auto assign = [&](uint32_t i, const Cell* from) {
+        Node ctx = object_context(obj);
+        context_word_at(ctx, i)->header |= CELL_OBJ_CHANGED;
+        if (obj->data3 && (int32_t(i) == skip[0] || int32_t(i) == skip[1])) return;
+        Cell* old_value = stack_push(object_value_at(ctx, i));
+        *object_value_at(ctx, i) = *from;
+        if (obj->data3) {
+            Cell word{T_WORD, ctx, context_word_at(ctx, i)->data2, i};
+            Cell* w = stack_push(word);
+            Cell* new_value = stack_push(from);
+            object_fire_on_change(obj, w, old_value, new_value);
+        }
+        g_stack.top = old_value;
+    };
+    bool spread = (value->is(T_BLOCK) || is_object_type(value->type())) && !only;
+    if (!spread) {
+        for (uint32_t i = 0; i < n; ++i) assign(i, value);
+        g_stack.top = saved;
+        return;
+    }
+    bool from_object = is_object_type(value->type());
+    auto source_length = [&]() -> uint32_t {
+        if (from_object) return object_word_count(value);
+        int32_t len = block_rs_length(value);
+        return len > 0 ? uint32_t(len) : 0;
+    };
+    auto source_at = [&](uint32_t i) -> Cell {
+        if (from_object) return *object_value_at(object_context(value), i);
+        return block_rs_head(value)[i];
+    };
+    if (!some && !any) {
+        for (uint32_t i = 0; i < n && i < source_length(); ++i) {
+            if (!source_at(i).is(T_UNSET)) continue;
+            Cell word = *context_word_at(object_context(obj), i);
+            word.header = T_WORD;
+            fire_error(Err::NeedValue, &word);
+        }
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        Cell item;
+        if (from_object) {
+            int32_t j = object_symbol_index(value, context_word_at(object_context(obj), i)->data2);
+            if (j < 0) continue;
+            item = *object_value_at(object_context(value), uint32_t(j));
+        } else {
+            item = i < source_length() ? source_at(i) : make_none();
+        }
+        if (some && item.is(T_NONE)) continue;
+        Cell* from = stack_push(item);
+        assign(i, from);
+        g_stack.top = from;
+    }
+    g_stack.top = saved;
 }
 
 // ---- Reflection and text -------------------------------------------------------------------------------
@@ -613,6 +964,8 @@ void object_modify(Cell* target, const Cell* field_in, const Cell* value_in) {
 
 void object_init() {
     g_object_class_counter = OBJECT_CLASS_COUNTER_START;
+    g_object_on_change = on_change_hook;
+    g_owner_on_deep_change = on_deep_change_hook;
     ActionEntries e = action_entries(UNSUPPORTED);
     set_entry<A_MAKE>(e, object_make_action);
     set_entry<A_REFLECT>(e, object_reflect_action);

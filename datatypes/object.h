@@ -2,8 +2,13 @@
 // the copy, the field molding and the field access.
 //
 // Cell: word 1 the node of an object context (kind 2, self flag set; core/context.h); word 2 the
-// class id (signed); word 3 the node of the change-handler record, 0 when there is none (every
-// object until change handlers exist). The context's owner cell always holds a copy of the object.
+// class id (signed); word 3 the node of the change-handler record, 0 when there is none. The
+// context's owner cell always holds a copy of the object.
+//
+// Change handlers: an object whose fields `on-change*` or `on-deep-change*` hold functions gets a
+// record (two pair!-typed cells, see object.cpp) when make or copy finishes it. Every assignment
+// of a field then calls on-change* with the field word, the old and the new value; every in-place
+// change of a series it owns calls on-deep-change* (core/ownership.h reports those).
 //
 // Class ids: objects sharing a class id have the same words in the same order. Objects made at
 // run time (and the environment's objects, made by evaluation at start-up) take their ids from
@@ -89,5 +94,46 @@ void object_reflect(Cell* obj, uint32_t field_symbol);
 // lines are indented to `level`; lead_newline: a line feed first. Returns the budget left.
 int32_t object_mold_fields(const Cell* obj, Cell* buffer, bool only, bool all, bool flat, bool part,
                            int32_t budget, bool indent, int32_t level, bool lead_newline);
+
+// ---- Change handlers (allocate, may run code) --------------------------------------------------------
+
+// Finishes the handlers of the object in `obj` (a cell on the data stack or rooted): builds its
+// record from its words (none when neither handler word exists), registers it as the owner of its
+// values when it has an on-deep-change* handler and refreshes the owner cell. A handler slot that
+// holds neither a function! nor a routine! raises script bad-field-set.
+void object_finish_handlers(Cell* obj);
+// Gives the object on the top of the data stack a new record for handlers found at the given
+// indexes (-1: absent) with the given locals counts; with an on-deep-change* handler the object
+// becomes the owner of its values. Returns the record node. For objects built in C++.
+Node object_attach_handlers(Node ctx, int32_t on_change, int32_t change_locals, int32_t on_deep,
+                            int32_t deep_locals);
+// True when the object has a record with an on-deep-change* slot.
+bool object_has_deep_handler(const Cell* obj);
+
+// Calls the object's on-change* (when it has one) with the word (bound to the object), the old
+// and the new value. A slot that holds neither a function! nor a routine! raises script
+// invalid-obj-evt with its value.
+void object_fire_on_change(const Cell* obj, const Cell* word, const Cell* old_value,
+                           const Cell* new_value);
+// The same with the last pushed value as the old value and the one below it as the new value.
+void object_fire_on_change_stack(const Cell* obj, const Cell* word);
+// The object held by `word`, then as object_fire_on_change_stack with the field word.
+void object_word_fire_on_change(const Cell* word, const Cell* field);
+// Calls the owner's on-deep-change* with the owner, the field word, the changed series, the action
+// word, the new value (null: none), the index and the part. An owner without a record raises
+// script invalid-obj-evt; a slot that holds no function makes no call.
+void object_fire_on_deep_change(const Cell* owner, const Cell* word, const Cell* target,
+                                const Cell* action, const Cell* new_value, int32_t index,
+                                int32_t part);
+// Tells the object that its field `word` changed in place (its value was refilled by the GUI):
+// on-change* runs with the field's current value as both the old and the new value.
+void object_notify_owner(const Cell* obj, const Cell* word);
+
+// `set` on an object: a block! or object! value (without only) spreads over the fields (by
+// position from a block, by name from an object), any other value goes into every field. Every
+// assignment marks the word changed and is reported to on-change*; the handler slots themselves
+// are never assigned when the object has a record. Without any, an unset source value raises
+// script need-value; with some, none source values are skipped.
+void object_set_values(const Cell* obj, const Cell* value, bool any, bool only, bool some);
 
 } // namespace kel

@@ -95,8 +95,11 @@ void native_set(bool, const int32_t* refinements) {
         stack_set_result(arg(1));
         return;
     }
-    if (target.is(T_OBJECT) || target.is(T_ERROR) || target.is(T_PORT))
-        fire_error(Err::NotDone);   // set on objects comes with change handlers
+    if (target.is(T_OBJECT) || target.is(T_ERROR) || target.is(T_PORT)) {
+        object_set_values(arg(0), arg(1), any, only, some);
+        stack_set_result(arg(1));
+        return;
+    }
     if (target.is(T_BLOCK)) {
         set_many(arg(0), arg(1), uint32_t(block_rs_length(arg(0))), any, only, some);
     } else {

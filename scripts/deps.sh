@@ -8,6 +8,7 @@ KEL_DEB_PACKAGES=(
   clang
   libssl-dev
   lua5.4
+  zlib1g-dev
 )
 
 # Installs the packages of KEL_DEB_PACKAGES that dpkg does not report as installed. Runs

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 using namespace kel;
 using test::keep;
@@ -286,6 +287,108 @@ TEST_F(Object, SelectPutAndModify) {
     EXPECT_EQ(molded(after), "[]");
     Cell& m2 = keep(o);
     EXPECT_EQ(raised([&] { action_impl<A_MODIFY>(T_OBJECT)(&m2, &changed_word, &five); }), Err::InvalidArg);
+}
+
+// ---- Change handlers --------------------------------------------------------------------------
+
+// What the routine handlers below received, one line per call: their arguments molded.
+std::vector<std::string> g_calls;
+
+void record_args(uint32_t n) {
+    std::string line;
+    for (uint32_t i = 0; i < n; ++i) {
+        Cell arg = *stack_arg(i);
+        line += (i ? " " : "") + molded(arg, true);
+    }
+    g_calls.push_back(line);
+}
+
+// An object with fields a (1) and b (a block), and on-change* / on-deep-change* routines at the
+// end, made in C++ and given its handlers by object_attach_handlers.
+Cell& object_with_routines(bool change, bool deep) {
+    uint32_t change_entry = routine_register("test-on-change", [](bool, const int32_t*) { record_args(3); });
+    uint32_t deep_entry = routine_register("test-on-deep-change", [](bool, const int32_t*) { record_args(7); });
+    Cell& change_spec = keep(test::block({w(T_WORD, "word"), w(T_WORD, "old"), w(T_WORD, "new")}));
+    Cell& on_change = keep(*routine_make(&change_spec, nullptr, change_entry, -1));
+    Cell& deep_spec = keep(test::block({w(T_WORD, "owner"), w(T_WORD, "word"), w(T_WORD, "target"),
+                                        w(T_WORD, "action"), w(T_WORD, "new"), w(T_WORD, "index"),
+                                        w(T_WORD, "part")}));
+    Cell& on_deep = keep(*routine_make(&deep_spec, nullptr, deep_entry, -1));
+    Cell& series = keep(test::block({make_integer(7)}));
+    Cell& o = constructed({sw("a"), make_integer(1), sw("b"), series, sw("on-change*"), on_change,
+                           sw("on-deep-change*"), on_deep});
+    EXPECT_EQ(o.data3, 0u);   // construct without a prototype gives no record
+    stack_push(o);
+    Node record = object_attach_handlers(object_context(&o), change ? 2 : -1, 0, deep ? 3 : -1, 0);
+    o = *stack_top();
+    stack_pop();
+    EXPECT_EQ(o.data3, record);
+    EXPECT_EQ(context_owner(object_context(&o))->data3, record);   // owner cell in step
+    return o;
+}
+
+void assign(const Cell& obj, const char* name, const Cell& value) {
+    Cell& word = keep(Cell{T_WORD, object_context(&obj), symbol_make(name),
+                           uint32_t(object_symbol_index(&obj, symbol_make(name)))});
+    Cell& v = keep(value);
+    word_set(&word, &v);
+}
+
+TEST_F(Object, RoutineHandlersAreCalledLikeFunctions) {
+    g_calls.clear();
+    Cell& o = object_with_routines(true, true);
+    assign(o, "a", make_integer(2));
+    ASSERT_EQ(g_calls.size(), 1u);
+    EXPECT_EQ(g_calls[0], "a 1 2");
+    Cell& five = keep(make_integer(5));
+    object_set_values(&o, &five, false, false, false);
+    ASSERT_EQ(g_calls.size(), 3u);   // a and b; the handler slots are neither set nor reported
+    EXPECT_EQ(g_calls[1], "a 2 5");
+    EXPECT_EQ(g_calls[2], "b [7] 5");
+    EXPECT_TRUE(field(o, "on-change*").is(T_ROUTINE));
+
+    // the series held when the handlers were attached is owned: its edits reach on-deep-change*
+    g_calls.clear();
+    Cell& o2 = object_with_routines(false, true);
+    Cell& blk = keep(field(o2, "b"));
+    Cell& eight = keep(make_integer(8));
+    action_impl<A_APPEND>(T_BLOCK)(&blk, &eight, -1, false, 1, true);
+    ASSERT_EQ(g_calls.size(), 2u);
+    EXPECT_EQ(g_calls[0].substr(g_calls[0].find(" b ")), " b [7] append 8 1 1");
+    EXPECT_EQ(g_calls[1].substr(g_calls[1].find(" b ")), " b [7 8] appended 8 1 1");
+    assign(o2, "a", make_integer(3));   // no on-change* slot: nothing reported
+    EXPECT_EQ(g_calls.size(), 2u);
+}
+
+TEST_F(Object, HandlerRecordsFollowTheHandlerWords) {
+    Cell& o = object_with_routines(false, true);
+    Node record = o.data3;
+    EXPECT_EQ(node_series(record)->length(), 2u);
+    EXPECT_EQ(node_series(record)->cell_at(0)->data2 >> 16, 0xFFFFu);   // no on-change* slot
+    EXPECT_EQ(node_series(record)->cell_at(1)->data2 >> 16, 3u);
+    EXPECT_TRUE(object_has_deep_handler(&o));
+    Cell& events = keep(o);
+    object_reflect(&events, symbol_make("events?"));
+    EXPECT_TRUE(events.data1);
+    Cell& owner = keep(o);
+    object_reflect(&owner, symbol_make("owner"));
+    EXPECT_TRUE(owner.data1);   // it owns its values
+
+    // a copy builds its own record from its words
+    Cell& copy = keep(make_unset());
+    object_copy(&o, &copy, false, nullptr);
+    ASSERT_NE(copy.data3, 0u);
+    EXPECT_NE(copy.data3, record);
+    EXPECT_EQ(node_series(copy.data3)->cell_at(0)->data2 >> 16, 2u);   // both words are there
+
+    // a deep notification for an object without a record is refused
+    Cell& plain = constructed({sw("a"), make_integer(1)});
+    Cell& word = keep(w(T_WORD, "a"));
+    Cell& action = keep(w(T_WORD, "append"));
+    EXPECT_EQ(raised([&] {
+                  object_fire_on_deep_change(&plain, &word, &plain, &action, nullptr, 0, 0);
+              }),
+              Err::InvalidObjEvt);
 }
 
 } // namespace
