@@ -1271,6 +1271,8 @@ void op_map_compact(World& w) {
     if (o.cells.size() % 2) kept.push_back(o.cells.back());
     o.cells = kept;
     o.removed.assign((o.cells.size() + 1) / 2, false);
+}
+
 // ---- file!, url!, email! ----
 } // namespace
 #include "datatypes/file.h"
