@@ -216,6 +216,11 @@ void hashtable_delete(Node table, const Cell* key);
 void hashtable_remove_range(Node table, uint32_t first, uint32_t count);
 int hashtable_shift_indexes(Node table, int32_t offset, uint32_t first, uint32_t count);
 void hashtable_move_indexes(Node table, uint32_t from, uint32_t to, uint32_t count);
+// After an edit of a hash!'s block: takes out the entries of the cells from `first` on (all the
+// way up to the old tail, or only `count` cells when count >= 0) by their recorded positions, and
+// indexes the cells now there (to the tail, or `count` cells). The cells before `first` must be
+// unchanged; with count >= 0 the block's length must be too.
+void hashtable_reindex_from(Node table, uint32_t first, int64_t count);
 // Empties the table; a record table also drops its records.
 void hashtable_clear(Node table);
 Node hashtable_copy(Node table, Node new_block);

@@ -19,6 +19,7 @@
 #include "core/words.h"
 #include "core/unicode.h"
 #include "datatypes/datatype.h"
+#include "datatypes/hash.h"
 #include "datatypes/vector.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
@@ -245,6 +246,20 @@ int64_t block_find_index(const Cell* block, const Cell* value, const FindOpts& o
         if (count == 0) return -1;
     }
     int32_t op = o.same ? CMP_SAME : o.case_ ? CMP_STRICT_EQUAL : CMP_SEARCH;
+
+    // a hash! looks a single value up in its table; a part limit that could hide the match the
+    // table gives (backward searches) leaves it to the scan
+    bool hashed_search = mode == Match::Value && !o.match && (vt != T_OBJECT || o.same) &&
+                         (!o.part || (!o.last && !o.reverse));
+    if (hashed_search) {
+        if (Node table = hash_table_of(block)) {
+            Cell key = *value;
+            const Cell* hit = hashtable_find(table, &key, int32_t(head), int32_t(step), op, o.last, o.reverse);
+            if (!hit) return -1;
+            int64_t p = hit - value_series(block)->cells();
+            return p > limit ? -1 : p;
+        }
+    }
 
     int64_t start, stop;
     if (o.last) {
@@ -918,6 +933,9 @@ struct FunctionCompare {
     Rooted* fn;
     uint32_t cells;   // cells per record handed to the function (0: the first cell only)
     bool reverse;
+    Rooted* records;  // with cells: two blocks that carry the records, refilled for each call
+    Rooted* series;   // the series sorted, and the cells it must keep from its index
+    uint32_t cells_needed;
 };
 
 // Calls the user's function with the two records (their first cells, or blocks holding the whole
@@ -937,10 +955,13 @@ int block_sort_call_compare(const void* x, const void* y, intptr_t ctx, intptr_t
     Cell* args = g_stack.top;
     if (k.cells) {
         for (int r = 0; r < 2; ++r) {
-            Cell* block = block_push_only(int32_t(n));
-            Series* s = series_reserve(series_node(block), n, false);
+            Cell* block = stack_push(k.records[r].value);
+            Series* s = value_series(block);
+            s->tail = s->head;
+            s = series_reserve(series_node(block), n, false);
             std::memcpy(s->cell_tail(), recs + r * n, size_t(n) * 16);
             s->tail += n * 16;
+            block->data1 = 0;
         }
     } else {
         stack_push(recs);
@@ -949,6 +970,11 @@ int block_sort_call_compare(const void* x, const void* y, intptr_t ctx, intptr_t
     call_with_args(k.fn->get(), args, 2);
     Cell answer = *stack_top();
     g_stack.top = saved_top;
+    // a function that took cells away leaves records the sort can no longer reach
+    if (value_series(k.series->get())->length() < k.cells_needed) {
+        Cell have = make_integer(int32_t(value_series(k.series->get())->length()));
+        fire_error(Err::OutOfRange, &have);
+    }
     switch (answer.type()) {
     case T_LOGIC: return answer.data1 ? 1 : -1;
     case T_INTEGER: return cell_integer(&answer);
@@ -1016,7 +1042,15 @@ void block_sort(Cell* series, const SortOpts& o) {
     series_notify(series, SeriesEvent::Sort, false, int32_t(head), int32_t(n));
     if (with_function) {
         Rooted fn(*o.compare);
-        FunctionCompare k{&fn, (o.all && skip > 1) ? uint32_t(skip) : 0, o.reverse};
+        uint32_t whole = (o.all && skip > 1) ? uint32_t(skip) : 0;
+        // the blocks that carry whole records belong to this sort call; they are roots
+        Rooted carriers[2];
+        if (whole) {
+            block_make_at(carriers[0].get(), int32_t(whole));
+            block_make_at(carriers[1].get(), int32_t(whole));
+        }
+        Rooted sorted(*series);
+        FunctionCompare k{&fn, whole, o.reverse, carriers, &sorted, uint32_t(head + n)};
         if (o.stable) sort_merge_series(series, offset, records, size, intptr_t(&k), 0, block_sort_call_compare);
         else sort_unstable_series(series, offset, records, size, intptr_t(&k), 0, block_sort_call_compare);
     } else {
@@ -1068,9 +1102,10 @@ void block_set_operation(Cell* first, const Cell* second, int32_t op, bool case_
     auto pass = [&](Cell* from, Cell* other, bool check, bool want) {
         Node other_table = 0;
         if (check) {
-            other_table = other->is(T_HASH) ? other->data3
-                                            : hashtable_make(uint32_t(std::max(block_rs_length(other), 1)),
-                                                             series_node(other), HASH_KIND_HASH, 0);
+            other_table = hash_table_of(other);
+            if (!other_table)
+                other_table = hashtable_make(uint32_t(std::max(block_rs_length(other), 1)),
+                                             series_node(other), HASH_KIND_HASH, 0);
         }
         for (uint32_t i = series_index(from); i < value_series(from)->length(); i += uint32_t(size)) {
             Cell key = *value_series(from)->cell_at(i);
@@ -1081,8 +1116,13 @@ void block_set_operation(Cell* first, const Cell* second, int32_t op, bool case_
             Series* s = series_reserve(series_node(result), n, true);
             std::memcpy(s->cell_tail(), value_series(from)->cell_at(i), size_t(n) * 16);
             s->tail += n * 16;
-            int status;
-            hashtable_insert(kept, value_series(result)->cell_at(at), &status);
+            // every cell of the record is indexed (a hash! result is searched for any of them);
+            // looking keys up with the record size as skip keeps to the records' first cells
+            for (uint32_t k = 0; k < n; ++k) {
+                int status;
+                hashtable_insert(kept, value_series(result)->cell_at(at + k), &status);
+                if (status == 2) break;   // the table was rebuilt from the whole result
+            }
         }
     };
     switch (op) {

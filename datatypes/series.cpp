@@ -25,6 +25,7 @@
 #include "core/words.h"
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
+#include "datatypes/hash.h"
 #include "datatypes/vector.h"
 #include "evaluator/random.h"
 
@@ -189,6 +190,7 @@ void series_close_gap(Series* s, uint32_t pos, uint32_t count) {
 
 void series_notify(const Cell* s, SeriesEvent event, bool after, int32_t index, int32_t count,
                    const Cell* new_value) {
+    if (after && s->is(T_HASH)) [[unlikely]] hash_block_edited(s, event, index, count);
     if (!series_owned(s)) return;
     static const W k_words[][2] = {
         {W::Clear, W::Cleared}, {W::Poke, W::Poked},         {W::Remove, W::Removed},
@@ -401,7 +403,7 @@ void series_random(Cell* series, bool seed, bool secure, bool only) {
         std::memcpy(a, b, unit);
         std::memcpy(b, tmp, unit);
     }
-    if (owned) series_notify(series, SeriesEvent::Random, true, int32_t(head),
+    if (owned || series->is(T_HASH)) series_notify(series, SeriesEvent::Random, true, int32_t(head),
                              series_length_in_units(series, false));
 }
 
@@ -533,6 +535,7 @@ void move_between(Cell* origin, Cell* target, uint32_t count) {
             unit_put(unit_ptr(dst, at + i), du, unit_get(unit_ptr(src, pos + i), su));
     }
     series_close_gap(src, pos, count);
+    if (origin->is(T_HASH)) hash_block_changed(origin, int32_t(pos), -1);
     series_notify(target, SeriesEvent::Move, true, int32_t(at), int32_t(count));
 }
 

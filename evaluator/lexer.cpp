@@ -27,6 +27,7 @@
 #include "core/stack.h"
 #include "core/unicode.h"
 #include "datatypes/datatype.h"
+#include "datatypes/map.h"
 #include "core/symbol.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/lexer-tables.inc"
@@ -147,6 +148,16 @@ void open_series(State* st, uint32_t kind, const uint8_t* opener) {
     st->open = st->top;
 }
 
+// A map literal holds key/value pairs with keys of the map key types: else an error naming map!.
+void check_map(State* st, uint32_t first, uint32_t count) {
+    bool bad = count % 2 != 0;
+    for (uint32_t i = 0; i < count && !bad; i += 2) bad = !map_key_type(g_cells[first + i].type());
+    if (bad) {
+        const uint8_t* opener = st->start + marker(st)->data3;
+        throw_error(st, opener, opener + 2, T_MAP);
+    }
+}
+
 // Replaces the innermost marker by a series of the given type holding the cells above it.
 void close_series(State* st, uint32_t type) {
     uint32_t first = st->open;
@@ -160,12 +171,13 @@ void close_series(State* st, uint32_t type) {
                                  st->start + m->data3);
         type = value.type();
     } else if (st->load) {
-        if (type == T_MAP) not_done();
+        if (type == T_MAP) check_map(st, first, count);
         Node node = alloc_cells(count ? count : 1);
         Series* s = node_series(node);
         std::memcpy(s->data(), g_cells + first, size_t(count) * sizeof(Cell));
         s->tail = count * uint32_t(sizeof(Cell));
-        value = make_series(TypeId(type), node);
+        if (type == T_MAP) map_from_block(&value, node, nullptr);
+        else value = make_series(TypeId(type), node);
     }
     m = &g_cells[first - 1];
     *m = value;

@@ -1,0 +1,28 @@
+// hash!: a block whose cells are also indexed by a hash table (core/hash.h, kind hash), so that
+// find and select look values up instead of scanning. The cell is a block cell with the table's
+// node in word 3. Every block action works on a hash!; the editing ones keep its table in step
+// through hash_block_edited, which the series owner notification calls after each change.
+#pragma once
+
+#include "core/cell.h"
+#include "datatypes/series.h"
+
+#include <cstdint>
+
+namespace kel {
+
+// Makes a new table over the cells of the block value's buffer and turns the cell into a hash!
+// (the block is taken over, not copied). The cell must not lie in a series buffer.
+void hash_from_block(Cell* cell);
+
+// The table of a hash! value when it indexes the value's own block, else 0.
+Node hash_table_of(const Cell* series);
+
+// After an editing action changed a hash!'s block (event, first cell index and count as the owner
+// notification gives them): brings the table in step. A no-op for other types.
+void hash_block_edited(const Cell* series, SeriesEvent event, int32_t index, int32_t count);
+// The cells from index on changed (count < 0: up to the tail, the length may have changed; else
+// only count cells and the length stayed).
+void hash_block_changed(const Cell* series, int32_t index, int32_t count);
+
+} // namespace kel
