@@ -221,6 +221,9 @@ void hashtable_move_indexes(Node table, uint32_t from, uint32_t to, uint32_t cou
 // indexes the cells now there (to the tail, or `count` cells). The cells before `first` must be
 // unchanged; with count >= 0 the block's length must be too.
 void hashtable_reindex_from(Node table, uint32_t first, int64_t count);
+// map!: drops the pairs of removed entries from the block (the live pairs keep their order) and
+// indexes the block again; the table is sized for the live keys.
+void hashtable_compact_map(Node table);
 // Empties the table; a record table also drops its records.
 void hashtable_clear(Node table);
 Node hashtable_copy(Node table, Node new_block);

@@ -812,6 +812,23 @@ void hashtable_reindex_from(Node table, uint32_t first, int64_t count) {
     }
 }
 
+void hashtable_compact_map(Node table) {
+    CollectorHold hold;
+    HashTable* t = rec(table);
+    if (t->kind != HASH_KIND_MAP) return;
+    Series* s = block_of(t);
+    uint32_t length = s->length();
+    uint32_t out = 0;
+    for (uint32_t i = 0; i + 1 < length; i += 2) {
+        if (s->cell_at(i + 1)->header == 0) continue;
+        if (out != i) std::memmove(s->cell_at(out), s->cell_at(i), 32);
+        out += 2;
+    }
+    if (length % 2) *s->cell_at(out++) = *s->cell_at(length - 1);   // a key without its value
+    s->tail = s->head + out * 16;
+    hashtable_rebuild(table, out / 2 + 1);
+}
+
 void hashtable_clear(Node table) {
     HashTable* t = rec(table);
     t->size = 0;

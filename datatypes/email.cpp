@@ -39,9 +39,9 @@ void email_eval_path(Cell* parent, const PathStep& step) {
     if (!step.value) {
         Cell* out = stack_push_slot();
         string_make_at(out, uint32_t(to - from) + 1, value_series(email.get())->unit());
-        Cell part = *email.get();
-        part.data1 = head + uint32_t(from);
-        string_concatenate(out, &part, to - from, 0, true, 0);
+        Rooted part(*email.get());
+        part->data1 = head + uint32_t(from);
+        string_concatenate(out, part.get(), to - from, 0, true, 0);
         *parent = *out;
         stack_pop();
         return;

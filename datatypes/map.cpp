@@ -89,20 +89,6 @@ void key_out(Cell* key) {
     else if (is_series_type(key->type())) map_normalize_key(key);
 }
 
-// Removes the holes from the block (live pairs keep their order) and indexes it again.
-void compact(const Cell* map) {
-    Series* s = pairs_of(map);
-    uint32_t len = s->length() & ~1u;
-    uint32_t out = 0;
-    for (uint32_t i = 0; i < len; i += 2) {
-        if (hole(s->cell_at(i + 1))) continue;
-        if (out != i) std::memmove(s->cell_at(out), s->cell_at(i), 32);
-        out += 2;
-    }
-    s->tail = s->head + out * 16;
-    hashtable_rebuild(map->data3, std::max<uint32_t>(out / 2 + 1, 4));
-}
-
 // Before a new key is added: when the block or the table would have to grow and at least half of
 // the pairs are holes, the holes go instead.
 void make_room(const Cell* map) {
@@ -113,7 +99,7 @@ void make_room(const Cell* map) {
     if (holes == 0 || holes * 2 < pairs) return;
     bool block_full = s->tail + 32 > s->size;
     bool table_full = t->occupied >= t->bound;
-    if (block_full || table_full) compact(map);
+    if (block_full || table_full) hashtable_compact_map(map->data3);
 }
 
 // The map cell's table and block must exist; key, value and map lie on the data stack.

@@ -3,6 +3,7 @@
 #include "core/extres.h"
 #include "core/gc.h"
 #include "core/roots.h"
+#include "core/symbol.h"
 #include "datatypes/file.h"
 #include "datatypes/handle.h"
 #include "datatypes/string.h"
@@ -202,6 +203,123 @@ TEST_F(FileNames, OsPathRefusesNul) {
     EXPECT_EQ(r->id, Err::InvalidArg);
     EXPECT_TRUE(r->arg1.is(T_FILE));
     EXPECT_EQ(series_node(&r->arg1), series_node(&bad));
+}
+
+// ---- I/O routing ----------------------------------------------------------------------------------
+
+// Fake services that record what reaches them.
+struct IoLog {
+    std::vector<std::string> calls;
+    bool answer_none = false;
+};
+IoLog g_io;
+
+std::string method_name(uint32_t sym) {
+    uint32_t n = 0;
+    const uint8_t* p = symbol_name(sym, &n);
+    return std::string(reinterpret_cast<const char*>(p), n);
+}
+
+class FileIo : public test::RuntimeTest {
+protected:
+    void SetUp() override {
+        RuntimeTest::SetUp();
+        g_io = IoLog{};
+        g_file_io.http_request = [](Cell* result, uint32_t method, const Cell* url, const Cell* headers,
+                                    const Cell* data, bool binary, bool, bool) {
+            g_io.calls.push_back("http " + method_name(method) + " " + string_utf8(url) + (headers ? " headers" : "") +
+                                 (data ? std::string(" data:") + type_name(data->type()) : "") + (binary ? " binary" : ""));
+            *result = g_io.answer_none ? make_none() : make_integer(200);
+        };
+        g_file_io.url_port = [](Cell* url) {
+            g_io.calls.push_back("port " + string_utf8(url));
+            *url = make_none();   // a value without read or write actions
+        };
+        g_file_io.read_file = [](Cell* file, const Cell*, const PortOpts& o) {
+            g_io.calls.push_back("read " + string_utf8(file) + (o.part ? " part" : "") + (o.lines ? " lines" : ""));
+            *file = make_integer(1);
+        };
+        g_file_io.write_file = [](Cell* file, const Cell* value, const PortOpts& o) {
+            g_io.calls.push_back("write " + string_utf8(file) + " " + type_name(value->type()) + (o.append ? " append" : ""));
+            *file = make_integer(1);
+        };
+    }
+    void TearDown() override {
+        g_file_io = FileIoServices{};
+        RuntimeTest::TearDown();
+    }
+    Err run(Action a, TypeId type, const char* name, const Cell* arg2, const PortOpts& o) {
+        Cell& target = text(type, name);
+        return test::raised([&] {
+            if (a == A_READ) action_impl<A_READ>(type)(&target, arg2, o);
+            else action_impl<A_WRITE>(type)(&target, arg2, o);
+        });
+    }
+};
+
+TEST_F(FileIo, UrlReadRouting) {
+    Cell one = make_integer(1);
+    PortOpts plain, part, binary;
+    part.part = &one;
+    binary.binary = true;
+    EXPECT_EQ(run(A_READ, T_URL, "http://a/x", nullptr, plain), Err::Count_);
+    EXPECT_EQ(run(A_READ, T_URL, "HTTPS://a", nullptr, binary), Err::Count_);
+    EXPECT_EQ(run(A_READ, T_URL, "http://a", nullptr, part), Err::NotDone);   // checked before any request
+    EXPECT_EQ(run(A_READ, T_URL, "httpx://a", nullptr, plain), Err::NotDone);  // a port without read
+    EXPECT_EQ(run(A_READ, T_URL, "http", nullptr, plain), Err::NotDone);
+    g_io.answer_none = true;
+    EXPECT_EQ(run(A_READ, T_URL, "http://gone", nullptr, plain), Err::NoConnect);
+    EXPECT_EQ(g_io.calls, (std::vector<std::string>{"http get http://a/x", "http get HTTPS://a binary",
+                                                   "port httpx://a", "port http", "http get http://gone"}));
+}
+
+TEST_F(FileIo, UrlWriteChecksTheRequest) {
+    Cell w_put = word_cell("put"), w_get = word_cell("get");
+    Cell& headers = keep(test::block({}));
+    Cell& body = text(T_STRING, "body");
+    struct Case { Cell value; Err err; const char* call; };
+    const Case cases[] = {   // every block is kept on the data stack as it is made
+        {keep(test::block({})), Err::Count_, "http get http://h"},
+        {keep(test::block({w_put})), Err::Count_, "http put http://h"},
+        {keep(test::block({w_put, headers, body})), Err::Count_, "http put http://h headers data:string!"},
+        {body, Err::Count_, "http post http://h data:string!"},
+        {keep(test::block({make_integer(1)})), Err::InvalidArg, nullptr},
+        {keep(test::block({w_get, make_integer(1)})), Err::InvalidArg, nullptr},
+        {keep(test::block({w_get, headers, make_integer(1)})), Err::InvalidArg, nullptr},
+        {make_integer(1), Err::InvalidArg, nullptr},
+    };
+    for (const Case& c : cases) {
+        g_io.calls.clear();
+        Cell& v = keep(c.value);
+        EXPECT_EQ(run(A_WRITE, T_URL, "http://h", &v, PortOpts{}), c.err);
+        EXPECT_EQ(g_io.calls, c.call ? std::vector<std::string>{c.call} : std::vector<std::string>{});
+    }
+    Cell& v = keep(test::block({make_integer(1)}));
+    g_io.calls.clear();
+    EXPECT_EQ(run(A_WRITE, T_URL, "httpx://h", &v, PortOpts{}), Err::NotDone);   // not HTTP: no block checks
+    EXPECT_EQ(g_io.calls, std::vector<std::string>{"port httpx://h"});
+    Cell one = make_integer(1);
+    PortOpts seek;
+    seek.seek = &one;
+    EXPECT_EQ(run(A_WRITE, T_URL, "http://h", &body, seek), Err::NotDone);
+}
+
+TEST_F(FileIo, FileReadAndWrite) {
+    Cell one = make_integer(1);
+    PortOpts part, as, lines_append;
+    part.part = &one;
+    as.as = &one;
+    lines_append.lines = true;
+    lines_append.append = true;
+    Cell& data = text(T_STRING, "x");
+    EXPECT_EQ(run(A_READ, T_FILE, "a b", nullptr, part), Err::Count_);
+    EXPECT_EQ(run(A_READ, T_FILE, "a", nullptr, as), Err::NotDone);
+    EXPECT_EQ(run(A_WRITE, T_FILE, "c", &data, lines_append), Err::Count_);
+    EXPECT_EQ(run(A_WRITE, T_FILE, "c", &data, as), Err::NotDone);
+    EXPECT_EQ(g_io.calls, (std::vector<std::string>{"read a b part", "write c string! append"}));
+    Cell& f = text(T_FILE, "c");
+    action_impl<A_WRITE>(T_FILE)(&f, &data, PortOpts{});
+    EXPECT_TRUE(f.is(T_UNSET));   // write answers unset
 }
 
 // ---- handle! -------------------------------------------------------------------------------------

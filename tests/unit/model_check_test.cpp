@@ -1264,6 +1264,155 @@ void op_collect_then_check_handlers(World& w) {
     check_handler_records(w);
 }
 
+// ---- hash! and map! upkeep after block edits ----
+
+// Replaces a run of cells with new keys (an insert, a removal or a change of another length) and
+// brings the table in step from the first changed cell to the tail.
+void op_hash_splice(World& w) {
+    int id = table_of(w, Kind::Hash);
+    if (id < 0) return;
+    MObject& o = w.obj(id);
+    uint32_t n = uint32_t(o.cells.size());
+    uint32_t at = uint32_t(w.below(n + 1));
+    uint32_t cut = uint32_t(w.below(std::min<uint32_t>(n - at, 4) + 1));
+    uint32_t add = o.cells.size() >= MAX_CELLS ? 0 : uint32_t(w.below(4));
+    uint32_t held = 0;
+    std::vector<MValue> keys;
+    for (uint32_t i = 0; i < add; ++i) keys.push_back(table_key(w, &held));
+    std::vector<Cell> cells;
+    for (const MValue& v : keys) cells.push_back(w.encode(v));
+    // room first (a collection may run), then the cells move within the block
+    for (uint32_t i = cut; i < add; ++i) block_append(table_block(w, id), make_cell(T_NONE));
+    Series* s = node_series(table_block(w, id));
+    std::memmove(s->cell_at(at + add), s->cell_at(at + cut), size_t(n - at - cut) * 16);
+    std::copy(cells.begin(), cells.end(), s->cell_at(at));
+    s->tail = s->head + (n - cut + add) * 16;
+    stack_pop(held);
+    o.cells.erase(o.cells.begin() + at, o.cells.begin() + at + cut);
+    o.cells.insert(o.cells.begin() + at, keys.begin(), keys.end());
+    hashtable_reindex_from(o.node, at, -1);
+}
+
+// Reverses a run of cells in place (the length stays) and re-indexes just that run.
+void op_hash_permute(World& w) {
+    int id = table_of(w, Kind::Hash);
+    if (id < 0 || w.obj(id).cells.size() < 2) return;
+    MObject& o = w.obj(id);
+    uint32_t n = uint32_t(o.cells.size());
+    uint32_t at = uint32_t(w.below(n - 1));
+    uint32_t count = 2 + uint32_t(w.below(n - at - 1));
+    Series* s = node_series(table_block(w, id));
+    std::reverse(s->cell_at(at), s->cell_at(at + count));
+    std::reverse(o.cells.begin() + at, o.cells.begin() + at + count);
+    hashtable_reindex_from(o.node, at, count);
+}
+
+// Drops the removed pairs of a map! and indexes it again.
+void op_map_compact(World& w) {
+    int id = table_of(w, Kind::Map);
+    if (id < 0) return;
+    MObject& o = w.obj(id);
+    hashtable_compact_map(o.node);
+    std::vector<MValue> kept;
+    for (size_t i = 0; i + 1 < o.cells.size(); i += 2) {
+        if (o.removed[i / 2]) continue;
+        kept.push_back(o.cells[i]);
+        kept.push_back(o.cells[i + 1]);
+    }
+    if (o.cells.size() % 2) kept.push_back(o.cells.back());
+    o.cells = kept;
+    o.removed.assign((o.cells.size() + 1) / 2, false);
+}
+
+// ---- file!, url!, email! ----
+} // namespace
+#include "datatypes/file.h"
+#include "datatypes/string.h"
+namespace {
+
+std::string utf8_text(const std::u32string& text) {
+    std::string out;
+    uint8_t buf[4];
+    for (char32_t c : text) out.append(reinterpret_cast<char*>(buf), size_t(utf8_encode_char(int32_t(c), buf)));
+    return out;
+}
+
+// A string's text percent-encoded into a new string, which is decoded into another: the first
+// holds the UTF-8 bytes with every byte outside the mode's set escaped, the second the text again.
+// Both are rooted as new objects.
+void op_percent_codec(World& w) {
+    std::vector<uint32_t> slots = w.slots_of({Kind::String});
+    if (slots.empty() || rooted_count(w) + 2 > MAX_ROOTED) return;
+    int src = w.slots[w.pick(slots)];
+    bool url = w.chance(50);
+    Rooted source(make_series(T_STRING, w.obj(src).node));
+    Rooted encoded, decoded;
+    string_make_at(encoded.get(), 4, 1);
+    url_percent_encode(source.get(), encoded.get(), url ? PERCENT_URL : PERCENT_UNRESERVED);
+    string_make_at(decoded.get(), 4, 1);
+    url_percent_decode(encoded.get(), decoded.get());
+
+    const std::string safe = std::string("-._~0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") +
+                             (url ? "!#$&'()*+,/:=?@" : "");
+    static const char hex[] = "0123456789ABCDEF";
+    std::u32string escaped;
+    for (char b : utf8_text(w.obj(src).text)) {
+        uint8_t u = uint8_t(b);
+        if (u < 0x80 && safe.find(b) != std::string::npos) escaped.push_back(u);
+        else escaped += {U'%', char32_t(hex[u >> 4]), char32_t(hex[u & 15])};
+    }
+    int e = w.new_object(Kind::String);
+    w.obj(e).node = series_node(encoded.get());
+    w.obj(e).unit = 1;
+    w.obj(e).text = escaped;
+    int d = w.new_object(Kind::String);
+    w.obj(d).node = series_node(decoded.get());
+    w.obj(d).unit = value_series(decoded.get())->unit();   // widening is the string code's business
+    w.obj(d).text = w.obj(src).text;
+    w.add_root(e, make_series(T_STRING, w.obj(e).node));
+    w.add_root(d, make_series(T_STRING, w.obj(d).node));
+}
+
+// An e-mail's user or host part replaced in place through path access.
+void op_email_part_set(World& w) {
+    int id = editable_string(w);
+    if (id < 0 || w.obj(id).text.size() > 64) return;
+    bool host = w.chance(50);
+    Cell word = word_cell(host ? "host" : "user");
+    std::u32string part;
+    for (uint64_t i = 0, n = w.below(6); i < n; ++i) part.push_back(char32_t("ab@.1"[w.below(5)]));
+    Rooted value;
+    string_make_at(value.get(), uint32_t(part.size()) + 1, 1);
+    for (char32_t c : part) string_append_char(value_series(value.get()), uint32_t(c));
+    Rooted email(make_series(T_EMAIL, w.obj(id).node));
+    PathStep step{&word, value.get(), nullptr, nullptr, nullptr, 0, true, false, true};
+    action_impl<A_EVAL_PATH>(T_EMAIL)(email.get(), step);
+    std::u32string& text = w.obj(id).text;
+    size_t at = text.find(U'@');
+    if (!host) text.replace(0, at == std::u32string::npos ? text.size() : at, part);
+    else if (at == std::u32string::npos) text += U"@" + part;
+    else text.replace(at + 1, text.size() - at - 1, part);
+}
+
+// A URL joined with a string element through path access: a new string, rooted.
+void op_url_join(World& w) {
+    std::vector<uint32_t> slots = w.slots_of({Kind::String});
+    if (slots.empty() || !room(w)) return;
+    int v = w.slots[w.pick(slots)], el = w.slots[w.pick(slots)];
+    Rooted url(make_series(T_URL, w.obj(v).node));
+    Rooted element(make_series(T_STRING, w.obj(el).node));
+    PathStep step{element.get(), nullptr, nullptr, nullptr, nullptr, 0, true, false, true};
+    action_impl<A_EVAL_PATH>(T_URL)(url.get(), step);
+    std::u32string a = w.obj(v).text, b = w.obj(el).text;
+    bool a_slash = !a.empty() && a.back() == U'/', b_slash = !b.empty() && b.front() == U'/';
+    std::u32string joined = !a_slash && !b_slash ? a + U"/" + b : a_slash && b_slash ? a + b.substr(1) : a + b;
+    int id = w.new_object(Kind::String);
+    w.obj(id).node = series_node(url.get());
+    w.obj(id).unit = value_series(url.get())->unit();
+    w.obj(id).text = joined;
+    w.add_root(id, make_series(T_STRING, w.obj(id).node));
+}
+
 const ModelOp k_core_ops[] = {
     {"new block", 6, op_new_block},
     {"new string", 5, op_new_string},
@@ -1298,6 +1447,14 @@ const ModelOp k_core_ops[] = {
     {"sort", 3, op_sort},
     {"collect", 2, op_collect},
     {"renumber nodes", 1, op_renumber},
+    // hash! and map! upkeep after block edits
+    {"hash! splice", 4, op_hash_splice},
+    {"hash! permute", 3, op_hash_permute},
+    {"map! compact", 2, op_map_compact},
+    // file!, url!, email!
+    {"percent codec", 2, op_percent_codec},
+    {"email part set", 3, op_email_part_set},
+    {"url path join", 2, op_url_join},
     // object change handlers
     {"attach handlers", 2, op_attach_handlers},
     {"collect, check handler records", 1, op_collect_then_check_handlers},
