@@ -6,8 +6,8 @@
 #      buffer address kept across an allocation shows up as a use of freed or moved memory, then
 #      the console transcripts against the sanitized kel
 #   3. build/ again with KEL_GC_STRESS=1: unit and transcript tests
-#   4. build-fuzz/ (clang, KEL_FUZZ=ON): the fuzz targets of the lexer and the percent decoder for
-#      bounded runs
+#   4. build-fuzz/ (clang, KEL_FUZZ=ON): the fuzz targets of the lexer, the percent decoder and the
+#      base decoders for bounded runs
 # KEL_BUILD_DIR and KEL_ASAN_BUILD_DIR name other build trees than build/ and build-asan/.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
@@ -76,8 +76,10 @@ stage "unit and transcript tests with KEL_GC_STRESS=1" \
 fuzz="${KEL_FUZZ_BUILD_DIR:-build-fuzz}"
 stage "configure $fuzz" env CC=clang CXX=clang++ \
   cmake -S . -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_FUZZ=ON -DKEL_BENCH=OFF
-stage "build $fuzz" cmake --build "$fuzz" -j "$jobs" --target kel_fuzz_lexer kel_fuzz_percent
+stage "build $fuzz" cmake --build "$fuzz" -j "$jobs" --target kel_fuzz_lexer kel_fuzz_percent kel_fuzz_base
 stage "fuzz the lexer (25 s)" \
   tests/fuzz/run.sh "$PWD/$fuzz/tests/fuzz/kel_fuzz_lexer" 25 "$fuzz/fuzz-lexer"
 stage "fuzz the percent decoder (5 s)" \
   tests/fuzz/run.sh "$PWD/$fuzz/tests/fuzz/kel_fuzz_percent" 5 "$fuzz/fuzz-percent"
+stage "fuzz the base decoders (5 s)" \
+  tests/fuzz/run.sh "$PWD/$fuzz/tests/fuzz/kel_fuzz_base" 5 "$fuzz/fuzz-base"

@@ -5,7 +5,6 @@
 
 namespace kel {
 
-void binary_init() { register_datatype(T_BINARY, T_STRING, "binary!", action_entries(INHERIT)); }
 void date_init() { register_datatype(T_DATE, T_NONE_ID, "date!", action_entries(INHERIT)); }
 void port_init() { register_datatype(T_PORT, T_OBJECT, "port!", action_entries(INHERIT)); }
 void money_init() { register_datatype(T_MONEY, T_NONE_ID, "money!", action_entries(INHERIT)); }

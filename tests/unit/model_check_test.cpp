@@ -1413,6 +1413,287 @@ void op_url_join(World& w) {
     w.add_root(id, make_series(T_STRING, w.obj(id).node));
 }
 
+// ---- binary! ----
+} // namespace
+#include "datatypes/binary.h"
+#include "tests/unit/test_values.h"
+namespace {
+
+// Binaries are kept beside the world, whose object kinds have no byte series: they sit in one
+// block that a mark callback keeps (collections, node renumbering included, keep and rewrite it),
+// each known also as a byte vector. An edit runs one of binary!'s actions on a copy of the
+// binary's cell on the data stack and the same edit on the vector, then compares the two. Values
+// put in are integers (some out of range, which must change nothing), chars, the binaries
+// themselves (the edited one included), blocks of integers and the world's strings.
+
+struct BinarySide {
+    const World* world = nullptr;
+    uint64_t seed = 0;
+    Node block = 0;
+    uint32_t last_cycle = 0;
+    std::vector<std::vector<uint8_t>> bytes;
+};
+BinarySide g_bin;
+
+void mark_binaries() {
+    // the counter starts again with each runtime: a block from an earlier one is forgotten
+    if (g_collector_cycles <= g_bin.last_cycle) g_bin.block = 0;
+    g_bin.last_cycle = g_collector_cycles;
+    if (g_bin.block) collector_mark_block_node(&g_bin.block);
+}
+
+// The side state of this world, made on its first use.
+void binary_side(World& w) {
+    if (g_bin.world == &w && g_bin.seed == w.seed && g_bin.block) return;
+    g_bin.world = &w;
+    g_bin.seed = w.seed;
+    g_bin.bytes.clear();
+    g_bin.last_cycle = g_collector_cycles;
+    collector_unregister(mark_binaries);
+    collector_register(mark_binaries);
+    g_bin.block = alloc_cells(8);
+}
+
+Cell binary_cell(size_t i) { return *node_series(g_bin.block)->cell_at(uint32_t(i)); }
+
+void check_binary(World& w, size_t i) {
+    Cell c = binary_cell(i);
+    w.expect(c.is(T_BINARY), "binary " + std::to_string(i) + ": not a binary");
+    Series* s = value_series(&c);
+    const std::vector<uint8_t>& m = g_bin.bytes[i];
+    w.expect(s->used() == m.size(), "binary " + std::to_string(i) + ": length differs");
+    w.expect(std::memcmp(s->head_ptr(), m.data(), m.size()) == 0, "binary " + std::to_string(i) + ": bytes differ");
+}
+
+void op_new_binary(World& w) {
+    binary_side(w);
+    if (g_bin.bytes.size() >= 6) return;
+    std::vector<uint8_t> data(w.below(40));
+    for (auto& b : data) b = w.chance(20) ? 0 : uint8_t(w.rng());
+    Cell* c = binary_load(data.data(), uint32_t(data.size()));
+    block_append(g_bin.block, *c);
+    stack_pop();
+    g_bin.bytes.push_back(data);
+}
+
+void utf8_append(std::vector<uint8_t>& out, uint32_t cp) {
+    uint8_t tmp[4];
+    int n = utf8_encode_char(int32_t(cp), tmp);
+    out.insert(out.end(), tmp, tmp + n);
+}
+
+// A value to put into binary i, pushed on the data stack, with the bytes it stands for. *ok is
+// false for an integer out of range. part (or -1) caps the bytes of a binary and the items of a
+// block.
+Cell* push_binary_value(World& w, size_t i, int32_t part, std::vector<uint8_t>& bytes, bool* ok) {
+    *ok = true;
+    switch (w.below(6)) {
+    case 0: {
+        int32_t n = int32_t(w.below(384)) - 128;
+        if (w.chance(5)) n = w.chance(50) ? 256 : -129;
+        *ok = n >= -128 && n <= 255;
+        bytes.push_back(uint8_t(n));
+        return stack_push(make_integer(n));
+    }
+    case 1: {
+        static const uint32_t codes[] = {'a', 0, 0xE9, 0x3B1, 0x1F600, 0x7F};
+        uint32_t cp = codes[w.below(std::size(codes))];
+        utf8_append(bytes, cp);
+        return stack_push(make_cell(T_CHAR, 0, cp, 0));
+    }
+    case 2: case 3: {
+        size_t j = w.chance(30) ? i : w.below(g_bin.bytes.size());
+        const std::vector<uint8_t>& m = g_bin.bytes[j];
+        uint32_t from = uint32_t(w.below(m.size() + 1));
+        size_t n = m.size() - from;
+        if (part >= 0 && size_t(part) < n) n = size_t(part);
+        bytes.assign(m.begin() + from, m.begin() + from + n);
+        Cell c = binary_cell(j);
+        c.data1 = from;
+        return stack_push(c);
+    }
+    case 4: {
+        uint32_t count = uint32_t(w.below(5));
+        Cell* b = stack_push(make_series(T_BLOCK, alloc_cells(count + 1)));
+        for (uint32_t k = 0; k < count; ++k) {
+            int32_t n = int32_t(w.below(256));
+            block_append(series_node(b), make_integer(n));
+            if (part < 0 || k < uint32_t(part)) bytes.push_back(uint8_t(n));
+        }
+        return b;
+    }
+    default: {
+        std::vector<uint32_t> slots = w.slots_of({Kind::String});
+        if (slots.empty()) return stack_push(make_integer(0)), bytes.push_back(0), stack_top();
+        MObject& o = w.obj(w.slots[w.pick(slots)]);
+        for (char32_t cp : o.text) utf8_append(bytes, uint32_t(cp));
+        return stack_push(make_series(T_STRING, o.node));
+    }
+    }
+}
+
+void op_binary_edit(World& w) {
+    binary_side(w);
+    if (g_bin.bytes.empty()) return;
+    size_t i = w.below(g_bin.bytes.size());
+    std::vector<uint8_t> m = g_bin.bytes[i];
+    if (m.size() > 400) return;
+    uint32_t at = uint32_t(w.below(m.size() + 1));
+    int32_t part = w.chance(30) ? int32_t(w.below(6)) : -1;
+    int32_t dup = w.chance(20) ? int32_t(w.below(4)) + 1 : 1;
+    Cell* target = stack_push(binary_cell(i));
+    target->data1 = at;
+    std::vector<uint8_t> vb;
+    bool ok;
+    uint32_t action = uint32_t(w.below(10));
+    Cell* value = action <= 3 ? push_binary_value(w, i, action == 2 ? -1 : part, vb, &ok) : stack_push(make_none());
+    // a part caps a binary's bytes and a block's items; the other values go in whole here
+    if (action <= 1 && !value->is(T_BINARY) && !value->is(T_BLOCK)) part = -1;
+    bool replaced_cell = false;
+    auto repeated = [&] {
+        std::vector<uint8_t> r;
+        for (int32_t k = 0; k < dup; ++k) r.insert(r.end(), vb.begin(), vb.end());
+        return r;
+    };
+    Err e = test::raised([&] {
+        switch (action) {
+        case 0:   // append
+            action_impl<A_APPEND>(T_BINARY)(target, value, part, false, dup, true);
+            break;
+        case 1:   // insert
+            action_impl<A_INSERT>(T_BINARY)(target, value, part, false, dup, false);
+            break;
+        case 2:   // change
+            action_impl<A_CHANGE>(T_BINARY)(target, value, part, false, dup);
+            break;
+        case 3: {   // poke a byte
+            if (at >= m.size()) break;
+            action_impl<A_POKE>(T_BINARY)(target, 1, value);
+            break;
+        }
+        case 4: {   // remove
+            Cell n = make_integer(part < 0 ? 1 : part);
+            action_impl<A_REMOVE>(T_BINARY)(target, &n, nullptr);
+            break;
+        }
+        case 5: {   // trim
+            TrimOpts o;
+            uint32_t k = uint32_t(w.below(4));
+            o.head = k == 1;
+            o.tail = k == 2;
+            o.all = k == 3;
+            action_impl<A_TRIM>(T_BINARY)(target, o);
+            value->data1 = k;
+            break;
+        }
+        case 6:   // clear
+            action_impl<A_CLEAR>(T_BINARY)(target);
+            break;
+        case 7:   // reverse
+            action_impl<A_REVERSE>(T_BINARY)(target, nullptr, nullptr);
+            break;
+        case 8:   // complement
+            action_impl<A_COMPLEMENT>(T_BINARY)(target);
+            break;
+        default: {   // and~ or~ xor~ with another binary: a new binary in its place
+            size_t j = w.below(g_bin.bytes.size());
+            Cell* other = stack_push(binary_cell(j));
+            uint32_t op = uint32_t(w.below(3));
+            value->data1 = op;
+            value->data2 = uint32_t(j);
+            if (op == 0) action_impl<A_AND>(T_BINARY)(target, other);
+            else if (op == 1) action_impl<A_OR>(T_BINARY)(target, other);
+            else action_impl<A_XOR>(T_BINARY)(target, other);
+            stack_pop();
+            *node_series(g_bin.block)->cell_at(uint32_t(i)) = *target;
+            replaced_cell = true;
+            break;
+        }
+        }
+    });
+    // the same edit on the model
+    switch (action) {
+    case 0: case 1: {
+        if (!ok) {
+            w.expect(e == Err::InvalidArg, "binary insert of a bad integer did not raise invalid-arg");
+            break;
+        }
+        w.expect(e == Err::Count_, "binary insert raised");
+        std::vector<uint8_t> r = repeated();
+        m.insert(action == 0 ? m.end() : m.begin() + at, r.begin(), r.end());
+        break;
+    }
+    case 2: {
+        if (!ok) {
+            w.expect(e == Err::InvalidArg, "binary change with a bad integer did not raise invalid-arg");
+            break;
+        }
+        w.expect(e == Err::Count_, "binary change raised");
+        std::vector<uint8_t> r = repeated();
+        size_t avail = m.size() - at;
+        size_t gone = part >= 0 ? std::min<size_t>(size_t(part), avail) : std::min(r.size(), avail);
+        m.erase(m.begin() + at, m.begin() + at + gone);
+        m.insert(m.begin() + at, r.begin(), r.end());
+        break;
+    }
+    case 3: {
+        if (at >= m.size()) break;
+        bool fits = value->is(T_INTEGER) ? ok : value->is(T_CHAR) && value->data2 <= 255;
+        if (!fits) {
+            w.expect(e == Err::InvalidArg, "binary poke of a bad value did not raise invalid-arg");
+            break;
+        }
+        w.expect(e == Err::Count_, "binary poke raised");
+        m[at] = uint8_t(value->is(T_INTEGER) ? cell_integer(value) : int32_t(value->data2));
+        break;
+    }
+    case 4: {
+        size_t n = std::min<size_t>(part < 0 ? 1 : size_t(part), m.size() - at);
+        m.erase(m.begin() + at, m.begin() + at + n);
+        break;
+    }
+    case 5: {
+        uint32_t k = value->data1;
+        std::vector<uint8_t> rest(m.begin() + at, m.end());
+        if (k == 3) {
+            rest.erase(std::remove(rest.begin(), rest.end(), 0), rest.end());
+        } else {
+            size_t b = 0, e2 = rest.size();
+            if (k != 2) while (b < e2 && rest[b] == 0) ++b;
+            if (k != 1) while (e2 > b && rest[e2 - 1] == 0) --e2;
+            rest = std::vector<uint8_t>(rest.begin() + b, rest.begin() + e2);
+        }
+        m.resize(at);
+        m.insert(m.end(), rest.begin(), rest.end());
+        break;
+    }
+    case 6: m.resize(at); break;
+    case 7: std::reverse(m.begin() + at, m.end()); break;
+    case 8: for (size_t k = at; k < m.size(); ++k) m[k] = uint8_t(~m[k]); break;
+    default: {
+        const std::vector<uint8_t>& o = g_bin.bytes[value->data2];
+        std::vector<uint8_t> a(m.begin() + at, m.end());
+        size_t n = std::max(a.size(), o.size()), common = std::min(a.size(), o.size());
+        std::vector<uint8_t> r(n);
+        for (size_t k = 0; k < n; ++k) {
+            uint8_t x = k < a.size() ? a[k] : 0, y = k < o.size() ? o[k] : 0;
+            r[k] = value->data1 == 0 ? (k < common ? x & y : 0) : value->data1 == 1 ? x | y : x ^ y;
+        }
+        m = r;
+        w.expect(replaced_cell, "bitwise binary action raised");
+        break;
+    }
+    }
+    stack_pop(2);
+    g_bin.bytes[i] = m;
+    check_binary(w, i);
+}
+
+void op_binary_check(World& w) {
+    binary_side(w);
+    for (size_t i = 0; i < g_bin.bytes.size(); ++i) check_binary(w, i);
+}
+
 const ModelOp k_core_ops[] = {
     {"new block", 6, op_new_block},
     {"new string", 5, op_new_string},
@@ -1455,6 +1736,10 @@ const ModelOp k_core_ops[] = {
     {"percent codec", 2, op_percent_codec},
     {"email part set", 3, op_email_part_set},
     {"url path join", 2, op_url_join},
+    // binary!
+    {"new binary", 2, op_new_binary},
+    {"binary edit", 8, op_binary_edit},
+    {"binary check", 1, op_binary_check},
     // object change handlers
     {"attach handlers", 2, op_attach_handlers},
     {"collect, check handler records", 1, op_collect_then_check_handlers},
