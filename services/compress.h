@@ -11,7 +11,8 @@
 //     status = codec(output, &size, input, input_length)
 // On entry size holds the output capacity, on return the number of bytes produced (or, with
 // status 1, the number that would have been produced: decoders keep counting without storing
-// past the capacity, so a null output with capacity 0 asks for the size). The encoder writes one
+// past the capacity, so a null output with capacity 0 asks for the size; a null output counts as
+// capacity 0 whatever the size word says). The encoder writes one
 // fixed-Huffman block; the decoder reads stored, fixed and dynamic blocks.
 #pragma once
 

@@ -150,7 +150,8 @@ inline uint32_t mix(uint32_t x) {
 } // namespace
 
 int deflate_compress(uint8_t* out, size_t* size, const uint8_t* in, size_t len) {
-    BitWriter w{out, *size};
+    const size_t cap = out ? *size : 0;
+    BitWriter w{out, cap};
     w.put(1 | 1 << 1, 3);   // BFINAL = 1, BTYPE = 01 (fixed codes)
 
     size_t slots[kBuckets][kSlots] = {};
@@ -191,7 +192,7 @@ int deflate_compress(uint8_t* out, size_t* size, const uint8_t* in, size_t len) 
     }
     w.put(kFixedLit[256].bits, kFixedLit[256].len);
     w.flush();
-    const bool fits = w.pos <= *size;
+    const bool fits = w.pos <= cap;
     *size = w.pos;
     return fits ? kCodecOk : kCodecShort;
 }

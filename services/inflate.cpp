@@ -321,7 +321,7 @@ size_t gzip_header(const uint8_t* in, size_t len) {
 } // namespace
 
 int inflate_decompress(uint8_t* out, size_t* size, const uint8_t* in, size_t len) {
-    const size_t cap = *size;
+    const size_t cap = out ? *size : 0;
     size_t consumed;
     const int status = inflate_stream(out, cap, in, len, size, &consumed);
     if (status != kCodecOk) return status;
@@ -329,7 +329,6 @@ int inflate_decompress(uint8_t* out, size_t* size, const uint8_t* in, size_t len
 }
 
 int zlib_decompress(uint8_t* out, size_t* size, const uint8_t* in, size_t len) {
-    const size_t cap = *size;
     if (len < kZlibOverhead) { *size = 0; return kCodecBadData; }
     const uint8_t cmf = in[0], flg = in[1];
     if ((cmf * 256u + flg) % 31 != 0 || (cmf & 15) != 8 || (cmf >> 4) >= 8 || (flg & 0x20)) {
@@ -339,7 +338,6 @@ int zlib_decompress(uint8_t* out, size_t* size, const uint8_t* in, size_t len) {
     const int status = inflate_decompress(out, size, in + 2, len - kZlibOverhead);
     if (status != kCodecOk) return status;
     if (adler32(out, *size) != load_be32(in + len - 4)) return kCodecBadData;
-    (void)cap;
     return kCodecOk;
 }
 

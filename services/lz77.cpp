@@ -105,6 +105,8 @@ size_t match_length(const uint8_t* a, const uint8_t* b, size_t limit) {
     return m;
 }
 
+// Heads and chain links hold position + 1, so that 0 is "none" and the tables start out as the
+// zero pages of a fresh allocation: a short input touches only the few pages it hashes into.
 struct Tables {
     int32_t head3[kHash3Mask + 1];
     int32_t head4[kHash4Mask + 1];
@@ -112,11 +114,13 @@ struct Tables {
     uint8_t work[kLzBlock + kWorkPad];
 };
 
-void compress_block(Tables& t, size_t block_len, BitWriter& w) {
+void compress_block(Tables& t, size_t block_len, bool clear, BitWriter& w) {
     const uint8_t* buf = t.work;
     const int32_t L = int32_t(block_len);
-    std::fill(std::begin(t.head3), std::end(t.head3), -1);
-    std::fill(std::begin(t.head4), std::end(t.head4), -1);
+    if (clear) {
+        std::memset(t.head3, 0, sizeof t.head3);
+        std::memset(t.head4, 0, sizeof t.head4);
+    }
     uint32_t h3 = 0, h4 = 0;
     for (int i = 0; i < 3; i++) h3 = (h3 * 128 + buf[i]) & kHash3Mask;
     for (int i = 0; i < 4; i++) h4 = (h4 * 32 + buf[i]) & kHash4Mask;
@@ -128,14 +132,14 @@ void compress_block(Tables& t, size_t block_len, BitWriter& w) {
         const int32_t limit = std::min<int32_t>(int32_t(kMaxMatch), L - p);
         const uint8_t* cur = buf + p;
 
-        int32_t c = t.head3[h3];
+        int32_t c = t.head3[h3] - 1;
         if (c >= window_start && c >= 0) {
             int32_t m = int32_t(match_length(buf + c, cur, size_t(limit)));
             if (m > best) { best = m; best_dist = p - c; }
         }
         // The chain walk cannot beat a best that already reaches the limit.
         if (best < int32_t(kMaxMatch) && best < limit) {
-            c = t.head4[h4];
+            c = t.head4[h4] - 1;
             for (int steps = 0; steps < kChainSteps && c >= 0 && c >= window_start; steps++) {
                 if (buf[c + best] == cur[best] && buf[c] == cur[0]) {
                     int32_t m = int32_t(match_length(buf + c, cur, size_t(limit)));
@@ -146,7 +150,7 @@ void compress_block(Tables& t, size_t block_len, BitWriter& w) {
                     if (m > best + cost) { best = m; best_dist = dist; }
                     if (m >= limit) break;
                 }
-                int32_t next = t.chain[uint32_t(c) & kChainMask];
+                int32_t next = t.chain[uint32_t(c) & kChainMask] - 1;
                 if (next >= c) break;   // links always lead back; anything else is stale
                 c = next;
             }
@@ -166,9 +170,9 @@ void compress_block(Tables& t, size_t block_len, BitWriter& w) {
         }
         if (w.overflow) return;
         for (int32_t q = p; q < p + advance; q++) {
-            t.head3[h3] = q;
+            t.head3[h3] = q + 1;
             t.chain[uint32_t(q) & kChainMask] = t.head4[h4];
-            t.head4[h4] = q;
+            t.head4[h4] = q + 1;
             h3 = (h3 * 128 + buf[q + 3]) & kHash3Mask;
             h4 = (h4 * 32 + buf[q + 4]) & kHash4Mask;
         }
@@ -207,7 +211,8 @@ struct BitReader {
 
 int64_t lz_compress(const uint8_t* src, size_t len, uint8_t* dst) {
     if (len < kLzMinInput || len > UINT32_MAX) return -1;
-    std::unique_ptr<Tables> t(new (std::nothrow) Tables);
+    std::unique_ptr<Tables, decltype(&std::free)> t(
+        static_cast<Tables*>(std::calloc(1, sizeof(Tables))), &std::free);
     if (!t) return -1;
     BitWriter w{dst, len};
     w.pos = kLzHeader;
@@ -218,7 +223,7 @@ int64_t lz_compress(const uint8_t* src, size_t len, uint8_t* dst) {
         if (!w.reserve(4)) return -1;
         store32(dst + w.pos, uint32_t(block));
         w.pos += 4;
-        compress_block(*t, block, w);
+        compress_block(*t, block, off > 0, w);
         if (w.overflow) return -1;
     }
     store32(dst, uint32_t(w.pos - kLzHeader));

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a fuzz target for a bounded time over a corpus seeded from tests/fuzz/seeds and from the
 # inputs of the console transcripts (tests/lang/*.ktr, the lines after ">> ").
-#   tests/fuzz/run.sh <fuzz binary> <seconds> [work dir]
+#   tests/fuzz/run.sh <fuzz binary> <seconds> [work dir] [seed dir]
+# A seed dir given replaces both (binary formats have seeds of their own).
 # Exits non-zero when the target crashes, hangs or a sanitizer reports; the input that did it is
 # left in the work dir.
 set -euo pipefail
@@ -11,6 +12,9 @@ binary="$1"
 seconds="$2"
 work="${3:-$(mktemp -d)}"
 mkdir -p "$work/corpus" "$work/seeds"
+if [ -n "${4:-}" ]; then
+  cp "$4"/* "$work/seeds/"
+else
 cp "$here"/seeds/* "$work/seeds/"
 n=0
 for ktr in "$root"/tests/lang/*.ktr; do
@@ -21,6 +25,7 @@ for ktr in "$root"/tests/lang/*.ktr; do
     esac
   done < "$ktr"
 done
+fi
 cd "$work"
 "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
   corpus seeds
