@@ -544,7 +544,8 @@ TEST(Deflate, EmptyInput) {
     }
 }
 
-// The first three bytes are always literals, and a match is never longer than the input.
+// Three identical bytes are all literals (no match starts before three bytes precede it): the
+// block header, three 8-bit codes and the end code, exactly.
 TEST(Deflate, ShortInputsAreLiterals) {
     Bytes in = bytes_of("aaa");
     Bits b;
