@@ -34,6 +34,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <pthread.h>
 #include <vector>
 
@@ -65,6 +66,20 @@ inline Cell* code_at(const Cell* code, int32_t i) { return code_series(code)->ce
 inline int32_t code_limit(const Cell* code, int32_t end) {
     int32_t n = int32_t(cell_count(code_series(code)));
     return uint32_t(end) > uint32_t(n) ? n : end;   // end -1: the tail
+}
+
+// Inline forms of the stack's unwinds for the evaluator's own frames (same effect as
+// stack_unwind, stack_unwind_last and stack_unwind_restore in core/stack.cpp): the top frame is
+// dropped, its result cell stays as the last value, arguments go back to the caller's base; with
+// last the result also goes into the caller's result cell; with restore a frame with a function
+// context gives the context back its frame reference.
+[[gnu::always_inline]] inline void unwind_frame(bool last, bool restore) {
+    CallFrame* f = --g_calls.top;
+    if (restore && f->func_ctx) stack_context_frame_word(f->func_ctx) = f->saved_fp;
+    Cell* result = g_stack.arguments;
+    g_stack.top = result + 1;
+    g_stack.arguments = stack_at_index(f->saved_args);
+    if (last) *g_stack.arguments = *result;
 }
 
 // The current-code cell is saved and restored around every block evaluation.
@@ -445,8 +460,7 @@ void eval(const Cell* block, bool chain) {
         }
     }
     if (g_interp.tracing) fire_event(EV_EXIT, code.get(), lim, nullptr, g_stack.arguments);
-    if (chain) stack_unwind_last();
-    else stack_unwind();
+    unwind_frame(chain, false);
 }
 
 int32_t eval_step(const Cell* code_in, int32_t pos, int32_t end, bool arg) {
@@ -542,6 +556,11 @@ bool infix_fast(const Cell* op, const Cell* right) {
     return infix_compute(sel, stack_top(), r);
 }
 
+uint32_t plain_call_summary(const Cell* fn);
+template <bool infix>
+int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool arg,
+                        const Cell* name_in, const Cell* object, TypeId ct, uint32_t summary);
+
 // Types that evaluate to themselves with no event but push (eval_expression's default case),
 // and the word values that a word expression pushes as they are.
 constexpr uint64_t type_bits(std::initializer_list<TypeId> ts) {
@@ -555,6 +574,28 @@ constexpr uint64_t NOT_LITERAL = type_bits({T_PAREN, T_WORD, T_SET_WORD, T_LIT_W
 constexpr uint64_t NOT_PLAIN_VALUE = type_bits({T_UNSET, T_NATIVE, T_ACTION, T_OP, T_FUNCTION,
                                                 T_ROUTINE});
 static_assert(T_TABLE_SIZE <= 64);
+
+// word_set, with the store into a function's frame or a global or function context's values
+// done here; object contexts (change marks and handlers) and unresolved words go to word_set.
+[[gnu::always_inline]] inline void set_word_value(Cell* word, const Cell* value) {
+    Node ctx = word->data1;
+    int32_t i = int32_t(word->data3);
+    if (ctx && i >= 0) {
+        const Cell* cc = context_cell(ctx);
+        uint32_t values = cc->data2;
+        if (values) {
+            if (cc->header & CELL_CTX_ON_STACK) {
+                stack_frame_cell(values)[i] = *value;
+                return;
+            }
+            if (context_kind(ctx) != CONTEXT_OBJECT) {
+                reinterpret_cast<Cell*>(node_series(values)->head_ptr())[i] = *value;
+                return;
+            }
+        }
+    }
+    word_set(word, value);
+}
 
 // One evaluated argument while tracing is off, pushed as a new cell: a literal, or a word whose
 // value is pushed as it is, not followed by an operator, is pushed here at once; anything else
@@ -620,7 +661,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
         pos = eval_expression(code, pos, end, false, true, false);
         Cell* slot = stack_at_index(wi);
         if (g_interp.tracing) fire_event(EV_SET, code, start, slot, slot + 1);
-        word_set(slot, slot + 1);
+        set_word_value(slot, slot + 1);
         slot = stack_at_index(wi);
         slot[0] = slot[1];
         g_stack.top = slot + 1;
@@ -659,7 +700,11 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
         case T_OP: fire_error(Err::NoOpArg, &value);
         case T_NATIVE: case T_ACTION: case T_FUNCTION: case T_ROUTINE: {
             Cell fn = *v;
-            pos = eval_code(&fn, code, pos, end, true, &value, nullptr, 0, nullptr, CALL_NORMAL, false);
+            uint32_t summary = g_interp.tracing ? 0 : plain_call_summary(&fn);
+            if (summary)
+                pos = eval_code_plain<false>(&fn, code, pos, end, true, &value, nullptr, t, summary);
+            else
+                pos = eval_code(&fn, code, pos, end, true, &value, nullptr, 0, nullptr, CALL_NORMAL, false);
             break;
         }
         default:
@@ -737,14 +782,15 @@ namespace {
 // the arguments cache is not the plain two arguments this path expects.
 int32_t infix_operands(const Cell* op_in, const Cell* name_in, const Cell* code, int32_t pos,
                        int32_t end) {
+    Cell cache = interp_args_cache(op_in);
+    constexpr uint32_t two_evaluated = SUMMARY_PLAIN | SUMMARY_ALL_EVAL | 2;
+    if ((cache.data3 & (SUMMARY_PLAIN | SUMMARY_ALL_EVAL | SUMMARY_ARGS_MASK)) != two_evaluated ||
+        cell_count(node_series(series_node(&cache))) != 2)
+        return -1;
+    Series* cs = node_series(series_node(&cache));
+    Cell types[2] = {*cs->cell_at(0), *cs->cell_at(1)};
     Rooted op(*op_in);
     Rooted name(*name_in);
-    Cell cache = interp_args_cache(op.get());
-    Series* cs = node_series(series_node(&cache));
-    if (cs->length() != 2) return -1;
-    Cell types[2] = {*cs->cell_at(0), *cs->cell_at(1)};
-    for (const Cell& t : types)
-        if (!t.is(T_TYPESET) || (t.header & KIND_MASK) != KIND_EVAL) return -1;
     auto check = [&](const Cell* value, uint32_t nth) {
         if (typeset_has(&types[nth], value->type())) return;
         Cell n = name_or_anon(name.get());
@@ -1143,15 +1189,41 @@ inline const Cell* cache_entry(const Cell* fn, uint32_t i) {
     return node_series(series_node(cache))->cell_at(i);
 }
 
+// The cache summary of a native!, action! or function! value whose cache is built and plain, else 0.
+[[gnu::always_inline]] inline uint32_t plain_call_summary(const Cell* fn) {
+    TypeId t = call_type(fn);
+    Node more = fn->data3;
+    if (!(t == T_FUNCTION || t == T_NATIVE || t == T_ACTION) || !more) return 0;
+    Series* ms = node_series(more);
+    if (cell_count(ms) <= MORE_ARGS_CACHE) return 0;
+    const Cell* cache = ms->cell_at(MORE_ARGS_CACHE);
+    return cache->is(T_BLOCK) && (cache->data3 & SUMMARY_PLAIN) ? cache->data3 : 0;
+}
+
 // eval_code for an ordinary prefix call, while tracing is off and without refinements in a path,
 // of a native!, action! or function! whose cache summary is plain: the same frame, arguments,
 // checks and call as the general path, without its per-call tables. `code` stays in place and in
 // the collector's sight (every caller holds it rooted).
+template <bool infix>
 int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool arg,
                         const Cell* name_in, const Cell* object, TypeId ct, uint32_t summary) {
-    Rooted fn(*fn_in);
+    // A prefix call: the function cell pushed here (the data stack never moves, and the
+    // collector sees it) is the function value for the whole call; the result replaces it at the
+    // end. An infix call: the left operand (the last pushed cell) is the frame's first cell and
+    // receives the result; the operator is held rooted.
+    Cell* fn;
+    uint32_t f_i;
+    std::optional<Rooted> op;
+    if constexpr (infix) {
+        op.emplace(*fn_in);
+        fn = op->get();
+        f_i = stack_index(stack_top());
+        g_stack.top = stack_at_index(f_i);
+    } else {
+        fn = stack_push(fn_in);
+        f_i = stack_index(fn);
+    }
     Rooted name(name_in && is_any_word(name_in->type()) ? name_or_anon(name_in) : anon_word());
-    uint32_t f_i = stack_index(stack_push(fn.get()));
     if (ct == T_FUNCTION) {
         stack_mark(name.get(), fn->data1);
         (g_calls.top - 1)->header |= FRAME_INTERPRETED;
@@ -1159,15 +1231,26 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         stack_mark_interp_native(name.get());
     }
     uint32_t base_i = stack_index(g_stack.arguments);
-    ArgContext ac{fn.get(), code, end, name.get(), false, CALL_NORMAL};
+    ArgContext ac{fn, code, end, name.get(), infix, CALL_NORMAL};
     uint32_t n_args = summary & SUMMARY_ARGS_MASK;
     bool all_eval = summary & SUMMARY_ALL_EVAL;
-    for (uint32_t i = 0; i < n_args; ++i) {
+    uint32_t first = 0;
+    if (infix && n_args > 0) {
+        // the left operand is already the frame's first cell
+        g_stack.top = g_stack.arguments + 1;
+        const Cell* entry = cache_entry(fn, 0);
+        if (!typeset_has(entry, g_stack.arguments->type())) [[unlikely]] {
+            Cell e = *entry;
+            check_arg_type(ac, &e, g_stack.arguments, 0);
+        }
+        first = 1;
+    }
+    for (uint32_t i = first; i < n_args; ++i) {
         if (all_eval && pos < code_limit(code, end))
-            pos = eval_arg(code, pos, end, false);
+            pos = eval_arg(code, pos, end, infix);
         else
-            pos = fetch_arg(ac, cache_entry(fn.get(), i)->header & KIND_MASK, pos, i);
-        const Cell* entry = cache_entry(fn.get(), i);
+            pos = fetch_arg(ac, cache_entry(fn, i)->header & KIND_MASK, pos, i);
+        const Cell* entry = cache_entry(fn, i);
         if (!typeset_has(entry, stack_top()->type())) [[unlikely]] {
             Cell e = *entry;
             check_arg_type(ac, &e, stack_top(), i);
@@ -1177,20 +1260,22 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         uint32_t locals = (summary >> SUMMARY_LOCALS_SHIFT) & SUMMARY_LOCALS_MASK;
         for (uint32_t k = 0; k < locals; ++k) *stack_push_slot() = make_none();
         Node obj = object && object->is(T_OBJECT) && object->data1 != g_global_context ? object->data1 : 0;
-        run_function_body(fn.get(), obj, name.get(), 0);
-        stack_unwind_restore();
+        run_function_body(fn, obj, name.get(), 0);
+        unwind_frame(false, true);
     } else {
         uint32_t refine_count = (summary >> SUMMARY_REFINES_SHIFT) & SUMMARY_REFINES_MASK;
         int32_t refs[MAX_REFINEMENTS];
         for (uint32_t k = 0; k < refine_count; ++k) refs[k] = -1;
         g_stack.arguments = stack_at_index(base_i);
         if (!(ct == T_ACTION && block_action_fast(fn->data1, g_stack.arguments)))
-            call_native_code(fn.get(), ct, refs);
-        stack_unwind();
+            call_native_code(fn, ct, refs);
+        unwind_frame(false, false);
     }
-    Cell* f = stack_at_index(f_i);
-    f[0] = *stack_top();
-    g_stack.top = f + 1;
+    if constexpr (!infix) {
+        Cell* f = stack_at_index(f_i);
+        f[0] = *stack_top();
+        g_stack.top = f + 1;
+    }
     if (!arg) stack_set_result(stack_top());
     return pos;
 }
@@ -1200,16 +1285,13 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
 int32_t eval_code(const Cell* fn_in, const Cell* code_in, int32_t pos, int32_t end, bool arg,
                   const Cell* name_in, const Cell* path, int32_t path_pos, const Cell* object,
                   int32_t mode, bool infix) {
-    if (!infix && !path && mode == CALL_NORMAL && !g_interp.tracing) {
-        TypeId t = fn_in->type();
-        Node more = fn_in->data3;
-        if ((t == T_FUNCTION || t == T_NATIVE || t == T_ACTION) && more) {
-            Series* ms = node_series(more);
-            if (cell_count(ms) > MORE_ARGS_CACHE) {
-                const Cell* cache = ms->cell_at(MORE_ARGS_CACHE);
-                if (cache->is(T_BLOCK) && (cache->data3 & SUMMARY_PLAIN))
-                    return eval_code_plain(fn_in, code_in, pos, end, arg, name_in, object, t, cache->data3);
-            }
+    if (!path && mode == CALL_NORMAL && !g_interp.tracing) {
+        if (uint32_t summary = plain_call_summary(fn_in)) {
+            if (infix)
+                return eval_code_plain<true>(fn_in, code_in, pos, end, arg, name_in, object,
+                                             call_type(fn_in), summary);
+            return eval_code_plain<false>(fn_in, code_in, pos, end, arg, name_in, object,
+                                          call_type(fn_in), summary);
         }
     }
     Rooted fn(*fn_in);
@@ -1283,7 +1365,9 @@ void run_function_body(Cell* fn, Node object_ctx, const Cell* name, uint32_t tra
     Node ctx = fn->data1;
     if (ctx) stack_context_frame_word(ctx) = stack_frame_ref(g_stack.arguments);
     bool library = fn->header & FUNC_FLAG_LIBRARY;
-    if (!library) stack_set_return_mark(true);
+    if (!library) {
+        if (CallFrame* f = stack_top_frame()) f->header |= FRAME_RETURN_MARK;
+    }
     const CallFrame* marked_top = stack_call_top();
     uint32_t saved_tracing = g_interp.tracing;
     struct Restore {
