@@ -216,11 +216,11 @@ void hashtable_delete(Node table, const Cell* key);
 void hashtable_remove_range(Node table, uint32_t first, uint32_t count);
 int hashtable_shift_indexes(Node table, int32_t offset, uint32_t first, uint32_t count);
 void hashtable_move_indexes(Node table, uint32_t from, uint32_t to, uint32_t count);
-// After an edit of a hash!'s block: takes out the entries of the cells from `first` on (all the
-// way up to the old tail, or only `count` cells when count >= 0) by their recorded positions, and
-// indexes the cells now there (to the tail, or `count` cells). The cells before `first` must be
-// unchanged; with count >= 0 the block's length must be too.
-void hashtable_reindex_from(Node table, uint32_t first, int64_t count);
+// After an edit of a hash!'s block: takes out the entries of the `old_count` cells that were at
+// `first` (by the positions the table recorded; old_count < 0: every recorded cell from first on)
+// and indexes the `new_count` cells now there (new_count < 0: up to the tail). The cells before
+// `first` must be unchanged.
+void hashtable_reindex_from(Node table, uint32_t first, int64_t old_count, int64_t new_count);
 // map!: drops the pairs of removed entries from the block (the live pairs keep their order) and
 // indexes the block again; the table is sized for the live keys.
 void hashtable_compact_map(Node table);

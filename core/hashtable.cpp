@@ -789,7 +789,7 @@ void hashtable_move_indexes(Node table, uint32_t from, uint32_t to, uint32_t cou
     });
 }
 
-void hashtable_reindex_from(Node table, uint32_t first, int64_t count) {
+void hashtable_reindex_from(Node table, uint32_t first, int64_t old_count, int64_t new_count) {
     CollectorHold hold;
     if (rec(table)->kind != HASH_KIND_HASH) return;
     uint32_t stamp = rec(table)->stamp;
@@ -797,14 +797,14 @@ void hashtable_reindex_from(Node table, uint32_t first, int64_t count) {
     if (rec(table)->stamp != stamp) return;   // rebuilt from the block as it is now
     HashTable* t = rec(table);
     uint32_t length = block_length(t);
-    if (first == 0 && count < 0) {
+    if (first == 0 && old_count < 0 && new_count < 0) {
         hashtable_rebuild(table, length);
         return;
     }
-    uint32_t known = positions_count(t);
-    uint64_t old_end = count < 0 ? known : std::min<uint64_t>(uint64_t(first) + uint64_t(count), known);
+    uint64_t known = positions_count(t);
+    uint64_t old_end = old_count < 0 ? known : std::min<uint64_t>(uint64_t(first) + uint64_t(old_count), known);
     for (uint64_t i = first; i < old_end; ++i) hash_delete_index(table, uint32_t(i));
-    uint64_t new_end = count < 0 ? length : std::min<uint64_t>(uint64_t(first) + uint64_t(count), length);
+    uint64_t new_end = new_count < 0 ? length : std::min<uint64_t>(uint64_t(first) + uint64_t(new_count), length);
     for (uint64_t i = first; i < new_end; ++i) {
         int status = 0;
         insert_index(table, uint32_t(i), &status);

@@ -40,25 +40,45 @@ Node hash_table_of(const Cell* series) {
     return table;
 }
 
-void hash_block_changed(const Cell* series, int32_t index, int32_t count) {
+void hash_block_changed(const Cell* series, int32_t index, int32_t old_count, int32_t new_count) {
     Node table = hash_table_of(series);
     if (!table) return;
-    hashtable_reindex_from(table, uint32_t(std::max(index, 0)), count);
+    hashtable_reindex_from(table, uint32_t(std::max(index, 0)), old_count, new_count);
 }
 
 void hash_block_edited(const Cell* series, SeriesEvent event, int32_t index, int32_t count) {
+    Node table = hash_table_of(series);
+    if (!table) return;
+    int32_t length = int32_t(value_series(series)->length());
+    count = std::max(count, 0);
     switch (event) {
     case SeriesEvent::Poke: case SeriesEvent::Swap: case SeriesEvent::Reverse: case SeriesEvent::Sort:
     case SeriesEvent::Random:
-        hash_block_changed(series, index, std::max(count, 0));
+        hash_block_changed(series, index, count, count);   // the length stayed
+        break;
+    case SeriesEvent::Append: case SeriesEvent::Insert:
+        // count cells came in at index: the cells that were there moved up
+        hash_block_changed(series, index, std::max(length - count - index, 0), -1);
+        break;
+    case SeriesEvent::Remove: case SeriesEvent::Take:
+        // count cells went at index: the cells after them moved down
+        hash_block_changed(series, index, length + count - index, -1);
+        break;
+    case SeriesEvent::Clear: case SeriesEvent::Trim:
+        hash_block_changed(series, index, count, -1);   // count: the cells from index before
+        break;
+    case SeriesEvent::Put:
+        // an overwrite of count cells or count cells appended: entries are taken out only where
+        // cells were recorded
+        hash_block_changed(series, index, count, -1);
         break;
     case SeriesEvent::Move:
-        // a move within one block changes the cells between its origin and its destination,
-        // of which the notification names only one end
-        hash_block_changed(series, 0, -1);
+        // a move within one block changes the cells between its origin and its destination, of
+        // which the notification names only one end
+        hash_block_changed(series, 0, -1, -1);
         break;
-    default:
-        hash_block_changed(series, index, -1);
+    default:   // change: the count of cells replaced is not told
+        hash_block_changed(series, index, -1, -1);
         break;
     }
 }
@@ -125,7 +145,7 @@ void hash_sort(Cell* series, const SortOpts& opts) {
     try {
         block_sort(series, opts);
     } catch (...) {
-        hash_block_changed(s, 0, -1);
+        hash_block_changed(s, 0, -1, -1);
         stack_pop();
         throw;
     }

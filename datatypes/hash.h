@@ -21,8 +21,8 @@ Node hash_table_of(const Cell* series);
 // After an editing action changed a hash!'s block (event, first cell index and count as the owner
 // notification gives them): brings the table in step. A no-op for other types.
 void hash_block_edited(const Cell* series, SeriesEvent event, int32_t index, int32_t count);
-// The cells from index on changed (count < 0: up to the tail, the length may have changed; else
-// only count cells and the length stayed).
-void hash_block_changed(const Cell* series, int32_t index, int32_t count);
+// The `old_count` cells at index were replaced by the `new_count` cells now there (-1: up to the
+// tail, of the old or of the new block); the cells before index are unchanged.
+void hash_block_changed(const Cell* series, int32_t index, int32_t old_count, int32_t new_count);
 
 } // namespace kel

@@ -535,7 +535,7 @@ void move_between(Cell* origin, Cell* target, uint32_t count) {
             unit_put(unit_ptr(dst, at + i), du, unit_get(unit_ptr(src, pos + i), su));
     }
     series_close_gap(src, pos, count);
-    if (origin->is(T_HASH)) hash_block_changed(origin, int32_t(pos), -1);
+    if (origin->is(T_HASH)) hash_block_changed(origin, int32_t(pos), -1, -1);
     series_notify(target, SeriesEvent::Move, true, int32_t(at), int32_t(count));
 }
 

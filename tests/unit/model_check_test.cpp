@@ -1239,7 +1239,7 @@ void op_hash_splice(World& w) {
     stack_pop(held);
     o.cells.erase(o.cells.begin() + at, o.cells.begin() + at + cut);
     o.cells.insert(o.cells.begin() + at, keys.begin(), keys.end());
-    hashtable_reindex_from(o.node, at, -1);
+    hashtable_reindex_from(o.node, at, w.chance(50) ? int64_t(n - at) : -1, w.chance(50) ? int64_t(add + n - at - cut) : -1);
 }
 
 // Reverses a run of cells in place (the length stays) and re-indexes just that run.
@@ -1253,7 +1253,7 @@ void op_hash_permute(World& w) {
     Series* s = node_series(table_block(w, id));
     std::reverse(s->cell_at(at), s->cell_at(at + count));
     std::reverse(o.cells.begin() + at, o.cells.begin() + at + count);
-    hashtable_reindex_from(o.node, at, count);
+    hashtable_reindex_from(o.node, at, count, count);
 }
 
 // Drops the removed pairs of a map! and indexes it again.
