@@ -1,5 +1,5 @@
-// Natives that reach the operating system: wait, recycle, browse, call, to-local-file, size?,
-// set-env and get-env.
+// Natives that reach the operating system: wait, recycle, browse, call, now, to-local-file,
+// size?, set-env and get-env.
 //
 // Environment names and values are UTF-8. A name that is empty or holds "=" or NUL, or a value
 // holding NUL, would reach another variable than the one named (or a truncated one): such a
@@ -15,6 +15,7 @@
 #include "core/stack.h"
 #include "core/symbol.h"
 #include "core/unicode.h"
+#include "datatypes/date.h"
 #include "datatypes/file.h"
 #include "datatypes/scalars.h"
 #include "datatypes/string.h"
@@ -28,6 +29,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -222,9 +224,49 @@ void native_size_q(bool, const int32_t*) {
     stack_set_result(&result);
 }
 
+// now: the current date, time and zone from the system clock, or one field of it.
+void native_now(bool, const int32_t* r) {
+    enum { YEAR, MONTH, DAY, TIME, ZONE, DATE, WEEKDAY, YEARDAY, PRECISE, UTC };
+    int given = 0;
+    for (int i = YEAR; i <= PRECISE; ++i) given += flag(r, i);
+    if (given > 1 && !(given == 2 && flag(r, TIME) && flag(r, PRECISE))) fire_error(Err::BadRefines);
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm utc{}, local{};
+    gmtime_r(&ts.tv_sec, &utc);
+    long offset = 0;
+    if (!flag(r, UTC)) {
+        tzset();   // the zone follows TZ as it is now
+        localtime_r(&ts.tv_sec, &local);
+        offset = local.tm_gmtoff;
+    }
+    Cell* date = stack_push(g_none_cell);
+    date_from_utc_fields(date, utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                         utc.tm_sec, flag(r, PRECISE) ? ts.tv_nsec : 0);
+    // the same instant in the local zone
+    uint32_t zone = date_zone_bits(int32_t(offset / 60));
+    double time = date_time(date);
+    int64_t days = date_normalize_time(date_to_days(date_word(date)), &time, zone);
+    date_set(date, days_to_date(days, zone, true), time);
+    static const char* const k_fields[] = {"year", "month", "day", "zone", "time", "weekday", "yearday"};
+    static const int k_refinements[] = {YEAR, MONTH, DAY, ZONE, TIME, WEEKDAY, YEARDAY};
+    if (flag(r, DATE)) {
+        date_set(date, date_word(date) & ~DATE_HAS_TIME, 0.0);
+    } else {
+        for (int i = 0; i < 7; ++i) {
+            if (!flag(r, k_refinements[i])) continue;
+            Cell field{T_WORD, 0, symbol_make(k_fields[i]), 0};
+            pick_typed(date, &field);
+            break;
+        }
+    }
+    stack_set_result(date);
+}
+
 } // namespace
 
 void natives_system_register() {
+    KEL_NATIVE_SLOT("now", native_now);
     KEL_NATIVE_SLOT("to-local-file", native_to_local_file);
     KEL_NATIVE_SLOT("size?", native_size_q);
     KEL_NATIVE_SLOT("call", native_call);
