@@ -1256,6 +1256,10 @@ void op_attach_handlers(World& w) {
                            int32_t(HANDLER_RECORD_MARK));
     *w.root_cell(slot) = *stack_top();   // the roots may have moved while the record was made
     stack_pop();
+    // the record may have taken the node of an object the world dropped (collection stress frees
+    // it at once): that node is the record's now, not a dropped buffer kept alive
+    w.forget_unreachable();
+    if (Node record = w.root_cell(slot)->data3) w.pending_dead.erase(record);
     if (!deep) return;
     // the object now owns every series in its fields
     std::set<int> walked;
