@@ -6,6 +6,7 @@
 #include "core/series.h"
 #include "core/symbol.h"
 #include "core/unicode.h"
+#include "datatypes/date.h"
 
 #include <algorithm>
 #include <cmath>
@@ -231,7 +232,12 @@ uint32_t hash_value(const Cell* v, bool case_sensitive) {
         return hash_block_content(v, 0);
     case T_POINT2D: return murmur3_bytes(&v->data1, 8);
     case T_PAIR: return murmur3_bytes(&v->data2, 8);
-    case T_OP: case T_FUNCTION: case T_TRIPLE: case T_TYPESET: case T_DATE: case T_POINT3D:
+    case T_DATE: {   // equal dates name one instant: its universal day (times are compared tolerantly)
+        double time;
+        int64_t days = date_utc_days(v, &time);
+        return murmur3_bytes(&days, sizeof days);
+    }
+    case T_OP: case T_FUNCTION: case T_TRIPLE: case T_TYPESET: case T_POINT3D:
         return murmur3_bytes(&v->data1, 12);
     case T_TUPLE: {
         uint32_t n = (v->header >> 19) & 0xF;

@@ -16,6 +16,7 @@
 #include "core/symbol.h"
 #include "core/unicode.h"
 #include "datatypes/compound.h"
+#include "datatypes/date.h"
 #include "datatypes/scalars.h"
 #include "evaluator/actions.h"
 #include "evaluator/lexer.h"
@@ -133,6 +134,13 @@ void integer_do_math(Cell* left, const Cell* right, int32_t op) {
     case T_TUPLE:
         tuple_math_swapped(left, right, op);
         return;
+    case T_DATE: {   // days + date is the date that many days on
+        if (op != OP_ADD || !left->is(T_INTEGER)) fire_not_related("subtract", T_INTEGER);
+        Cell date = *right;
+        date_math(&date, left, false);
+        *left = date;
+        return;
+    }
     default:
         fire_invalid_type(right);
     }
@@ -204,6 +212,7 @@ static void integer_to(Cell* proto, Cell* spec, TypeId) {
         break;
     case T_ISSUE: v = integer_from_issue(spec); break;
     case T_BINARY: v = integer_from_binary(spec); break;
+    case T_DATE: v = date_to_epoch(spec); break;
     default: fire_bad_to_arg(T_INTEGER, spec);
     }
     *proto = make_integer(v);

@@ -167,6 +167,9 @@ Cell* triple_make_at(Cell* c, int32_t a, int32_t b, int32_t d);
 int32_t scalar_emit(Cell* buffer, const char* text, int32_t budget);
 // script bad-to-arg with the datatype and the value.
 [[noreturn]] void fire_bad_to_arg(TypeId target, const Cell* value);
+// The one value a text loads as (the lexer's one-value mode); none for text the lexer refuses
+// (other errors pass on).
+Cell scalar_load_one_value(const Cell* text);
 [[noreturn]] void fire_invalid_type(const Cell* value);
 [[noreturn]] void fire_not_related(const char* action_word, TypeId t);
 

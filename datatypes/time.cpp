@@ -10,6 +10,7 @@
 #include "core/series.h"
 #include "core/stack.h"
 #include "core/symbol.h"
+#include "datatypes/date.h"
 #include "datatypes/scalars.h"
 #include "evaluator/actions.h"
 #include "evaluator/lexer.h"
@@ -88,7 +89,7 @@ int32_t time_form_text(double seconds, Cell* buffer, int32_t budget) {
 void time_fire_bad_to_arg(const Cell* value) { fire_bad_to_arg(T_TIME, value); }
 
 // The one value the text loads as; text the lexer refuses gives none (other errors pass on).
-static Cell load_one_value(const Cell* text) {
+Cell scalar_load_one_value(const Cell* text) {
     Cell word = *context_global_word(symbol_make("to"));
     Cell* base = g_stack.top;
     Cell value = g_none_cell;
@@ -136,7 +137,7 @@ static void time_make(Cell* proto, Cell* spec, TypeId) {
         break;
     }
     case T_STRING: case T_FILE: case T_URL: case T_TAG: case T_EMAIL: case T_REF: {
-        Cell v = load_one_value(spec);
+        Cell v = scalar_load_one_value(spec);
         if (!v.is(T_TIME)) time_fire_bad_to_arg(spec);
         seconds = v.get_float();
         break;
@@ -228,7 +229,15 @@ static void time_pick(Cell* value, int32_t index, const Cell* index_value) {
 
 // ---- arithmetic ----------------------------------------------------------------------------------------
 
-static void time_add(Cell* left, Cell* right) { float_do_math_values(left, right, OP_ADD); }
+static void time_add(Cell* left, Cell* right) {
+    if (right->is(T_DATE)) {   // time + date is the date that much later
+        Cell date = *right;
+        date_math(&date, left, false);
+        *left = date;
+        return;
+    }
+    float_do_math_values(left, right, OP_ADD);
+}
 
 static void time_subtract(Cell* left, Cell* right) {
     if (right->is(T_DATE)) fire_not_related("subtract", T_TIME);

@@ -568,6 +568,124 @@ void vector_take(Cell* series, const Cell* part, bool deep, bool last) {
     *series = vector_element_at(series, 0);
 }
 
+
+// ---- Search and sort ---------------------------------------------------------------------------------
+
+// An element's number for comparisons: integers and chars exactly, floats as doubles.
+double element_number(Series* s, uint32_t i, TypeId type) {
+    const uint8_t* p = element_ptr(s, i);
+    return int_kind(type) ? double(load_int(p, type, s->unit())) : load_float(p, s->unit());
+}
+
+// The element position of the first element equal to the number under the find options, or -1.
+int64_t find_element(Cell* series, const Cell* value, const FindOpts& o) {
+    if (o.any || o.with) fire_error(Err::NotDone);
+    uint32_t total = value_series(series)->length();
+    uint32_t head = clip_index(series);
+    int32_t step = 1;
+    if (o.skip) {
+        step = o.skip->is(T_INTEGER) ? cell_integer(o.skip) : 0;
+        if (step < 1) fire_error(Err::OutOfRange, o.skip);
+    }
+    int64_t count = -1;
+    if (o.part) {
+        count = string_part_count(series, o.part);
+        if (count < 1) return -1;
+    }
+    TypeId vt = value->type();
+    if (!element_type(vt) || (o.match && o.reverse)) return -1;
+    double needle = vt == T_INTEGER ? double(cell_integer(value)) : vt == T_CHAR ? double(value->data2)
+                                                                             : value->get_float();
+    Series* s = value_series(series);
+    TypeId type = vector_type(series);
+    auto hit = [&](int64_t p) { return element_number(s, uint32_t(p), type) == needle; };
+    if (o.reverse) {
+        int64_t lower = count >= 0 ? std::max<int64_t>(0, int64_t(head) - count) : 0;
+        for (int64_t p = int64_t(head) - 1; p >= lower; p -= step)
+            if (hit(p)) return p;
+        return -1;
+    }
+    int64_t end = count >= 0 ? std::min<int64_t>(total, int64_t(head) + count) : total;
+    if (o.match) return head < end && hit(head) ? int64_t(head) : -1;
+    if (o.last) {
+        for (int64_t p = end - 1; p >= int64_t(head); p -= step)
+            if (hit(p)) return p;
+        return -1;
+    }
+    for (int64_t p = head; p < end; p += step)
+        if (hit(p)) return p;
+    return -1;
+}
+
+void vector_find(Cell* series, const Cell* value, const FindOpts& opts) {
+    int64_t p = find_element(series, value, opts);
+    if (p < 0) *series = make_none();
+    else series->data1 = uint32_t(p) + (opts.tail || opts.match ? 1 : 0);
+}
+
+void vector_select(Cell* series, const Cell* value, const FindOpts& opts) {
+    FindOpts o = opts;
+    o.tail = o.match = false;
+    int64_t p = find_element(series, value, o);
+    if (p < 0 || uint64_t(p) + 1 >= value_series(series)->length()) *series = make_none();
+    else *series = vector_element_at(series, uint32_t(p) + 1);
+}
+
+// Sorts the elements (records of /skip elements) from the index by value; /compare gives the
+// record's key element, /all compares whole records.
+void vector_sort(Cell* series, const SortOpts& o) {
+    uint32_t head = clip_index(series);
+    uint32_t len = value_series(series)->length() - head;
+    if (o.part) {
+        int32_t n = string_part_count(series, o.part);
+        if (n < 0) fire_error(Err::OutOfRange, o.part);
+        len = std::min<uint32_t>(len, uint32_t(n));
+    }
+    uint32_t size = 1;
+    if (o.skip) {
+        int32_t k = o.skip->is(T_INTEGER) ? cell_integer(o.skip) : 0;
+        if (k < 1 || uint32_t(k) > len || len % uint32_t(k) != 0) {
+            Cell w = word_cell("skip");
+            fire_error(Err::InvalidRefineArg, &w, o.skip);
+        }
+        size = uint32_t(k);
+    }
+    if (o.all && !o.skip) fire_error(Err::BadRefines);
+    uint32_t key = 0;
+    if (o.compare) {
+        if (!o.compare->is(T_INTEGER)) fire_error(Err::NotDone);
+        if (!o.skip || o.all) fire_error(Err::BadRefines);
+        int32_t k = cell_integer(o.compare);
+        if (k < 1 || uint32_t(k) > size) fire_error(Err::OutOfRange, o.compare);
+        key = uint32_t(k - 1);
+    }
+    uint32_t count = len / size;
+    if (count < 2) return;
+    series_notify(series, SeriesEvent::Sort, false, int32_t(head), int32_t(len));
+    head = clip_index(series);
+    count = std::min(count, (value_series(series)->length() - head) / size);
+    Series* s = value_series(series);
+    TypeId type = vector_type(series);
+    uint32_t width = s->unit();
+    auto less = [&](uint32_t a, uint32_t b) {
+        uint32_t first = o.all ? 0 : key, last = o.all ? size : key + 1;
+        for (uint32_t j = first; j < last; ++j) {
+            double x = element_number(s, head + a * size + j, type);
+            double y = element_number(s, head + b * size + j, type);
+            if (x != y) return o.reverse ? y < x : x < y;
+        }
+        return false;
+    };
+    std::vector<uint32_t> order(count);
+    for (uint32_t i = 0; i < count; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), less);
+    size_t record = size_t(size) * width;
+    std::vector<uint8_t> sorted(record * count);
+    for (uint32_t i = 0; i < count; ++i)
+        std::memcpy(sorted.data() + i * record, element_ptr(s, head + order[i] * size), record);
+    std::memcpy(element_ptr(s, head), sorted.data(), sorted.size());
+    series_notify(series, SeriesEvent::Sort, true, int32_t(head), int32_t(len));
+}
 } // namespace
 
 void vector_init() {
@@ -592,6 +710,9 @@ void vector_init() {
     set_entry<A_INSERT>(e, vector_insert);
     set_entry<A_CHANGE>(e, vector_change);
     set_entry<A_TAKE>(e, vector_take);
+    set_entry<A_FIND>(e, vector_find);
+    set_entry<A_SELECT>(e, vector_select);
+    set_entry<A_SORT>(e, vector_sort);
     register_datatype(T_VECTOR, T_STRING, "vector!", e);
 }
 

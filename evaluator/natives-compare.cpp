@@ -15,6 +15,7 @@
 #include "core/symbol.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
+#include "datatypes/date.h"
 #include "datatypes/scalars.h"
 #include "datatypes/string.h"
 #include "evaluator/actions.h"
@@ -288,9 +289,10 @@ void native_set_op(bool, const int32_t* r) {
     case T_BITSET:
         bitset_set_operation(a, b ? b : a, Op);
         break;
-    case T_DATE:
+    case T_DATE:   // difference of two dates: the time! between them
         if (Op != SET_DIFFERENCE) fire_expect_arg(a, 0);
-        fire_error(Err::NotDone);   // date! arrives with its datatype
+        date_difference(a, b);
+        break;
     default:
         fire_expect_arg(a, 0);
     }

@@ -5,11 +5,6 @@
 
 namespace kel::lex {
 
-// date
-void load_date(State* st, const uint8_t*, const uint8_t*, uint32_t) {
-    if (st->load) not_done();
-}
-
 // money
 void load_money(State* st, const uint8_t*, const uint8_t*, uint32_t) {
     if (st->load) not_done();

@@ -11,6 +11,11 @@
 #include "tests/unit/model_check.h"
 
 #include "core/sort.h"
+#include "core/words.h"
+#include "datatypes/bitset.h"
+#include "datatypes/datatype.h"
+#include "datatypes/object.h"
+#include "datatypes/vector.h"
 
 #include "tests/unit/runtime_fixture.h"
 
@@ -1213,6 +1218,418 @@ void op_renumber(World& w) {
     op_collect(w);
 }
 
+// ---- object change handlers ----
+//
+// A handler record hangs off an object cell (word 3) and off the copy in its context's owner cell;
+// once the object owns its series it also hangs off the owner cells of the ownership table. The
+// collector keeps it alive through all of them and renumbers it with them. Each record made here
+// carries its root slot in cell 0's count and a fixed mark in cell 1's count, so a lost, moved or
+// overwritten record shows.
+
+constexpr uint32_t HANDLER_RECORD_MARK = 0x0ACE;
+
+void check_handler_records(World& w) {
+    for (uint32_t slot : w.slots_of({Kind::Context})) {
+        const Cell* obj = w.root_cell(slot);
+        Node record = obj->data3;
+        if (!record) continue;
+        Series* s = node_series(record);
+        w.expect(s && s->node == record && s->length() == 2, "a handler record was lost");
+        const Cell* change = s->cell_at(0);
+        const Cell* deep = s->cell_at(1);
+        w.expect(change->is(T_PAIR) && deep->is(T_PAIR), "a handler record holds other cells");
+        w.expect((change->data2 & 0xFFFF) == (slot & 0xFFF) && (deep->data2 & 0xFFFF) == HANDLER_RECORD_MARK,
+                 "a handler record's counts changed");
+        w.expect(context_owner(obj->data1)->data3 == record, "the owner cell lost the handler record");
+    }
+}
+
+void op_attach_handlers(World& w) {
+    check_handler_records(w);
+    std::vector<uint32_t> ctxs = w.slots_of({Kind::Context});
+    if (ctxs.empty()) return;
+    uint32_t slot = w.pick(ctxs);
+    int id = w.slots[slot];
+    bool deep = !w.obj(id).fields.empty() && w.chance(50);
+    stack_push(*w.root_cell(slot));
+    object_attach_handlers(w.obj(id).node, -1, int32_t(slot & 0xFFF), deep ? 0 : -1,
+                           int32_t(HANDLER_RECORD_MARK));
+    *w.root_cell(slot) = *stack_top();   // the roots may have moved while the record was made
+    stack_pop();
+    if (!deep) return;
+    // the object now owns every series in its fields
+    std::set<int> walked;
+    for (const Field& f : w.obj(id).fields)
+        if (f.value.kind == VK::Block || f.value.kind == VK::String) model_own(w, f.value.ref, id, walked);
+}
+
+void op_collect_then_check_handlers(World& w) {
+    op_collect(w);
+    check_handler_records(w);
+}
+
+// ---- bitset! and vector! ----
+//
+// A bitset or an integer!/char! vector is a model String object (unit 1 for a bitset, the element
+// width for a vector) whose text holds the stored units; its root cell is a string! over the same
+// buffer, so the world's checks compare every byte and node. arr tags the object: {1, complement
+// flag} for a bitset, {2, element type} for a vector. The objects are frozen, so that the core's
+// string operations leave them alone; the rows below edit them through the datatypes' actions.
+
+constexpr uint32_t TAG_BITSET = 1, TAG_VECTOR = 2;
+
+std::vector<uint32_t> tagged(World& w, uint32_t tag) {
+    std::vector<uint32_t> out;
+    for (uint32_t slot : w.slots_of({Kind::String}))
+        if (!w.obj(w.slots[slot]).arr.empty() && w.obj(w.slots[slot]).arr[0] == tag) out.push_back(slot);
+    return out;
+}
+
+// Rooted strings that hold text (not the bitsets and vectors below, whose units are raw bytes).
+std::vector<uint32_t> text_slots(World& w) {
+    std::vector<uint32_t> out;
+    for (uint32_t slot : w.slots_of({Kind::String}))
+        if (w.obj(w.slots[slot]).arr.empty()) out.push_back(slot);
+    return out;
+}
+
+int add_tagged(World& w, Node node, uint32_t unit, const std::u32string& text, uint32_t tag, uint32_t info) {
+    int id = w.new_object(Kind::String);
+    MObject& o = w.obj(id);
+    o.node = node;
+    o.unit = unit;
+    o.text = text;
+    o.frozen = true;
+    o.arr = {tag, info};
+    w.add_root(id, make_series(T_STRING, node));
+    return id;
+}
+
+// The plain model of a bitset: its bytes and flag.
+struct MBits {
+    std::vector<uint8_t> bytes;
+    bool comp = false;
+    bool has(int64_t n) const {
+        if (n < 0 || uint64_t(n >> 3) >= bytes.size()) return comp;
+        return bytes[size_t(n >> 3)] & (0x80 >> (n & 7));
+    }
+    void grow(uint64_t n) {
+        if (n > bytes.size()) bytes.resize(n, comp ? 0xFF : 0x00);
+    }
+    void put(int64_t n, bool on) {
+        if (uint64_t(n >> 3) >= bytes.size()) return;
+        if (on) bytes[size_t(n >> 3)] |= uint8_t(0x80 >> (n & 7));
+        else bytes[size_t(n >> 3)] &= uint8_t(~(0x80 >> (n & 7)));
+    }
+};
+
+MBits bits_model(World& w, int id) {
+    MBits m;
+    for (char32_t c : w.obj(id).text) m.bytes.push_back(uint8_t(c));
+    m.comp = w.obj(id).arr[1] != 0;
+    return m;
+}
+
+void store_bits(World& w, int id, const MBits& m) {
+    MObject& o = w.obj(id);
+    o.text.assign(m.bytes.begin(), m.bytes.end());
+    o.arr[1] = m.comp;
+    w.expect(bool(node_series(o.node)->flags & BITSET_COMPLEMENT) == m.comp, "bitset complement flag differs");
+}
+
+// A random run of numbers: singles and low - high ranges, as a block on the data stack and as
+// pairs in the model.
+Cell* number_spec(World& w, std::vector<std::pair<int64_t, int64_t>>& runs) {
+    Cell* spec = stack_push(make_series(T_BLOCK, alloc_cells(8)));
+    for (uint64_t i = 0, n = 1 + w.below(4); i < n; ++i) {
+        int64_t lo = int64_t(w.below(w.chance(10) ? 2000 : 100));
+        if (w.chance(30)) {
+            int64_t hi = lo + int64_t(w.below(40));
+            block_append(series_node(spec), make_integer(int32_t(lo)));
+            block_append(series_node(spec), make_cell(T_WORD, 0, sym(Sym::Minus), uint32_t(-1)));
+            block_append(series_node(spec), make_integer(int32_t(hi)));
+            runs.push_back({lo, hi});
+        } else if (w.chance(20)) {
+            block_append(series_node(spec), make_cell(T_CHAR, 0, uint32_t(lo), 0));
+            runs.push_back({lo, lo});
+        } else {
+            block_append(series_node(spec), make_integer(int32_t(lo)));
+            runs.push_back({lo, lo});
+        }
+    }
+    return spec;
+}
+
+uint64_t runs_bytes(const std::vector<std::pair<int64_t, int64_t>>& runs) {
+    int64_t top = -1;
+    for (auto [lo, hi] : runs) top = std::max(top, hi);
+    return std::max<uint64_t>(uint64_t(top + 8) >> 3, 1);
+}
+
+void op_new_bitset(World& w) {
+    if (!room(w)) return;
+    std::vector<std::pair<int64_t, int64_t>> runs;
+    Cell* spec = number_spec(w, runs);
+    bool comp = w.chance(30);
+    if (comp) {
+        // [not ...]
+        Cell* full = stack_push(make_series(T_BLOCK, alloc_cells(8)));
+        block_append(series_node(full), make_cell(T_WORD, 0, sym(Sym::Not), uint32_t(-1)));
+        uint32_t n = value_series(spec)->length();
+        for (uint32_t i = 0; i < n; ++i) {
+            Cell c = *value_series(spec)->cell_at(i);
+            block_append(series_node(full), c);
+        }
+        *spec = *full;
+        stack_pop();
+    }
+    Cell* out = stack_push(make_none());
+    action_impl<A_MAKE>(T_BITSET)(out, spec, T_BITSET);
+    MBits m;
+    m.comp = comp;
+    m.bytes.assign(runs_bytes(runs), comp ? 0xFF : 0x00);
+    for (auto [lo, hi] : runs)
+        for (int64_t n = lo; n <= hi; ++n) m.put(n, !comp);
+    Node node = series_node(out);
+    stack_pop(2);
+    int id = add_tagged(w, node, 1, {}, TAG_BITSET, comp);
+    store_bits(w, id, m);
+}
+
+// An edit of a rooted bitset through its actions, checked against the model and, for the set
+// algebra, against the memberships of its operands.
+void op_bitset_edit(World& w) {
+    std::vector<uint32_t> slots = tagged(w, TAG_BITSET);
+    if (slots.empty()) return;
+    uint32_t slot = w.pick(slots);
+    int id = w.slots[slot];
+    MBits m = bits_model(w, id);
+    Cell* b = stack_push(make_cell(T_BITSET, 0, w.root_cell(slot)->data2, 0));
+    switch (w.below(6)) {
+    case 0: case 1: {   // append, or remove/key
+        std::vector<std::pair<int64_t, int64_t>> runs;
+        Cell* spec = number_spec(w, runs);
+        bool remove = w.chance(40);
+        bool on = remove ? m.comp : true;
+        if (remove) action_impl<A_REMOVE>(T_BITSET)(b, nullptr, spec);
+        else action_impl<A_APPEND>(T_BITSET)(b, spec, -1, false, 1, true);
+        if (on || m.comp) m.grow(runs_bytes(runs));
+        for (auto [lo, hi] : runs)
+            for (int64_t n = lo; n <= hi; ++n) m.put(n, on);
+        stack_pop();
+        break;
+    }
+    case 2: {   // poke
+        int32_t n = int32_t(w.below(300));
+        bool on = w.chance(50);
+        Cell* v = stack_push(make_logic(on));
+        action_impl<A_POKE>(T_BITSET)(b, n, v);
+        if (on || m.comp) m.grow(uint64_t(n + 8) >> 3);
+        m.put(n, on);
+        stack_pop();
+        break;
+    }
+    case 3: {   // clear
+        action_impl<A_CLEAR>(T_BITSET)(b);
+        std::fill(m.bytes.begin(), m.bytes.end(), m.comp ? 0xFF : 0x00);
+        break;
+    }
+    default: {  // complement or a set operation: a new bitset
+        if (!room(w)) break;
+        int other = w.slots[w.pick(slots)];
+        MBits o = bits_model(w, other);
+        Cell* x = stack_push(make_cell(T_BITSET, 0, w.obj(other).node, 0));
+        int32_t op = w.chance(20) ? 0 : int32_t(5 + w.below(8));
+        if (op == 8) op = 9;
+        if (op == 0) action_impl<A_COMPLEMENT>(T_BITSET)(b);
+        else bitset_set_operation(b, x, op);
+        auto combine = [op](bool p, bool q) {
+            switch (op) {
+            case 0: return !p;
+            case 5: case 9: return p || q;
+            case 6: case 10: return p && q;
+            case 7: case 12: return p != q;
+            default: return p && !q;
+            }
+        };
+        MBits r;
+        r.comp = combine(m.comp, o.comp);
+        size_t len = op == 0 ? m.bytes.size() : std::max(m.bytes.size(), o.bytes.size());
+        if (op == 6 && !m.comp && !o.comp) len = std::min(m.bytes.size(), o.bytes.size());
+        for (size_t i = 0; i < len; ++i) {
+            uint8_t byte = 0;
+            for (int k = 0; k < 8; ++k)
+                if (combine(m.has(int64_t(i * 8 + k)), o.has(int64_t(i * 8 + k)))) byte |= uint8_t(0x80 >> k);
+            r.bytes.push_back(byte);
+        }
+        for (int probe = 0; probe < 4; ++probe) {
+            int64_t n = int64_t(w.below(len * 8 + 64));
+            if (op == 6 && !m.comp && !o.comp) continue;
+            w.expect(r.has(n) == combine(m.has(n), o.has(n)), "set operation membership differs");
+        }
+        Node node = series_node(b);
+        stack_pop(2);
+        int fresh = add_tagged(w, node, 1, {}, TAG_BITSET, r.comp);
+        store_bits(w, fresh, r);
+        return;
+    }
+    }
+    stack_pop();
+    store_bits(w, id, m);
+}
+
+// ---- vectors of integer! and char! elements ----
+
+int64_t vec_read(uint32_t raw, TypeId type, uint32_t width) {
+    if (type == T_CHAR) return raw;
+    return width == 1 ? int8_t(raw) : width == 2 ? int16_t(raw) : int32_t(raw);
+}
+uint32_t vec_raw(int64_t v, uint32_t width) {
+    uint32_t r = uint32_t(v);
+    return width == 4 ? r : r & ((1u << (width * 8)) - 1);
+}
+int64_t vec_random(World& w, TypeId type, uint32_t width) {
+    if (type == T_CHAR) return int64_t(w.below(width == 4 ? 0x110000 : (1u << (width * 8))));
+    return w.chance(70) ? int64_t(w.below(21)) - 10 : int64_t(int32_t(uint32_t(w.rng())));
+}
+Cell vec_value(int64_t v, TypeId type) {
+    return type == T_CHAR ? make_cell(T_CHAR, 0, uint32_t(v), 0) : make_integer(int32_t(v));
+}
+
+void op_new_vector(World& w) {
+    if (!room(w)) return;
+    TypeId type = w.chance(70) ? T_INTEGER : T_CHAR;
+    uint32_t width = 1u << w.below(3);
+    Cell* spec = stack_push(make_series(T_BLOCK, alloc_cells(4)));
+    Cell* values = stack_push(make_series(T_BLOCK, alloc_cells(8)));
+    std::u32string text;
+    for (uint64_t i = 0, n = w.below(8); i < n; ++i) {
+        int64_t v = vec_random(w, type, width);
+        block_append(series_node(values), vec_value(v, type));
+        text.push_back(char32_t(vec_raw(v, width)));
+    }
+    block_append(series_node(spec), g_datatypes[type].word);
+    block_append(series_node(spec), make_integer(int32_t(width * 8)));
+    block_append(series_node(spec), *values);
+    Cell* out = stack_push(make_none());
+    action_impl<A_MAKE>(T_VECTOR)(out, spec, T_VECTOR);
+    Node node = series_node(out);
+    stack_pop(3);
+    add_tagged(w, node, width, text, TAG_VECTOR, type);
+}
+
+void op_vector_edit(World& w) {
+    std::vector<uint32_t> slots = tagged(w, TAG_VECTOR);
+    if (slots.empty()) return;
+    uint32_t slot = w.pick(slots);
+    int id = w.slots[slot];
+    MObject& o = w.obj(id);
+    TypeId type = TypeId(o.arr[1]);
+    uint32_t width = o.unit;
+    std::u32string& t = o.text;
+    uint32_t len = uint32_t(t.size());
+    uint32_t at = uint32_t(w.below(len + 1));
+    Cell* v = stack_push(make_cell(T_VECTOR, at, w.root_cell(slot)->data2, type));
+    auto run = [&](uint64_t n, std::u32string& raws) {
+        Cell* b = stack_push(make_series(T_BLOCK, alloc_cells(8)));
+        for (uint64_t i = 0; i < n; ++i) {
+            int64_t x = vec_random(w, type, width);
+            block_append(series_node(b), vec_value(x, type));
+            raws.push_back(char32_t(vec_raw(x, width)));
+        }
+        return b;
+    };
+    switch (w.below(6)) {
+    case 0: {   // append or insert
+        if (len > 40) break;
+        std::u32string raws;
+        Cell* b = run(w.below(4), raws);
+        int32_t dup = int32_t(1 + w.below(2));
+        bool append = w.chance(50);
+        action_impl<A_INSERT>(T_VECTOR)(v, b, -1, false, dup, append);
+        std::u32string all;
+        for (int32_t k = 0; k < dup; ++k) all += raws;
+        uint32_t pos = append ? len : at;
+        if (!raws.empty()) {
+            t.insert(pos, all);
+            w.expect(series_index(v) == (append ? at : pos + all.size()), "vector insert position differs");
+        }
+        stack_pop();
+        break;
+    }
+    case 1: {   // change with or without /part
+        if (len > 40) break;
+        std::u32string raws;
+        Cell* b = run(1 + w.below(3), raws);
+        int32_t part = w.chance(50) ? int32_t(w.below(4)) : -1;
+        action_impl<A_CHANGE>(T_VECTOR)(v, b, part, false, 1);
+        uint32_t replaced = std::min<uint32_t>(part >= 0 ? uint32_t(part) : uint32_t(raws.size()), len - at);
+        t.replace(at, replaced, raws);
+        w.expect(series_index(v) == at + raws.size(), "vector change position differs");
+        stack_pop();
+        break;
+    }
+    case 2: {   // poke
+        if (len == 0) break;
+        uint32_t i = uint32_t(w.below(len));
+        int64_t x = vec_random(w, type, width);
+        Cell* val = stack_push(vec_value(x, type));
+        v->data1 = 0;
+        action_impl<A_POKE>(T_VECTOR)(v, int32_t(i + 1), val);
+        t[i] = char32_t(vec_raw(x, width));
+        stack_pop();
+        break;
+    }
+    case 3: {   // remove with /part
+        Cell* part = stack_push(make_integer(int32_t(w.below(4))));
+        action_impl<A_REMOVE>(T_VECTOR)(v, part, nullptr);
+        t.erase(at, std::min<uint32_t>(uint32_t(cell_integer(part)), len - at));
+        stack_pop();
+        break;
+    }
+    case 4: {   // in-place scalar math from the index
+        if (type == T_CHAR) break;
+        int32_t k = int32_t(w.below(7)) - 3;
+        Cell* val = stack_push(make_integer(k));
+        bool add = w.chance(50);
+        (add ? action_impl<A_ADD>(T_VECTOR) : action_impl<A_MULTIPLY>(T_VECTOR))(v, val);
+        for (uint32_t i = at; i < len; ++i) {
+            int32_t e = int32_t(vec_read(uint32_t(t[i]), type, width));
+            int32_t r = add ? int32_t(uint32_t(e) + uint32_t(k)) : int32_t(uint32_t(e) * uint32_t(k));
+            t[i] = char32_t(vec_raw(r, width));
+        }
+        stack_pop();
+        break;
+    }
+    default: {  // take/part from the index into a new vector
+        if (!room(w)) break;
+        Cell* part = stack_push(make_integer(int32_t(1 + w.below(3))));
+        action_impl<A_TAKE>(T_VECTOR)(v, part, false, false);
+        uint32_t n = std::min<uint32_t>(uint32_t(cell_integer(part)), len - at);
+        std::u32string taken = t.substr(at, n);
+        t.erase(at, n);
+        if (at == len) {
+            w.expect(v->is(T_NONE), "take at the tail gave a value");
+            stack_pop(2);
+            return;
+        }
+        Node node = series_node(v);
+        w.expect(v->is(T_VECTOR) && v->data3 == type, "take gave no vector");
+        stack_pop(2);
+        add_tagged(w, node, width, taken, TAG_VECTOR, type);
+        return;
+    }
+    }
+    // every element reads back as the model's value (poke left its value in v)
+    *v = make_cell(T_VECTOR, 0, w.root_cell(slot)->data2, type);
+    for (uint32_t i = 0; i < t.size(); ++i) {
+        Cell e = vector_element_at(v, i);
+        w.expect(int64_t(int32_t(e.data2)) == vec_read(uint32_t(t[i]), type, width),
+                 "vector element reads back wrong");
+    }
+    stack_pop();
+}
+
 // ---- hash! and map! upkeep after block edits ----
 
 // Replaces a run of cells with new keys (an insert, a removal or a change of another length) and
@@ -1290,7 +1707,7 @@ std::string utf8_text(const std::u32string& text) {
 // holds the UTF-8 bytes with every byte outside the mode's set escaped, the second the text again.
 // Both are rooted as new objects.
 void op_percent_codec(World& w) {
-    std::vector<uint32_t> slots = w.slots_of({Kind::String});
+    std::vector<uint32_t> slots = text_slots(w);
     if (slots.empty() || rooted_count(w) + 2 > MAX_ROOTED) return;
     int src = w.slots[w.pick(slots)];
     bool url = w.chance(50);
@@ -1345,7 +1762,7 @@ void op_email_part_set(World& w) {
 
 // A URL joined with a string element through path access: a new string, rooted.
 void op_url_join(World& w) {
-    std::vector<uint32_t> slots = w.slots_of({Kind::String});
+    std::vector<uint32_t> slots = text_slots(w);
     if (slots.empty() || !room(w)) return;
     int v = w.slots[w.pick(slots)], el = w.slots[w.pick(slots)];
     Rooted url(make_series(T_URL, w.obj(v).node));
@@ -1364,8 +1781,8 @@ void op_url_join(World& w) {
 
 // ---- binary! ----
 } // namespace
+#include "core/errors.h"
 #include "datatypes/binary.h"
-#include "tests/unit/test_values.h"
 namespace {
 
 // Binaries are kept beside the world, whose object kinds have no byte series: they sit in one
@@ -1385,10 +1802,34 @@ struct BinarySide {
 BinarySide g_bin;
 
 void mark_binaries() {
-    // the counter starts again with each runtime: a block from an earlier one is forgotten
-    if (g_collector_cycles <= g_bin.last_cycle) g_bin.block = 0;
+    // the counter (bumped at the end of each cycle) starts again with each runtime: a block from
+    // an earlier runtime is forgotten
+    if (g_collector_cycles < g_bin.last_cycle) g_bin.block = 0;
     g_bin.last_cycle = g_collector_cycles;
     if (g_bin.block) collector_mark_block_node(&g_bin.block);
+}
+
+// The world's check after a collection wants the node of each object it dropped free, or taken by
+// a buffer it knows: a node a binary took is taken by a live buffer too. The world forgets its
+// unreachable objects first, so that a node a binary took from one of them (freed meanwhile by a
+// collection) is not named as theirs later.
+void binaries_take_nodes(World& w) {
+    w.forget_unreachable();
+    w.pending_dead.erase(g_bin.block);
+    Series* b = node_series(g_bin.block);
+    for (uint32_t i = 0; i < b->length(); ++i) w.pending_dead.erase(series_node(b->cell_at(i)));
+}
+
+// The error a body raises, or Err::Count_; the data stack is put back. The catching word is a
+// plain word cell: interning one would make symbol buffers the world does not know of.
+template <class F>
+Err binary_raised(F&& body) {
+    Cell word = make_cell(T_WORD);
+    Cell* top = g_stack.top;
+    bool finished = stack_try(&word, false, [&] { body(); });
+    Err e = finished ? Err::Count_ : error_id_of(stack_top());
+    g_stack.top = top;
+    return e;
 }
 
 // The side state of this world, made on its first use.
@@ -1401,6 +1842,16 @@ void binary_side(World& w) {
     collector_unregister(mark_binaries);
     collector_register(mark_binaries);
     g_bin.block = alloc_cells(8);
+    // the first error of a runtime interns the words errors are made of, buffers the world does
+    // not know of: raised once here, and the nodes in use afterwards are not the world's to name
+    w.forget_unreachable();
+    binary_raised([] {
+        Cell v = make_integer(256);
+        fire_error(Err::InvalidArg, &v);
+    });
+    for (auto it = w.pending_dead.begin(); it != w.pending_dead.end();)
+        it = node_slot_used(it->first) ? w.pending_dead.erase(it) : std::next(it);
+    binaries_take_nodes(w);
 }
 
 Cell binary_cell(size_t i) { return *node_series(g_bin.block)->cell_at(uint32_t(i)); }
@@ -1423,6 +1874,7 @@ void op_new_binary(World& w) {
     block_append(g_bin.block, *c);
     stack_pop();
     g_bin.bytes.push_back(data);
+    binaries_take_nodes(w);
 }
 
 void utf8_append(std::vector<uint8_t>& out, uint32_t cp) {
@@ -1472,7 +1924,7 @@ Cell* push_binary_value(World& w, size_t i, int32_t part, std::vector<uint8_t>& 
         return b;
     }
     default: {
-        std::vector<uint32_t> slots = w.slots_of({Kind::String});
+        std::vector<uint32_t> slots = text_slots(w);
         if (slots.empty()) return stack_push(make_integer(0)), bytes.push_back(0), stack_top();
         MObject& o = w.obj(w.slots[w.pick(slots)]);
         for (char32_t cp : o.text) utf8_append(bytes, uint32_t(cp));
@@ -1496,6 +1948,9 @@ void op_binary_edit(World& w) {
     bool ok;
     uint32_t action = uint32_t(w.below(10));
     Cell* value = action <= 3 ? push_binary_value(w, i, action == 2 ? -1 : part, vb, &ok) : stack_push(make_none());
+    // a refused value stays reachable from the error it is an argument of: never a world string
+    // or a block made here
+    if (action == 3 && (value->is(T_STRING) || value->is(T_BLOCK))) *value = make_cell(T_CHAR, 0, 0x100, 0);
     // a part caps a binary's bytes and a block's items; the other values go in whole here
     if (action <= 1 && !value->is(T_BINARY) && !value->is(T_BLOCK)) part = -1;
     bool replaced_cell = false;
@@ -1504,7 +1959,7 @@ void op_binary_edit(World& w) {
         for (int32_t k = 0; k < dup; ++k) r.insert(r.end(), vb.begin(), vb.end());
         return r;
     };
-    Err e = test::raised([&] {
+    Err e = binary_raised([&] {
         switch (action) {
         case 0:   // append
             action_impl<A_APPEND>(T_BINARY)(target, value, part, false, dup, true);
@@ -1636,11 +2091,13 @@ void op_binary_edit(World& w) {
     stack_pop(2);
     g_bin.bytes[i] = m;
     check_binary(w, i);
+    binaries_take_nodes(w);
 }
 
 void op_binary_check(World& w) {
     binary_side(w);
     for (size_t i = 0; i < g_bin.bytes.size(); ++i) check_binary(w, i);
+    binaries_take_nodes(w);
 }
 
 const ModelOp k_core_ops[] = {
@@ -1677,6 +2134,11 @@ const ModelOp k_core_ops[] = {
     {"sort", 3, op_sort},
     {"collect", 2, op_collect},
     {"renumber nodes", 1, op_renumber},
+    // bitset! and vector!
+    {"new bitset", 2, op_new_bitset},
+    {"bitset edit", 5, op_bitset_edit},
+    {"new vector", 2, op_new_vector},
+    {"vector edit", 5, op_vector_edit},
     // hash! and map! upkeep after block edits
     {"hash! splice", 4, op_hash_splice},
     {"hash! permute", 3, op_hash_permute},
@@ -1689,6 +2151,9 @@ const ModelOp k_core_ops[] = {
     {"new binary", 2, op_new_binary},
     {"binary edit", 8, op_binary_edit},
     {"binary check", 1, op_binary_check},
+    // object change handlers
+    {"attach handlers", 2, op_attach_handlers},
+    {"collect, check handler records", 1, op_collect_then_check_handlers},
 };
 
 uint64_t env_number(const char* name, uint64_t fallback) {

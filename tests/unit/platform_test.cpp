@@ -150,10 +150,11 @@ double elapsed_ms(void (*fn)(double), double arg) {
 }
 
 TEST(Sleep, ShortSleepsTakeOneMillisecond) {
+    // the length is asserted through os_sleep_millis; elapsed time is only a lower bound, as a
+    // loaded machine may wake the sleeper late
     for (double s : {0.0001, 0.0015}) {
-        double ms = elapsed_ms(os_sleep, s);
-        EXPECT_GE(ms, 1.0) << s;
-        EXPECT_LT(ms, 50.0) << s;
+        EXPECT_EQ(os_sleep_millis(s), 1) << s;
+        EXPECT_GE(elapsed_ms(os_sleep, s), 1.0) << s;
     }
 }
 
@@ -187,13 +188,14 @@ TEST(Sleep, AHaltRequestCutsItShort) {
     struct itimerval timer {};
     timer.it_value.tv_usec = 20000;
     setitimer(ITIMER_REAL, &timer, nullptr);
-    double ms = elapsed_ms(os_sleep, 5.0);
+    // a minute's sleep: cut short, it ends far sooner however loaded the machine is
+    double ms = elapsed_ms(os_sleep, 60.0);
     sigaction(SIGALRM, &old, nullptr);
     bool requested = g_halt_requested;
     g_halt_requested = 0;
     EXPECT_TRUE(requested);
     EXPECT_GE(ms, 15.0);
-    EXPECT_LT(ms, 2000.0);
+    EXPECT_LT(ms, 30000.0);
 }
 
 TEST(TimeOfDay, WholeUnlessPrecise) {
