@@ -588,9 +588,9 @@ void object_fire_on_change(const Cell* obj_in, const Cell* word_in, const Cell* 
     Node record = obj_in->data3;
     if (!record) return;
     int32_t slot = record_index(record, 0);
-    if (slot < 0) return;
     Cell obj = *obj_in;
     Node ctx = object_context(&obj);
+    if (slot < 0 || uint32_t(slot) >= context_word_count(ctx)) return;
     Cell fn = *object_value_at(ctx, uint32_t(slot));
     if (!is_handler_type(fn.type())) fire_error(Err::InvalidObjEvt, &fn);
     uint32_t tail = handler_tail(record, 0, &fn, ON_CHANGE_ARGS);
@@ -628,8 +628,8 @@ void object_fire_on_deep_change(const Cell* owner_in, const Cell* word_in, const
     Node record = owner.data3;
     if (!record) fire_error(Err::InvalidObjEvt, &owner);
     int32_t slot = record_index(record, 1);
-    if (slot < 0) return;
     Node ctx = object_context(&owner);
+    if (slot < 0 || uint32_t(slot) >= context_word_count(ctx)) return;
     Cell fn = *object_value_at(ctx, uint32_t(slot));
     if (!is_handler_type(fn.type())) return;
     uint32_t tail = handler_tail(record, 1, &fn, ON_DEEP_CHANGE_ARGS);

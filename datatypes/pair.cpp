@@ -268,7 +268,9 @@ static void pair_random(Cell* value, bool seed, bool secure, bool) {
         return;
     }
     int32_t x = pair_x(value), y = pair_y(value);
-    *value = make_pair(x ? random_int(x, secure) : 0, y ? random_int(y, secure) : 0);
+    int32_t rx = x ? random_int(x, secure) : 0;   // x draws first
+    int32_t ry = y ? random_int(y, secure) : 0;
+    *value = make_pair(rx, ry);
 }
 
 // One component rounded as an integer with the given scale, back to an integer.

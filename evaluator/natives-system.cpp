@@ -1,5 +1,5 @@
 // Natives that reach the operating system: wait, recycle, browse, call, now, to-local-file,
-// size?, set-env and get-env.
+// size?, set-env, get-env and list-env.
 //
 // Environment names and values are UTF-8. A name that is empty or holds "=" or NUL, or a value
 // holding NUL, would reach another variable than the one named (or a truncated one): such a
@@ -16,7 +16,9 @@
 #include "core/symbol.h"
 #include "core/unicode.h"
 #include "datatypes/date.h"
+#include "datatypes/block.h"
 #include "datatypes/file.h"
+#include "datatypes/map.h"
 #include "datatypes/scalars.h"
 #include "datatypes/string.h"
 #include "evaluator/actions.h"
@@ -57,6 +59,13 @@ std::optional<std::string> text_of(Cell* v) {
     const char* p = string_to_utf8(v, &count);
     std::string s(p, size_t(count));
     if (s.find('\0') != std::string::npos) return std::nullopt;
+    return s;
+}
+
+// A new string! on the data stack from UTF-8 bytes; bytes that are not UTF-8 become U+FFFD.
+Cell* push_text(const char* text, size_t length) {
+    Cell* s = string_load_push("", 0, TextEncoding::Utf8);
+    string_append_utf8(s, reinterpret_cast<const uint8_t*>(text), length);
     return s;
 }
 
@@ -133,9 +142,7 @@ void native_get_env(bool, const int32_t*) {
         stack_set_result(&none);
         return;
     }
-    Cell* s = string_load_push("", 0, TextEncoding::Utf8);   // bytes that are not UTF-8 become U+FFFD
-    string_append_utf8(s, reinterpret_cast<const uint8_t*>(value->data()), value->size());
-    stack_set_result(s);
+    stack_set_result(push_text(value->data(), value->size()));
 }
 
 // call: a file! or string! command; /input from a string, binary or file; /output and /error
@@ -263,9 +270,29 @@ void native_now(bool, const int32_t* r) {
     stack_set_result(date);
 }
 
+// list-env: every variable of the process, names as keys (case-sensitive: FOO and foo both
+// stay). The first "=" that is not an entry's first character ends its name.
+void native_list_env(bool, const int32_t*) {
+    Cell* map = stack_push(g_none_cell);
+    Cell* pairs = block_push_only(0);
+    map_from_block(map, series_node(pairs), pairs);
+    stack_pop();
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const char* e = *entry;
+        const char* eq = std::strchr(e + (e[0] ? 1 : 0), '=');
+        size_t name_length = eq ? size_t(eq - e) : std::strlen(e);
+        Cell* key = push_text(e, name_length);
+        Cell* value = eq ? push_text(eq + 1, std::strlen(eq + 1)) : push_text("", 0);
+        map_put(map, key, value, true);
+        stack_pop(2);
+    }
+    stack_set_result(map);
+}
+
 } // namespace
 
 void natives_system_register() {
+    KEL_NATIVE_SLOT("list-env", native_list_env);
     KEL_NATIVE_SLOT("now", native_now);
     KEL_NATIVE_SLOT("to-local-file", native_to_local_file);
     KEL_NATIVE_SLOT("size?", native_size_q);

@@ -14,6 +14,7 @@
 #include "core/words.h"
 #include "datatypes/bitset.h"
 #include "datatypes/datatype.h"
+#include "datatypes/object.h"
 #include "datatypes/vector.h"
 
 #include "tests/unit/runtime_fixture.h"
@@ -1217,6 +1218,56 @@ void op_renumber(World& w) {
     op_collect(w);
 }
 
+// ---- object change handlers ----
+//
+// A handler record hangs off an object cell (word 3) and off the copy in its context's owner cell;
+// once the object owns its series it also hangs off the owner cells of the ownership table. The
+// collector keeps it alive through all of them and renumbers it with them. Each record made here
+// carries its root slot in cell 0's count and a fixed mark in cell 1's count, so a lost, moved or
+// overwritten record shows.
+
+constexpr uint32_t HANDLER_RECORD_MARK = 0x0ACE;
+
+void check_handler_records(World& w) {
+    for (uint32_t slot : w.slots_of({Kind::Context})) {
+        const Cell* obj = w.root_cell(slot);
+        Node record = obj->data3;
+        if (!record) continue;
+        Series* s = node_series(record);
+        w.expect(s && s->node == record && s->length() == 2, "a handler record was lost");
+        const Cell* change = s->cell_at(0);
+        const Cell* deep = s->cell_at(1);
+        w.expect(change->is(T_PAIR) && deep->is(T_PAIR), "a handler record holds other cells");
+        w.expect((change->data2 & 0xFFFF) == (slot & 0xFFF) && (deep->data2 & 0xFFFF) == HANDLER_RECORD_MARK,
+                 "a handler record's counts changed");
+        w.expect(context_owner(obj->data1)->data3 == record, "the owner cell lost the handler record");
+    }
+}
+
+void op_attach_handlers(World& w) {
+    check_handler_records(w);
+    std::vector<uint32_t> ctxs = w.slots_of({Kind::Context});
+    if (ctxs.empty()) return;
+    uint32_t slot = w.pick(ctxs);
+    int id = w.slots[slot];
+    bool deep = !w.obj(id).fields.empty() && w.chance(50);
+    stack_push(*w.root_cell(slot));
+    object_attach_handlers(w.obj(id).node, -1, int32_t(slot & 0xFFF), deep ? 0 : -1,
+                           int32_t(HANDLER_RECORD_MARK));
+    *w.root_cell(slot) = *stack_top();   // the roots may have moved while the record was made
+    stack_pop();
+    if (!deep) return;
+    // the object now owns every series in its fields
+    std::set<int> walked;
+    for (const Field& f : w.obj(id).fields)
+        if (f.value.kind == VK::Block || f.value.kind == VK::String) model_own(w, f.value.ref, id, walked);
+}
+
+void op_collect_then_check_handlers(World& w) {
+    op_collect(w);
+    check_handler_records(w);
+}
+
 // ---- bitset! and vector! ----
 //
 // A bitset or an integer!/char! vector is a model String object (unit 1 for a bitset, the element
@@ -2060,6 +2111,9 @@ const ModelOp k_core_ops[] = {
     {"new binary", 2, op_new_binary},
     {"binary edit", 8, op_binary_edit},
     {"binary check", 1, op_binary_check},
+    // object change handlers
+    {"attach handlers", 2, op_attach_handlers},
+    {"collect, check handler records", 1, op_collect_then_check_handlers},
 };
 
 uint64_t env_number(const char* name, uint64_t fallback) {

@@ -360,6 +360,23 @@ TEST_F(Object, RoutineHandlersAreCalledLikeFunctions) {
     EXPECT_EQ(g_calls.size(), 2u);
 }
 
+TEST_F(Object, OwnerNotificationAndStackFormsCallOnChange) {
+    g_calls.clear();
+    Cell& o = object_with_routines(true, false);
+    Cell& b = keep(w(T_WORD, "b"));
+    object_notify_owner(&o, &b);   // the field's value is both old and new
+    Cell& missing = keep(w(T_WORD, "zz"));
+    object_notify_owner(&o, &missing);   // no such field: nothing
+    // the stack forms: the last pushed value is the old one, the one below it the new one
+    stack_push(make_integer(20));
+    stack_push(make_integer(10));
+    object_fire_on_change_stack(&o, &b);
+    stack_pop(2);
+    ASSERT_EQ(g_calls.size(), 2u);
+    EXPECT_EQ(g_calls[0], "b [7] [7]");
+    EXPECT_EQ(g_calls[1], "b 10 20");
+}
+
 TEST_F(Object, HandlerRecordsFollowTheHandlerWords) {
     Cell& o = object_with_routines(false, true);
     Node record = o.data3;
