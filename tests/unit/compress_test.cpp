@@ -544,7 +544,8 @@ TEST(Deflate, EmptyInput) {
     }
 }
 
-// The first three bytes are always literals, and a match is never longer than the input.
+// Three identical bytes are all literals (no match starts before three bytes precede it): the
+// block header, three 8-bit codes and the end code, exactly.
 TEST(Deflate, ShortInputsAreLiterals) {
     Bytes in = bytes_of("aaa");
     Bits b;
@@ -621,11 +622,55 @@ TEST(Deflate, EveryProperPrefixFails) {
     whole.insert(whole.end(), text.begin(), text.end());
     whole.insert(whole.end(), noise.begin(), noise.end());
     whole.insert(whole.end(), text.begin(), text.end());
+    // By hand, surely one block of each type: stored "abc", fixed "ab" and a match of 3 at
+    // distance 3, dynamic "aa".
+    Bits b;
+    b.put(0, 3);
+    b.align();
+    b.put(3, 16);
+    b.put(0xFFFC, 16);
+    for (char ch : std::string("abc")) b.put(uint8_t(ch), 8);
+    b.put(2, 3);
+    fixed_lit(b, 'a');
+    fixed_lit(b, 'b');
+    fixed_lit(b, 257);
+    b.code(2, 5);
+    fixed_lit(b, 256);
+    Dynamic d;
+    d.lit.assign(257, 0);
+    d.lit['a'] = 1;
+    d.lit[256] = 1;
+    d.dist = {1};
+    d.clen[0] = 1;
+    d.clen[1] = 1;
+    d.header(b, true);
+    d.literal(b, 'a');
+    d.literal(b, 'a');
+    d.literal(b, 256);
+    const Bytes hand_raw = b.done(), hand_out = bytes_of("abcabcabaa");
+    auto framed = [&](const Framing& f) {
+        Bytes s = hand_raw;
+        const uint32_t adler = kel::adler32(hand_out.data(), hand_out.size());
+        const uint32_t crc = kel::crc32(hand_out.data(), hand_out.size());
+        if (f.window_bits == 15) {
+            s.insert(s.begin(), {0x78, 0x01});
+            for (int i = 3; i >= 0; i--) s.push_back(uint8_t(adler >> (8 * i)));
+        } else if (f.window_bits == 31) {
+            s.insert(s.begin(), {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 3});
+            put_le32(s, crc);
+            put_le32(s, uint32_t(hand_out.size()));
+        }
+        return s;
+    };
     for (const Framing& f : kFramings) {
-        for (const Bytes& stream : {mixed(f.window_bits), ours(f.compress, whole)}) {
-            Outcome r = run(f.decompress, stream, whole.size());
+        Outcome h = run(f.decompress, framed(f), 64);
+        ASSERT_EQ(h.status, kCodecOk) << f.name;
+        ASSERT_EQ(h.out, hand_out) << f.name;
+        for (const Bytes& stream : {mixed(f.window_bits), ours(f.compress, whole), framed(f)}) {
+            const Bytes& want = stream == framed(f) ? hand_out : whole;
+            Outcome r = run(f.decompress, stream, want.size());
             ASSERT_EQ(r.status, kCodecOk) << f.name;
-            ASSERT_EQ(r.out, whole) << f.name;
+            ASSERT_EQ(r.out, want) << f.name;
             for (size_t n = 0; n < stream.size(); n++) {
                 Outcome p = run(f.decompress, Bytes(stream.begin(), stream.begin() + n), whole.size());
                 EXPECT_NE(p.status, kCodecOk) << f.name << " prefix " << n;

@@ -1889,7 +1889,7 @@ Cell* push_binary_value(World& w, size_t i, int32_t part, std::vector<uint8_t>& 
         return b;
     }
     default: {
-        std::vector<uint32_t> slots = w.slots_of({Kind::String});
+        std::vector<uint32_t> slots = text_slots(w);
         if (slots.empty()) return stack_push(make_integer(0)), bytes.push_back(0), stack_top();
         MObject& o = w.obj(w.slots[w.pick(slots)]);
         for (char32_t cp : o.text) utf8_append(bytes, uint32_t(cp));
