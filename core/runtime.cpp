@@ -33,6 +33,7 @@
 #include "evaluator/natives.h"
 #include "evaluator/natives-encoding.h"
 #include "evaluator/random.h"
+#include "services/files.h"
 
 #include <cerrno>
 #include <cfenv>
@@ -462,6 +463,7 @@ void runtime_init() {
     checksum_init();
     compress_init();
     call_init();
+    files_init();
     stack_init(symbol_make("<body>"), symbol_make("<anon>"));
     lexer_init();
     kelbin_boot();

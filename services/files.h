@@ -1,0 +1,17 @@
+// Files and directories: whole-file read and write, directory listing, deletion and renaming on
+// the POSIX file calls. files_init registers these services in g_file_io (datatypes/file.h), where
+// the file! actions read, write, delete and rename find them.
+#pragma once
+
+#include <string_view>
+
+namespace kel {
+
+// Registers the file services in g_file_io. Called once at start-up.
+void files_init();
+
+// True when the name is a directory by its spelling: it ends with "/", or it is "." or "..", or it
+// ends with "/." or "/..". An empty name is not.
+bool files_dir_path(std::string_view path);
+
+} // namespace kel
