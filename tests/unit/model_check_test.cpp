@@ -1781,8 +1781,8 @@ void op_url_join(World& w) {
 
 // ---- binary! ----
 } // namespace
+#include "core/errors.h"
 #include "datatypes/binary.h"
-#include "tests/unit/test_values.h"
 namespace {
 
 // Binaries are kept beside the world, whose object kinds have no byte series: they sit in one
@@ -1802,10 +1802,34 @@ struct BinarySide {
 BinarySide g_bin;
 
 void mark_binaries() {
-    // the counter starts again with each runtime: a block from an earlier one is forgotten
-    if (g_collector_cycles <= g_bin.last_cycle) g_bin.block = 0;
+    // the counter (bumped at the end of each cycle) starts again with each runtime: a block from
+    // an earlier runtime is forgotten
+    if (g_collector_cycles < g_bin.last_cycle) g_bin.block = 0;
     g_bin.last_cycle = g_collector_cycles;
     if (g_bin.block) collector_mark_block_node(&g_bin.block);
+}
+
+// The world's check after a collection wants the node of each object it dropped free, or taken by
+// a buffer it knows: a node a binary took is taken by a live buffer too. The world forgets its
+// unreachable objects first, so that a node a binary took from one of them (freed meanwhile by a
+// collection) is not named as theirs later.
+void binaries_take_nodes(World& w) {
+    w.forget_unreachable();
+    w.pending_dead.erase(g_bin.block);
+    Series* b = node_series(g_bin.block);
+    for (uint32_t i = 0; i < b->length(); ++i) w.pending_dead.erase(series_node(b->cell_at(i)));
+}
+
+// The error a body raises, or Err::Count_; the data stack is put back. The catching word is a
+// plain word cell: interning one would make symbol buffers the world does not know of.
+template <class F>
+Err binary_raised(F&& body) {
+    Cell word = make_cell(T_WORD);
+    Cell* top = g_stack.top;
+    bool finished = stack_try(&word, false, [&] { body(); });
+    Err e = finished ? Err::Count_ : error_id_of(stack_top());
+    g_stack.top = top;
+    return e;
 }
 
 // The side state of this world, made on its first use.
@@ -1818,6 +1842,16 @@ void binary_side(World& w) {
     collector_unregister(mark_binaries);
     collector_register(mark_binaries);
     g_bin.block = alloc_cells(8);
+    // the first error of a runtime interns the words errors are made of, buffers the world does
+    // not know of: raised once here, and the nodes in use afterwards are not the world's to name
+    w.forget_unreachable();
+    binary_raised([] {
+        Cell v = make_integer(256);
+        fire_error(Err::InvalidArg, &v);
+    });
+    for (auto it = w.pending_dead.begin(); it != w.pending_dead.end();)
+        it = node_slot_used(it->first) ? w.pending_dead.erase(it) : std::next(it);
+    binaries_take_nodes(w);
 }
 
 Cell binary_cell(size_t i) { return *node_series(g_bin.block)->cell_at(uint32_t(i)); }
@@ -1840,6 +1874,7 @@ void op_new_binary(World& w) {
     block_append(g_bin.block, *c);
     stack_pop();
     g_bin.bytes.push_back(data);
+    binaries_take_nodes(w);
 }
 
 void utf8_append(std::vector<uint8_t>& out, uint32_t cp) {
@@ -1913,6 +1948,9 @@ void op_binary_edit(World& w) {
     bool ok;
     uint32_t action = uint32_t(w.below(10));
     Cell* value = action <= 3 ? push_binary_value(w, i, action == 2 ? -1 : part, vb, &ok) : stack_push(make_none());
+    // a refused value stays reachable from the error it is an argument of: never a world string
+    // or a block made here
+    if (action == 3 && (value->is(T_STRING) || value->is(T_BLOCK))) *value = make_cell(T_CHAR, 0, 0x100, 0);
     // a part caps a binary's bytes and a block's items; the other values go in whole here
     if (action <= 1 && !value->is(T_BINARY) && !value->is(T_BLOCK)) part = -1;
     bool replaced_cell = false;
@@ -1921,7 +1959,7 @@ void op_binary_edit(World& w) {
         for (int32_t k = 0; k < dup; ++k) r.insert(r.end(), vb.begin(), vb.end());
         return r;
     };
-    Err e = test::raised([&] {
+    Err e = binary_raised([&] {
         switch (action) {
         case 0:   // append
             action_impl<A_APPEND>(T_BINARY)(target, value, part, false, dup, true);
@@ -2053,11 +2091,13 @@ void op_binary_edit(World& w) {
     stack_pop(2);
     g_bin.bytes[i] = m;
     check_binary(w, i);
+    binaries_take_nodes(w);
 }
 
 void op_binary_check(World& w) {
     binary_side(w);
     for (size_t i = 0; i < g_bin.bytes.size(); ++i) check_binary(w, i);
+    binaries_take_nodes(w);
 }
 
 const ModelOp k_core_ops[] = {
