@@ -31,6 +31,7 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
+#include "evaluator/natives-encoding.h"
 #include "evaluator/random.h"
 #include "services/files.h"
 
@@ -432,7 +433,7 @@ void* map_runtime_stack(size_t bytes) {
 static void platform_image_init() {}    // filled when the image layer exists
 static void image_codec_init() {}       // filled when the image codecs exist
 static void parse_init() {}             // filled when PARSE exists
-static void checksum_init() {}          // filled when checksums exist
+static void checksum_init() { checksum_methods_init(); }
 static void compress_init() {}          // filled when compression exists
 static void call_init() {}              // filled when the process launcher exists
 static void kelbin_boot() {}            // filled when the boot image exists

@@ -20,6 +20,7 @@ void natives_init() {
     natives_value_register();
     natives_math_register();
     natives_system_register();
+    natives_encoding_register();
 }
 
 } // namespace kel

@@ -64,6 +64,7 @@ void natives_print_register();   // print natives
 void natives_value_register();   // value-making, coercion and word natives
 void natives_system_register();   // natives that reach the operating system
 void natives_math_register();   // numeric natives: max, min, shift, to-hex, trigonometry, logarithms, zero?
+void natives_encoding_register();   // text encodings, checksums and compression
 
 // One turn of the GUI message loop, run by `wait` after its sleep; set by the GUI backend.
 extern void (*g_gui_loop_turn)();
