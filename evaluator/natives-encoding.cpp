@@ -25,6 +25,8 @@
 
 #include <algorithm>
 #include <array>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -174,6 +176,18 @@ CodecMethod codec_of(const Cell* word) {
     invalid_arg(word);
 }
 
+// Runs a codec whose output grows in C++ memory; memory that cannot be had is the runtime's
+// no-memory error, not a C++ exception through the interpreter.
+template <class F>
+int no_memory_guard(F run) {
+    try {
+        return run();
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    fire_error(Err::NoMemory);
+}
+
 // The largest binary the series code makes.
 constexpr size_t MAX_OUTPUT = 0x7FFFFFF0u;
 
@@ -186,7 +200,7 @@ void native_compress(bool, const int32_t*) {
     Cell* data = push_bytes(arg(0));
     Bytes d = bytes_of(data);
     std::vector<uint8_t> out;
-    int status = codec_compress(method, d.p, d.n, out, MAX_OUTPUT);
+    int status = no_memory_guard([&] { return codec_compress(method, d.p, d.n, out, MAX_OUTPUT); });
     if (status == kCodecShort) fire_error(Err::TooLong);
     if (status != kCodecOk) fire_error(Err::InvalidData, arg(0));
     set_output(out);
@@ -209,18 +223,19 @@ void native_decompress(bool, const int32_t* r) {
     Bytes d = bytes_of(arg(0));
     std::vector<uint8_t> out;
     int status = kCodecShort;
-    if (size_cell && method != CodecMethod::Gzip) {
+    if (size_cell && method != CodecMethod::Gzip) status = no_memory_guard([&] {
         // the expected size is the first capacity; a wrong one only costs the retry below
         size_t capacity = std::min(size_t(expected), std::max<size_t>(d.n, 1) * INFLATE_MAX_RATIO);
         out.resize(capacity);
         size_t produced = capacity;
-        status = run_decoder(method, out.data(), &produced, d.p, d.n);
-        if (status == kCodecOk) out.resize(produced);
-    }
+        int first = run_decoder(method, out.data(), &produced, d.p, d.n);
+        if (first == kCodecOk) out.resize(produced);
+        return first;
+    });
     if (status == kCodecShort) {
         out.clear();
         d = bytes_of(arg(0));
-        status = codec_decompress(method, d.p, d.n, out, MAX_OUTPUT);
+        status = no_memory_guard([&] { return codec_decompress(method, d.p, d.n, out, MAX_OUTPUT); });
         if (status == kCodecShort) fire_error(Err::TooLong);
     }
     if (status != kCodecOk) fire_error(Err::InvalidData, arg(0));
