@@ -18,6 +18,7 @@
 #include "core/symbol.h"
 #include "datatypes/datatype.h"
 #include "datatypes/function.h"
+#include "datatypes/map.h"
 #include "evaluator/actions.h"
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
@@ -328,6 +329,7 @@ struct ForEach {
     }
     // Sets the words from the series at its index and advances it; false at the tail.
     bool next() {
+        if (series->is(T_MAP)) return next_pair();
         if (!series_more(series.get())) return false;
         uint32_t at = series_index(series.get());
         uint32_t len = value_series(series.get())->length();
@@ -339,6 +341,34 @@ struct ForEach {
             word_set(wr.get(), &v);
         }
         series->data1 = at + n;
+        return true;
+    }
+    // A map!'s keys and values in turn: removed entries (value header 0) are passed over, a
+    // set-word key is given as a word.
+    bool next_pair() {
+        uint32_t at = series_index(series.get());
+        auto skip_holes = [&](uint32_t p) {
+            Series* s = value_series(series.get());
+            while (p % 2 == 0 && p + 1 < s->length() && s->cell_at(p + 1)->header == 0) p += 2;
+            return p;
+        };
+        at = skip_holes(at);
+        if (at >= value_series(series.get())->length()) return false;
+        for (uint32_t k = 0; k < n; ++k) {
+            at = skip_holes(at);
+            Cell v = make_none();
+            if (at < value_series(series.get())->length()) {
+                v = *value_series(series.get())->cell_at(at);
+                v.header &= ~CELL_NEWLINE;
+                if (at % 2 == 0 && v.is(T_SET_WORD)) set_cell_type(&v, T_WORD);
+                else if (at % 2 == 0 && is_series_type(v.type())) map_normalize_key(&v);   // a copy
+                ++at;
+            }
+            Cell w = single ? words.value : *value_series(words.get())->cell_at(series_index(words.get()) + k);
+            Rooted wr(w);
+            word_set(wr.get(), &v);
+        }
+        series->data1 = at;
         return true;
     }
 };

@@ -8,6 +8,8 @@
 #include "core/errors.h"
 #include "core/series.h"
 #include "core/stack.h"
+#include "core/words.h"
+#include "datatypes/map.h"
 #include "datatypes/scalars.h"
 #include "evaluator/actions.h"
 #include "evaluator/natives.h"
@@ -71,6 +73,17 @@ void native_as_point3d(bool, const int32_t*) {
 void native_not_done(bool, const int32_t*) { fire_error(Err::NotDone); }
 
 bool any_list(TypeId t) { return is_any_block(t); }
+
+// extend: a map! takes each key/value pair of a block, hash! or map!; an object! is not built.
+void native_extend(bool, const int32_t* r) {
+    Cell* target = arg(0);
+    if (!target->is(T_MAP)) fire_error(Err::NotDone);
+    Cell* spec = arg(1);
+    if (spec->is(T_MAP)) action_impl<A_REFLECT>(T_MAP)(spec, sym(Sym::Body));
+    else if (!is_any_block(spec->type())) fire_expect_arg(spec, 1);
+    map_extend(target, spec, flag(r, 0));
+    stack_set_result(target);
+}
 
 void native_new_line(bool, const int32_t* r) {
     Cell* pos = arg(0);
@@ -140,7 +153,7 @@ void natives_value_register() {
     KEL_NATIVE_SLOT("as-point2D", native_as_point2d);
     KEL_NATIVE_SLOT("as-point3D", native_as_point3d);
     KEL_NATIVE_SLOT("as-money", native_not_done);
-    KEL_NATIVE_SLOT("extend", native_not_done);
+    KEL_NATIVE_SLOT("extend", native_extend);
     KEL_NATIVE_SLOT("new-line", native_new_line);
     KEL_NATIVE_SLOT("new-line?", native_new_line_q);
     KEL_NATIVE_SLOT("as", native_as);
