@@ -1,5 +1,5 @@
 // Files and directories on the POSIX file calls: the services behind the file! actions read,
-// write, delete and rename (registered in g_file_io by files_init).
+// write, delete, rename and query (registered in g_file_io by files_init).
 //
 // Reading takes the whole file (or the part and seek position asked for) into memory outside the
 // collector, then makes one value from it: a binary!, a string! (UTF-8, a leading byte-order mark
@@ -11,7 +11,7 @@
 // anything else molded), then opens the file and writes them, retrying short writes. A file is
 // rewritten in place (truncated unless appending or seeking), so its mode, owner and links stay;
 // new files get 0666 and the umask. Every failure to open, read or write raises access cannot-open
-// with the file; delete and rename answer a logic instead.
+// with the file; delete and rename answer a logic instead, query a date! or none.
 //
 // The file! cell given is never changed. Values are made only after the system calls are done, and
 // every cell kept across an allocation is rooted.
@@ -24,6 +24,7 @@
 #include "core/symbol.h"
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
+#include "datatypes/date.h"
 #include "datatypes/file.h"
 #include "datatypes/string.h"
 #include "evaluator/actions.h"
@@ -37,6 +38,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -312,6 +314,22 @@ void rename_service(Cell* target, const Cell* to, const PortOpts&) {
     *target = make_logic(r == 0);
 }
 
+// The time of the last write as a date! in universal time, to the millisecond; none when the file
+// is missing or a name spelled as a directory is not one.
+void query_service(Cell* target, const Cell*, const PortOpts&) {
+    std::string path = file_to_os_path(target);
+    struct stat st;
+    struct tm t;
+    if (::stat(path.c_str(), &st) != 0 || (files_dir_path(path) && !S_ISDIR(st.st_mode)) ||
+        !::gmtime_r(&st.st_mtim.tv_sec, &t)) {
+        *target = make_none();
+        return;
+    }
+    int64_t ms = st.st_mtim.tv_nsec / 1000000;
+    date_from_utc_fields(target, t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                         t.tm_sec, ms * 1000000);
+}
+
 } // namespace
 
 bool files_dir_path(std::string_view p) {
@@ -328,6 +346,7 @@ void files_init() {
     g_file_io.write_file = write_service;
     g_file_io.delete_file = delete_service;
     g_file_io.rename_file = rename_service;
+    g_file_io.query_file = query_service;
 }
 
 } // namespace kel

@@ -1,5 +1,5 @@
 // Files and directories: whole-file read and write, directory listing, deletion and renaming on
-// the POSIX file calls. files_init registers these services in g_file_io (datatypes/file.h), where
+// the POSIX file calls (and the last-write time). files_init registers these services in g_file_io (datatypes/file.h), where
 // the file! actions read, write, delete and rename find them.
 #pragma once
 

@@ -24,6 +24,7 @@ printf 'a\n' >trail.txt
 : >empty.txt
 cp /proc/version version.copy
 truncate -s 3G big.bin || fail "cannot make a sparse file"
+touch -d '2020-01-02 03:04:05.678 UTC' stamp.txt
 mkdir -p tree/sub gone-dir
 : >tree/f
 : >gone-file
