@@ -104,11 +104,6 @@ void compound_math_swapped(Cell* left, const Cell* right, int32_t op);
 // ---- Shared by the compound types' own files --------------------------------------------------
 
 struct PathStep;
-// The one value a text loads as; text the lexer refuses gives none (other errors pass on).
-Cell compound_load_text(const Cell* text);
-// After a set through a path changed a copied value: the changed value goes back to the container
-// or word it came from (which runs the owner's change handler); the parent receives the value set.
-void compound_write_back(Cell* parent, const PathStep& step, const Cell& changed);
 // The field an element selects among count fields: 1-based integer or the words x, y, z; else 0.
 int32_t compound_field(const Cell* element, int32_t count);
 // A path element the value has no field for: invalid-path in a path, cannot-use outside one.

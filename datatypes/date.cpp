@@ -401,21 +401,10 @@ void date_eval_path(Cell* parent, const PathStep& step) {
         *parent = get_field(parent, field);
         return;
     }
-    // set: the changed date goes back to where it came from, as for time!
-    Cell* changed = stack_push(*parent);
-    set_field(changed, field, step.value);
-    Cell* assigned = stack_push(*step.value);
-    if (step.prev_container && !step.prev_container->is(T_NONE)) {
-        Cell* container = stack_push(*step.prev_container);
-        PathStep back{step.prev_element, changed, nullptr, nullptr, nullptr, step.position - 1,
-                      true, step.case_, step.strict};
-        eval_path_typed(container, back);
-    } else if (step.prev_element && is_any_word(step.prev_element->type())) {
-        Cell word = *step.prev_element;
-        word_set(&word, changed);
-    }
-    *parent = *assigned;
-    g_stack.top = changed;
+    // set: the changed date goes back to where it came from
+    Cell changed = *parent;
+    set_field(&changed, field, step.value);
+    scalar_path_write_back(parent, step, changed);
 }
 
 void date_pick(Cell* value, int32_t index, const Cell* index_value) {

@@ -33,39 +33,6 @@ namespace kel {
 
 // ---- Shared by the compound types ------------------------------------------------------------
 
-Cell compound_load_text(const Cell* text) {
-    Cell word = *context_global_word(symbol_make("to"));
-    Cell* base = g_stack.top;
-    Cell value = g_none_cell;
-    bool loaded = stack_try(&word, false, [&] {
-        Cell* result = stack_push(g_unset_cell);
-        LexerCall call;
-        call.flags = LEX_ONE;
-        lexer_load_string(result, text, -1, call);
-        value = *result;
-    });
-    if (!loaded && error_def(error_id_of(stack_top())).category != ErrCat::Syntax)
-        throw_error(stack_top());
-    g_stack.top = base;
-    return value;
-}
-
-void compound_write_back(Cell* parent, const PathStep& step, const Cell& changed_value) {
-    Cell* changed = stack_push(changed_value);
-    Cell* assigned = stack_push(*step.value);
-    if (step.prev_container && !step.prev_container->is(T_NONE)) {
-        Cell* container = stack_push(*step.prev_container);
-        PathStep back{step.prev_element, changed, nullptr, nullptr, nullptr, step.position - 1,
-                      true, step.case_, step.strict};
-        eval_path_typed(container, back);
-    } else if (step.prev_element && is_any_word(step.prev_element->type())) {
-        Cell word = *step.prev_element;
-        word_set(&word, changed);
-    }
-    *parent = *assigned;
-    g_stack.top = changed;
-}
-
 // A field selector: 1-based integer, or the words x, y, z as 1, 2, 3; 0 for anything else.
 int32_t compound_field(const Cell* element, int32_t count) {
     if (element->is(T_INTEGER)) {
@@ -204,7 +171,7 @@ static void pair_make(Cell* proto, Cell* spec, TypeId) {
         return;
     }
     case T_STRING: case T_FILE: case T_URL: case T_TAG: case T_EMAIL: case T_REF: {
-        Cell v = compound_load_text(spec);
+        Cell v = scalar_load_one_value(spec);
         if (!v.is(T_PAIR)) fire_bad_to_arg(T_PAIR, spec);
         *proto = make_pair(pair_x(&v), pair_y(&v));
         return;
@@ -313,7 +280,7 @@ static void pair_eval_path(Cell* parent, const PathStep& step) {
     Cell changed = *parent;
     changed.header &= CELL_TYPE_MASK;
     (&changed.data2)[field - 1] = step.value->data2;
-    compound_write_back(parent, step, changed);
+    scalar_path_write_back(parent, step, changed);
 }
 
 static void pair_pick(Cell* value, int32_t index, const Cell* index_value) {

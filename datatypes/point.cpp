@@ -122,7 +122,7 @@ static void point_make(Cell* proto, Cell* spec, TypeId type) {
         return;
     }
     case T_STRING: case T_FILE: case T_URL: case T_TAG: case T_EMAIL: case T_REF: {
-        Cell v = compound_load_text(spec);
+        Cell v = scalar_load_one_value(spec);
         if (!v.is(t)) fire_bad_to_arg(t, spec);
         *proto = v;
         proto->header &= CELL_TYPE_MASK;
@@ -265,7 +265,7 @@ static void point_eval_path(Cell* parent, const PathStep& step) {
     Cell changed = *parent;
     changed.header &= CELL_TYPE_MASK;
     set_coord(&changed, field - 1, number_value(step.value));
-    compound_write_back(parent, step, changed);
+    scalar_path_write_back(parent, step, changed);
 }
 
 static void point_pick(Cell* value, int32_t index, const Cell* index_value) {

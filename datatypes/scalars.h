@@ -170,6 +170,11 @@ int32_t scalar_emit(Cell* buffer, const char* text, int32_t budget);
 // The one value a text loads as (the lexer's one-value mode); none for text the lexer refuses
 // (other errors pass on).
 Cell scalar_load_one_value(const Cell* text);
+struct PathStep;
+// After a set through a path changed a copy of a one-cell value (a time's hour, a pair's x): the
+// changed value goes back to the container or word it came from (which runs the owner's change
+// handler); the parent receives the value set.
+void scalar_path_write_back(Cell* parent, const PathStep& step, const Cell& changed);
 [[noreturn]] void fire_invalid_type(const Cell* value);
 [[noreturn]] void fire_not_related(const char* action_word, TypeId t);
 

@@ -193,9 +193,12 @@ static void time_eval_path(Cell* parent, const PathStep& step) {
         stack_pop();
         return;
     }
-    // set: the changed time goes back to where the time came from: the container before it (none
-    // when the time was a word's value), else the word that gave it
-    Cell* changed = stack_push(make_time(time_with_field(parent->get_float(), index, step.value)));
+    // set: the changed time goes back to where the time came from
+    scalar_path_write_back(parent, step, make_time(time_with_field(parent->get_float(), index, step.value)));
+}
+
+void scalar_path_write_back(Cell* parent, const PathStep& step, const Cell& changed_value) {
+    Cell* changed = stack_push(changed_value);
     Cell* assigned = stack_push(*step.value);
     if (step.prev_container && !step.prev_container->is(T_NONE)) {
         Cell* container = stack_push(*step.prev_container);

@@ -168,7 +168,7 @@ static void tuple_to(Cell* proto, Cell* spec, TypeId) {
         return;
     }
     case T_STRING: case T_FILE: case T_URL: case T_TAG: case T_EMAIL: case T_REF: {
-        Cell v = compound_load_text(spec);
+        Cell v = scalar_load_one_value(spec);
         if (!v.is(T_TUPLE)) fire_bad_to_arg(T_TUPLE, spec);
         *proto = make_tuple(tuple_bytes(&v), tuple_length(&v));
         return;
@@ -253,7 +253,7 @@ static void tuple_eval_path(Cell* parent, const PathStep& step) {
     } else {
         fire_invalid_type(step.value);
     }
-    compound_write_back(parent, step, changed);
+    scalar_path_write_back(parent, step, changed);
 }
 
 static void tuple_pick(Cell* value, int32_t index, const Cell* index_value) {
