@@ -26,14 +26,7 @@ Cell make_text(TypeId type) {
     std::vector<uint32_t>& cps = chars();
     uint32_t widest = 0;
     for (uint32_t c : cps) widest = c > widest ? c : widest;
-    uint32_t unit = widest > 0xFFFF ? 4 : widest > 0xFF ? 2 : 1;
-    uint32_t n = uint32_t(cps.size());
-    Node node = alloc_units(n, unit);
-    Series* s = node_series(node);
-    uint8_t* d = s->data();
-    for (uint32_t i = 0; i < n; ++i) unit_put(d + i * unit, unit, cps[i]);
-    s->tail = n * unit;
-    return make_series(type, node);
+    return make_text_value(type, cps, widest);
 }
 
 // Decodes [s, e) into chars(), with percent escapes when asked; false on ill-formed UTF-8.

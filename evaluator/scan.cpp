@@ -125,8 +125,11 @@ bool decode_text(const uint8_t* s, const uint8_t* e, bool escapes, uint32_t* wid
     return true;
 }
 
-Cell make_string_from_scratch(TypeId type, uint32_t widest) {
-    std::vector<uint32_t>& cps = scratch();
+Cell make_string_from_scratch(TypeId type, uint32_t widest) { return make_text_value(type, scratch(), widest); }
+
+} // namespace
+
+Cell make_text_value(TypeId type, const std::vector<uint32_t>& cps, uint32_t widest) {
     uint32_t unit = widest > 0xFFFF ? 4 : widest > 0xFF ? 2 : 1;
     uint32_t n = uint32_t(cps.size());
     Node node = alloc_units(n, unit);
@@ -136,6 +139,8 @@ Cell make_string_from_scratch(TypeId type, uint32_t widest) {
     s->tail = n * unit;
     return make_series(type, node);
 }
+
+namespace {
 
 // ASCII text copied as it stands (unit 1); false when a byte is not ASCII.
 bool ascii_only(const uint8_t* s, const uint8_t* e) {

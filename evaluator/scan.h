@@ -6,6 +6,7 @@
 #include "core/cell.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace kel::lex {
 
@@ -129,6 +130,10 @@ Cell point_from_cells(State* st, const Cell* cells, uint32_t count, uint32_t com
 bool float_syntax(const uint8_t* s, const uint8_t* e);
 bool convert_float(const uint8_t* s, const uint8_t* e, double* out);
 bool special_float(const uint8_t* s, const uint8_t* e, double* out);
+
+// A text value of the given string type holding the code points, at the unit width the widest
+// one needs.
+Cell make_text_value(TypeId type, const std::vector<uint32_t>& cps, uint32_t widest);
 
 // Words: interns the name and makes a word-kind cell bound to the global context.
 Cell make_word(TypeId type, const uint8_t* name, uint32_t length);
