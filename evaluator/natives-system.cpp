@@ -16,6 +16,7 @@
 #include "core/symbol.h"
 #include "core/unicode.h"
 #include "datatypes/date.h"
+#include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/file.h"
 #include "datatypes/map.h"
@@ -145,8 +146,9 @@ void native_get_env(bool, const int32_t*) {
     stack_set_result(push_text(value->data(), value->size()));
 }
 
-// call: a file! or string! command; /input from a string, binary or file; /output and /error
-// into a string or binary (inserted at its position) or appended to a file.
+// call: a file! or string! command; /input from a string or binary (from its position) or a
+// file; /output and /error into a string or binary (inserted at its position) or appended to a
+// file.
 CallStream call_stream(Cell* target, bool input) {
     CallStream s;
     if (!target) return s;
@@ -162,6 +164,14 @@ CallStream call_stream(Cell* target, bool input) {
             int32_t count = -1;
             const char* p = string_to_utf8(target, &count);
             s.bytes.assign(p, size_t(count));
+        } else {
+            s.kind = CallStream::Kind::Capture;
+        }
+        break;
+    case T_BINARY:
+        if (input) {
+            s.kind = CallStream::Kind::Bytes;
+            s.bytes.assign(reinterpret_cast<const char*>(binary_rs_head(target)), size_t(binary_rs_length(target)));
         } else {
             s.kind = CallStream::Kind::Capture;
         }
@@ -183,8 +193,15 @@ std::string captured_text(const std::string& bytes) {
     return text;
 }
 
+// Captured bytes go into a binary as they are, into a string as text.
 void insert_captured(Cell* target, const std::string& bytes) {
     if (bytes.empty()) return;
+    if (target->is(T_BINARY)) {
+        Cell* b = binary_load(reinterpret_cast<const uint8_t*>(bytes.data()), uint32_t(bytes.size()));
+        insert_typed(target, b, -1, false, 1, false);
+        stack_pop();
+        return;
+    }
     std::string text = captured_text(bytes);
     Cell* s = string_load_push("", 0, TextEncoding::Utf8);
     string_append_utf8(s, reinterpret_cast<const uint8_t*>(text.data()), text.size());
