@@ -426,7 +426,8 @@ void date_pick(Cell* value, int32_t index, const Cell* index_value) {
 
 [[noreturn]] void fire_date_bad_to_arg(const Cell* v) { fire_bad_to_arg(T_DATE, v); }
 
-// Reads [day month year hour minute second zone ...] (any of the Part's forms) into a date.
+// Reads a block of day, month, year, then optionally a time (or hour, minute, second) and a zone
+// (a time, or hours and minutes) into a date, year first when the first number is above 99.
 void date_from_block(Cell* proto, const Cell* spec, bool validate) {
     Series* s = value_series(spec);
     uint32_t index = series_index(spec);
