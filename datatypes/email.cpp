@@ -60,12 +60,7 @@ void email_eval_path(Cell* parent, const PathStep& step) {
 } // namespace
 
 void email_init() {
-    ActionEntries e = action_entries(INHERIT);
-    for (Action a : {A_RANDOM, A_RESERVED_8, A_ABSOLUTE, A_ADD, A_DIVIDE, A_MULTIPLY, A_NEGATE,
-                     A_POWER, A_REMAINDER, A_ROUND, A_SUBTRACT, A_EVEN_Q, A_ODD_Q, A_AND,
-                     A_COMPLEMENT, A_OR, A_XOR, A_SORT, A_TRIM, A_CREATE, A_CLOSE, A_DELETE, A_OPEN,
-                     A_OPEN_Q, A_QUERY, A_READ, A_RENAME, A_UPDATE, A_WRITE})
-        e[a - 1] = UNSUPPORTED;
+    ActionEntries e = markup_text_entries();
     set_entry<A_MOLD>(e, email_mold);
     set_entry<A_EVAL_PATH>(e, email_eval_path);
     register_datatype(T_EMAIL, T_STRING, "email!", e);

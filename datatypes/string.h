@@ -143,4 +143,8 @@ void string_sort(Cell* series, const SortOpts& opts);
 // the /skip size (null: 1) compared by their first characters. The new string replaces first.
 void string_set_operation(Cell* first, const Cell* second, int32_t op, bool case_, const Cell* skip);
 
+// The action entries tag! and email! start from: string!'s, without math, sort, trim or the
+// port actions.
+ActionEntries markup_text_entries();
+
 } // namespace kel

@@ -23,13 +23,18 @@ int32_t tag_mold(const Cell* value, Cell* buffer, bool, bool, bool, bool part, i
 
 } // namespace
 
-void tag_init() {
+ActionEntries markup_text_entries() {
     ActionEntries e = action_entries(INHERIT);
     for (Action a : {A_RANDOM, A_RESERVED_8, A_ABSOLUTE, A_ADD, A_DIVIDE, A_MULTIPLY, A_NEGATE,
                      A_POWER, A_REMAINDER, A_ROUND, A_SUBTRACT, A_EVEN_Q, A_ODD_Q, A_AND,
                      A_COMPLEMENT, A_OR, A_XOR, A_SORT, A_TRIM, A_CREATE, A_CLOSE, A_DELETE, A_OPEN,
                      A_OPEN_Q, A_QUERY, A_READ, A_RENAME, A_UPDATE, A_WRITE})
         e[a - 1] = UNSUPPORTED;
+    return e;
+}
+
+void tag_init() {
+    ActionEntries e = markup_text_entries();
     set_entry<A_FORM>(e, tag_form);
     set_entry<A_MOLD>(e, tag_mold);
     register_datatype(T_TAG, T_STRING, "tag!", e);
