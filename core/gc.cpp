@@ -24,6 +24,7 @@
 #include "core/context.h"
 #include "core/cycles.h"
 #include "core/extres.h"
+#include "services/image.h"
 #include "core/hash.h"
 #include "core/ownership.h"
 #include "core/roots.h"
@@ -73,8 +74,8 @@ std::vector<Series*> g_fixed_marked;
 
 // ---- Subsystem roots ------------------------------------------------------------------------------
 
-// The platform image behind an image! value (image layer); nothing until images exist.
-void image_mark(Cell*) {}
+// The platform image behind an image! value: its resource slot, and the render cache rule.
+void image_mark(Cell* c) { platform_image_mark(c->data2); }
 
 // ---- Node references ---------------------------------------------------------------------------
 

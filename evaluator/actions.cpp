@@ -18,6 +18,7 @@
 #include "core/series.h"
 #include "core/stack.h"
 #include "core/symbol.h"
+#include "datatypes/image.h"
 #include "datatypes/scalars.h"
 #include "datatypes/string.h"
 
@@ -163,6 +164,8 @@ void pick_typed(Cell* series, const Cell* index) {
     action_fn<A_PICK>(series)(series, pick_index_arg(index), index);
 }
 void poke_typed(Cell* series, const Cell* index, const Cell* value) {
+    // an image's position may be a pair, which the integer index cannot carry
+    if (series->is(T_IMAGE) && index->is(T_PAIR)) return image_poke_at(series, index, value);
     action_fn<A_POKE>(series)(series, pick_index_arg(index), value);
 }
 void put_typed(Cell* series, const Cell* key, const Cell* value, bool case_) {

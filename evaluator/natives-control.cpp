@@ -18,6 +18,7 @@
 #include "core/symbol.h"
 #include "datatypes/datatype.h"
 #include "datatypes/function.h"
+#include "datatypes/image.h"
 #include "datatypes/map.h"
 #include "evaluator/actions.h"
 #include "evaluator/lexer.h"
@@ -250,7 +251,7 @@ void native_forever(bool, const int32_t*) {
 
 bool series_more(const Cell* series) {
     TypeId t = series->type();
-    if (t == T_IMAGE) return false;
+    if (t == T_IMAGE) return series_index(series) < image_pixel_count(series);
     if (!is_series_type(t) && t != T_MAP) return false;
     return series_index(series) < value_series(series)->length();
 }
@@ -258,8 +259,12 @@ bool series_more(const Cell* series) {
 // The element of a series at index i as a value (cells for blocks, chars for strings, integers
 // for binaries).
 void series_element(const Cell* series, uint32_t i, Cell* out) {
-    Series* s = value_series(series);
     TypeId t = series->type();
+    if (t == T_IMAGE) {
+        *out = image_get_pixel(series, i);
+        return;
+    }
+    Series* s = value_series(series);
     if (is_any_block(t) || t == T_MAP) {
         *out = *s->cell_at(i);
         return;
@@ -332,7 +337,7 @@ struct ForEach {
         if (series->is(T_MAP)) return next_pair();
         if (!series_more(series.get())) return false;
         uint32_t at = series_index(series.get());
-        uint32_t len = value_series(series.get())->length();
+        uint32_t len = series->is(T_IMAGE) ? image_pixel_count(series.get()) : value_series(series.get())->length();
         for (uint32_t k = 0; k < n; ++k) {
             Cell v = make_none();
             if (at + k < len) series_element(series.get(), at + k, &v);
