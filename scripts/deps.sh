@@ -9,6 +9,7 @@ KEL_DEB_PACKAGES=(
   libssl-dev
   lua5.4
   zlib1g-dev
+  libcairo2-dev
 )
 
 # Installs the packages of KEL_DEB_PACKAGES that dpkg does not report as installed. Runs
