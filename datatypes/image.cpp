@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace kel {
 
@@ -522,9 +523,14 @@ void image_change(Cell* series, const Cell* value, int32_t part, bool, int32_t d
     if (cols && rows) {
         const uint32_t* from = platform_image_lock(src.get(), false);
         uint32_t* to = platform_image_lock(series, true);
-        // memmove: an image changed with itself may overlap
+        // an image changed with its own picture reads a copy of the rows it takes
+        std::vector<uint32_t> own;
+        if (from == to) {
+            own.assign(from, from + size_t(rows - 1) * sw + cols);
+            from = own.data();
+        }
         for (uint32_t r = 0; r < rows; ++r)
-            std::memmove(to + size_t(row + r) * w + col, from + size_t(r) * sw, size_t(cols) * 4);
+            std::memcpy(to + size_t(row + r) * w + col, from + size_t(r) * sw, size_t(cols) * 4);
         platform_image_unlock(series);
         series->data1 = (row + rows - 1) * w + col + cols;
     }

@@ -2104,6 +2104,279 @@ void op_binary_check(World& w) {
     binaries_take_nodes(w);
 }
 
+// ---- image! ----
+} // namespace
+#include "core/extres.h"
+#include "datatypes/compound.h"
+#include "datatypes/image.h"
+#include "datatypes/series.h"
+#include "services/image.h"
+namespace {
+
+// Images are kept beside the world like binaries: one block, kept by a mark callback, holds image
+// cells; each is known also as its size and a vector of straight pixel words. Edits run image!'s
+// actions (poke, change with a tuple or another image, the views, copy) and the layer's drawing
+// round trip on a cell on the data stack, and the same edit on the vectors. Dropped images must
+// have their resource slot released by the next collection; render caches set on images are
+// counted, and every one is released exactly once (replaced, dropped by drawing, by the cache
+// rule of a collection, or with its image).
+
+struct MImage {
+    uint32_t w = 0, h = 0;
+    std::vector<uint32_t> px;
+};
+struct ImageSide {
+    const World* world = nullptr;
+    uint64_t seed = 0;
+    Node block = 0;
+    uint32_t last_cycle = 0;
+    std::vector<MImage> images;
+    std::vector<int32_t> dropped_slots;   // slots of images dropped since the last collection
+    uint64_t caches_set = 0, caches_released = 0;
+};
+ImageSide g_img;
+
+void mark_images() {
+    if (g_collector_cycles < g_img.last_cycle) g_img.block = 0;
+    g_img.last_cycle = g_collector_cycles;
+    if (g_img.block) collector_mark_block_node(&g_img.block);
+}
+
+void count_cache_release(void*) { g_img.caches_released++; }
+
+Cell image_at(size_t i) { return *node_series(g_img.block)->cell_at(uint32_t(i)); }
+
+void images_take_nodes(World& w) {
+    w.forget_unreachable();
+    w.pending_dead.erase(g_img.block);
+    Series* b = node_series(g_img.block);
+    for (uint32_t i = 0; i < b->length(); ++i) w.pending_dead.erase(b->cell_at(i)->data2);
+}
+
+void image_side(World& w) {
+    if (g_img.world == &w && g_img.seed == w.seed && g_img.block) return;
+    g_img = ImageSide{};
+    g_img.world = &w;
+    g_img.seed = w.seed;
+    g_img.last_cycle = g_collector_cycles;
+    collector_unregister(mark_images);
+    collector_register(mark_images);
+    platform_image_set_cache_release(count_cache_release);
+    g_img.block = alloc_cells(8);
+    w.forget_unreachable();
+    binary_raised([] {
+        Cell v = make_integer(256);
+        fire_error(Err::InvalidArg, &v);
+    });
+    for (auto it = w.pending_dead.begin(); it != w.pending_dead.end();)
+        it = node_slot_used(it->first) ? w.pending_dead.erase(it) : std::next(it);
+    images_take_nodes(w);
+}
+
+void check_image(World& w, size_t i) {
+    Cell c = image_at(i);
+    const MImage& m = g_img.images[i];
+    std::string at = "image " + std::to_string(i);
+    w.expect(c.is(T_IMAGE), at + ": not an image");
+    w.expect(image_width(&c) == m.w && image_height(&c) == m.h, at + ": size differs");
+    if (m.px.empty()) {
+        w.expect(c.data2 == 0, at + ": an empty image has a record");
+        return;
+    }
+    w.expect(c.data2 && image_record(c.data2)->size == c.data3, at + ": record size differs");
+    w.expect(extres_in_use(image_record(c.data2)->slot), at + ": resource slot not in use");
+    const uint32_t* px = platform_image_source(&c, false);
+    w.expect(std::memcmp(px, m.px.data(), m.px.size() * 4) == 0, at + ": pixels differ");
+}
+
+uint32_t random_pixel(World& w) {
+    switch (w.below(3)) {
+    case 0: return 0xFF000000 | uint32_t(w.rng() & 0xFFFFFF);
+    case 1: return 0;
+    default: return uint32_t(w.rng());
+    }
+}
+
+void add_image(World& w, const Cell& c, MImage m) {
+    stack_push(c);
+    block_append(g_img.block, c);
+    stack_pop();
+    g_img.images.push_back(std::move(m));
+}
+
+void op_new_image(World& w) {
+    image_side(w);
+    if (g_img.images.size() >= 6) return;
+    MImage m;
+    m.w = uint32_t(w.below(6));
+    m.h = uint32_t(w.below(5));
+    std::vector<uint32_t> px(size_t(m.w) * m.h);
+    for (auto& p : px) p = random_pixel(w);
+    Node n = m.w && m.h ? platform_image_from_pixels(m.w, m.h, 0, px.data()) : 0;
+    Cell c{T_IMAGE, 0, n, image_size_word(m.w, m.h)};
+    if (m.w && m.h) m.px = px;
+    add_image(w, c, std::move(m));
+    images_take_nodes(w);
+}
+
+void op_image_edit(World& w) {
+    image_side(w);
+    if (g_img.images.empty()) return;
+    size_t i = w.below(g_img.images.size());
+    MImage& m = g_img.images[i];
+    uint32_t n = uint32_t(m.px.size());
+    Cell* target = stack_push(image_at(i));
+    uint32_t pick = uint32_t(w.below(7));
+    Err e = Err::Count_;
+    switch (pick) {
+    case 0: {   // poke at an integer position, sometimes outside
+        int32_t pos = int32_t(w.below(n + 2));
+        uint32_t p = random_pixel(w);
+        uint8_t b[4] = {uint8_t(p >> 16), uint8_t(p >> 8), uint8_t(p), uint8_t(255 - (p >> 24))};
+        Cell t = make_tuple(b, 4);
+        Cell at = make_integer(pos);
+        e = binary_raised([&] { image_poke_at(target, &at, &t); });
+        if (pos >= 1 && uint32_t(pos) <= n) {
+            w.expect(e == Err::Count_, "image poke raised");
+            m.px[pos - 1] = p;
+        } else {
+            w.expect(e == Err::OutOfRange, "image poke outside did not raise out-of-range");
+        }
+        break;
+    }
+    case 1: {   // change with another image (itself too) at a random index
+        size_t j = w.below(g_img.images.size());
+        Cell* src = stack_push(image_at(j));
+        uint32_t index = uint32_t(w.below(n + 1));
+        target->data1 = index;
+        MImage s = g_img.images[j];
+        e = binary_raised([&] { action_impl<A_CHANGE>(T_IMAGE)(target, src, -1, false, 1); });
+        w.expect(e == Err::Count_, "image change raised");
+        if (index < n && !s.px.empty()) {
+            uint32_t col = index % m.w, row = index / m.w;
+            uint32_t cols = std::min(s.w, m.w - col), rows = std::min(s.h, m.h - row);
+            for (uint32_t r = 0; r < rows; ++r)
+                for (uint32_t x = 0; x < cols; ++x) m.px[(row + r) * m.w + col + x] = s.px[r * s.w + x];
+            w.expect(target->data1 == (row + rows - 1) * m.w + col + cols, "image change left a wrong index");
+        }
+        stack_pop();
+        break;
+    }
+    case 2: {   // a view written from bytes
+        int32_t mode = int32_t(w.below(3));
+        std::vector<uint8_t> bytes(w.below(n * 4 + 3));
+        for (auto& b : bytes) b = uint8_t(w.rng());
+        Cell* bin = binary_load(bytes.data(), uint32_t(bytes.size()));
+        e = binary_raised([&] { image_from_binary(target, bin, mode); });
+        w.expect(e == Err::Count_, "image view write raised");
+        if (mode == 2) {
+            std::memcpy(m.px.data(), bytes.data(), std::min<size_t>(bytes.size(), size_t(n) * 4));
+        } else if (mode == 1) {
+            for (uint32_t k = 0; k < n && k * 3 + 2 < bytes.size(); ++k)
+                m.px[k] = (m.px[k] & 0xFF000000) | uint32_t(bytes[k * 3]) << 16 | uint32_t(bytes[k * 3 + 1]) << 8 | bytes[k * 3 + 2];
+        } else {
+            for (uint32_t k = 0; k < n && k < bytes.size(); ++k)
+                m.px[k] = (m.px[k] & 0x00FFFFFF) | uint32_t(255 - bytes[k]) << 24;
+        }
+        stack_pop();
+        break;
+    }
+    case 3: {   // a view read back equals the model
+        if (!n) break;
+        Cell* out = stack_push(make_none());
+        image_to_binary(target, 2, out);
+        Series* s = value_series(out);
+        w.expect(s->used() == n * 4 && std::memcmp(s->head_ptr(), m.px.data(), n * 4) == 0, "argb view differs");
+        stack_pop();
+        break;
+    }
+    case 4: {   // drawing: opaque or fully transparent pixels survive premultiplying exactly
+        if (!n) break;
+        uint32_t* draw = platform_image_premultiplied_bitmap(target);
+        platform_image_mark_drawn(target);
+        uint32_t k = uint32_t(w.below(n));
+        uint32_t p = w.chance(50) ? 0 : 0xFF000000 | uint32_t(w.rng() & 0xFFFFFF);
+        draw[k] = p;
+        m.px[k] = p;
+        // drawing turns the untouched translucent pixels of the form back through premultiplying
+        for (uint32_t q = 0; q < n; ++q)
+            if (q != k) m.px[q] = platform_image_get_pixel(target->data2, q);
+        break;
+    }
+    case 5: {   // a render cache set, sometimes handed out
+        if (!n) break;
+        static int token;
+        void* before = platform_image_store(target->data2)->cache;
+        platform_image_set_cached_bitmap(target, &token + w.below(4));
+        if (platform_image_store(target->data2)->cache != before) g_img.caches_set++;
+        if (w.chance(50)) platform_image_cached_bitmap(target);
+        break;
+    }
+    default: {   // a copy from a random index, with or without a pair part, replaces another image
+        uint32_t index = uint32_t(w.below(n + 1));
+        target->data1 = index;
+        Cell* result = stack_push(make_none());
+        bool with_part = w.chance(50);
+        Cell part = make_pair(int32_t(w.below(4)) + 1, int32_t(w.below(4)) + 1);
+        e = binary_raised([&] { action_impl<A_COPY>(T_IMAGE)(target, result, with_part ? &part : nullptr, false, nullptr); });
+        w.expect(e == Err::Count_, "image copy raised");
+        MImage c;
+        if (m.w && m.h && index < n) {
+            uint32_t col = index % m.w, row = index / m.w;
+            c.w = m.w - col;
+            c.h = m.h - row;
+            if (with_part) {
+                c.w = std::min<uint32_t>(c.w, pair_x(&part));
+                c.h = std::min<uint32_t>(c.h, pair_y(&part));
+            }
+            for (uint32_t r = 0; r < c.h; ++r)
+                for (uint32_t x = 0; x < c.w; ++x) c.px.push_back(m.px[(row + r) * m.w + col + x]);
+        }
+        size_t j = w.below(g_img.images.size());
+        Cell old = image_at(j);
+        if (old.data2) g_img.dropped_slots.push_back(image_record(old.data2)->slot);
+        result->data1 = 0;
+        *node_series(g_img.block)->cell_at(uint32_t(j)) = *result;
+        g_img.images[j] = std::move(c);
+        stack_pop();
+        break;
+    }
+    }
+    stack_pop();
+    for (size_t k = 0; k < g_img.images.size(); ++k) check_image(w, k);
+    images_take_nodes(w);
+}
+
+void op_image_collect(World& w) {
+    image_side(w);
+    // an image dropped from the block: its slot goes with the next collection
+    if (!g_img.images.empty() && w.chance(50)) {
+        size_t j = w.below(g_img.images.size());
+        Cell old = image_at(j);
+        if (old.data2) g_img.dropped_slots.push_back(image_record(old.data2)->slot);
+        Series* b = node_series(g_img.block);
+        series_close_gap(b, uint32_t(j), 1);
+        g_img.images.erase(g_img.images.begin() + long(j));
+    }
+    op_collect(w);
+    std::set<int32_t> live;
+    for (size_t k = 0; k < g_img.images.size(); ++k) {
+        Cell c = image_at(k);
+        if (c.data2) live.insert(image_record(c.data2)->slot);
+    }
+    for (int32_t slot : g_img.dropped_slots)
+        w.expect(live.count(slot) || !extres_in_use(slot), "a dropped image's resource slot was kept");
+    g_img.dropped_slots.clear();
+    uint64_t alive = 0;
+    for (size_t k = 0; k < g_img.images.size(); ++k) {
+        Cell c = image_at(k);
+        if (c.data2 && platform_image_store(c.data2) && platform_image_store(c.data2)->cache) alive++;
+    }
+    w.expect(g_img.caches_released + alive == g_img.caches_set, "render caches set and released do not balance");
+    for (size_t k = 0; k < g_img.images.size(); ++k) check_image(w, k);
+    images_take_nodes(w);
+}
+
 const ModelOp k_core_ops[] = {
     {"new block", 6, op_new_block},
     {"new string", 5, op_new_string},
@@ -2158,6 +2431,10 @@ const ModelOp k_core_ops[] = {
     // object change handlers
     {"attach handlers", 2, op_attach_handlers},
     {"collect, check handler records", 1, op_collect_then_check_handlers},
+    // image!
+    {"new image", 2, op_new_image},
+    {"image edit", 8, op_image_edit},
+    {"image drop and collect", 1, op_image_collect},
 };
 
 uint64_t env_number(const char* name, uint64_t fallback) {
