@@ -22,6 +22,9 @@ namespace {
 
 uint32_t g_kind = 0;
 ImageCacheRelease g_cache_release = nullptr;
+// Every live store is on one list: the resource table forgets its objects when the runtime is torn
+// down without releasing them, and the stores of images alive at that point stay reachable here.
+ImageStore* g_stores = nullptr;
 
 void release_cache(ImageStore* st) {
     if (st->cache && g_cache_release) g_cache_release(st->cache);
@@ -32,6 +35,8 @@ void release_cache(ImageStore* st) {
 void release_store(uint32_t, uint32_t, void* object) {
     auto* st = static_cast<ImageStore*>(object);
     if (!st) return;
+    (st->prev ? st->prev->next : g_stores) = st->next;
+    if (st->next) st->next->prev = st->prev;
     release_cache(st);
     std::free(st->pixels);
     std::free(st->premul);
@@ -116,6 +121,9 @@ Node platform_image_new(uint32_t* pixels, uint32_t flags, uint32_t width, uint32
         fire_error(Err::NoMemory);
     }
     st->pixels = pixels;
+    st->next = g_stores;
+    if (g_stores) g_stores->prev = st;
+    g_stores = st;
     Node node;
     try {
         node = alloc_bytes(sizeof(ImageRecord));

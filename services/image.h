@@ -72,6 +72,8 @@ struct ImageStore {
     uint32_t* pixels;   // straight pixels, width × height words
     uint32_t* premul;   // a premultiplied copy, or null (the store itself serves when opaque)
     void* cache;        // the GUI's render cache, or null
+    ImageStore* prev;   // the list of live stores
+    ImageStore* next;
 };
 
 // The GUI's render cache is an opaque object; the GUI sets the function that releases one. It may

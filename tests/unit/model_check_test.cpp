@@ -2270,7 +2270,8 @@ void op_image_edit(World& w) {
         e = binary_raised([&] { image_from_binary(target, bin, mode); });
         w.expect(e == Err::Count_, "image view write raised");
         if (mode == 2) {
-            std::memcpy(m.px.data(), bytes.data(), std::min<size_t>(bytes.size(), size_t(n) * 4));
+            if (n && !bytes.empty())
+                std::memcpy(m.px.data(), bytes.data(), std::min<size_t>(bytes.size(), size_t(n) * 4));
         } else if (mode == 1) {
             for (uint32_t k = 0; k < n && k * 3 + 2 < bytes.size(); ++k)
                 m.px[k] = (m.px[k] & 0xFF000000) | uint32_t(bytes[k * 3]) << 16 | uint32_t(bytes[k * 3 + 1]) << 8 | bytes[k * 3 + 2];
