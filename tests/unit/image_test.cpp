@@ -5,6 +5,7 @@
 #include "core/extres.h"
 #include "core/gc.h"
 #include "core/stack.h"
+#include "datatypes/binary.h"
 #include "datatypes/datatype.h"
 #include "datatypes/image.h"
 #include "services/image.h"
@@ -16,6 +17,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace kel {
@@ -193,6 +195,29 @@ TEST_F(ImageLayer, ReleasedImagesRefusePixelAccess) {
     EXPECT_EQ(raised([&] { platform_image_lock(&img, false); }), Err::BadMedia);
     EXPECT_EQ(platform_image_source(&img, true), nullptr);
     collector_cycle();   // a released record is still marked safely
+}
+
+TEST_F(ImageLayer, SignaturesAreRecognisedFromTheIndex) {
+    struct Case {
+        std::string bytes;
+        bool known;
+    };
+    const Case cases[] = {
+        {std::string("\x89PNG\r\n", 6), true}, {std::string("\xFF\xD8\xFF\xE0", 4), true},
+        {"BM", true}, {"GIF87a", true}, {"GIF89a", true}, {std::string("II*\0", 4), true},
+        {std::string("MM\0*", 4), true}, {std::string("MM*\0", 4), false}, {"GIF88a", false},
+        {std::string("\xFF\xD8", 2), false}, {"B", false}, {"", false}, {"xBM", false},
+    };
+    for (const Case& c : cases) {
+        Cell* bin = binary_load(reinterpret_cast<const uint8_t*>(c.bytes.data()), uint32_t(c.bytes.size()));
+        EXPECT_EQ(image_signature_q(bin), c.known) << c.bytes;
+        stack_pop();
+    }
+    // from the binary's index on
+    Cell* bin = binary_load(reinterpret_cast<const uint8_t*>("xBM"), 3);
+    bin->data1 = 1;
+    EXPECT_TRUE(image_signature_q(bin));
+    stack_pop();
 }
 
 // Paints a surface over the given pixels onto a fresh target and reads the target's bytes back.
