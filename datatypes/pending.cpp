@@ -5,7 +5,6 @@
 
 namespace kel {
 
-void port_init() { register_datatype(T_PORT, T_OBJECT, "port!", action_entries(INHERIT)); }
 void money_init() { register_datatype(T_MONEY, T_NONE_ID, "money!", action_entries(INHERIT)); }
 
 } // namespace kel
