@@ -47,7 +47,7 @@ TEST(ErrorTable, PositionsRunInOrderWithinEachCategory) {
         last_category = int(d.category);
         EXPECT_EQ(d.position, counts[size_t(d.category)]++) << d.id;
     }
-    const uint32_t expected[] = {5, 1, 7, 94, 3, 15, 0, 0, 1, 14};
+    const uint32_t expected[] = {5, 1, 7, 95, 3, 15, 0, 0, 1, 14};
     for (size_t c = 0; c < size_t(ErrCat::Count_); ++c)
         EXPECT_EQ(counts[c], expected[c]) << error_category_word(ErrCat(c));
     EXPECT_STREQ(error_category_title(ErrCat::Reserved2), "Reserved2 Error");

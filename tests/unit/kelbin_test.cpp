@@ -1,0 +1,366 @@
+// KELBIN codec: exact bytes of both forms, round trips of every datatype (compared by mold/all),
+// shared series and cycles, decoded functions that run, an LZ77-compressed body, and malformed or
+// truncated input refused with an error instead of a crash.
+#include "core/console.h"
+#include "core/context.h"
+#include "core/errors.h"
+#include "core/roots.h"
+#include "core/series.h"
+#include "core/stack.h"
+#include "core/symbol.h"
+#include "datatypes/datatype.h"
+#include "datatypes/error.h"
+#include "datatypes/object.h"
+#include "datatypes/string.h"
+#include "evaluator/actions.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/lexer.h"
+#include "services/compress.h"
+#include "services/kelbin.h"
+
+#include "tests/unit/runtime_fixture.h"
+#include "tests/unit/test_values.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace kel;
+using test::keep;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr KelbinForm kForms[] = {KelbinForm::Standard, KelbinForm::Compact};
+
+class Kelbin : public test::RuntimeTest {
+protected:
+    void SetUp() override {
+        test::RuntimeTest::SetUp();
+        environment_init();
+    }
+
+    // Evaluates source text; the result stays on the data stack.
+    Cell& run(const char* text) {
+        Rooted block(make_unset());
+        LexerCall call;
+        lexer_scan(block.get(), reinterpret_cast<const uint8_t*>(text), uint32_t(std::strlen(text)), call);
+        Cell* base = g_stack.top;
+        eval(block.get(), false);
+        Cell v = *stack_top();
+        g_stack.top = base;
+        return keep(v);
+    }
+
+    std::string molded(const Cell& v) {
+        Cell& out = keep(make_unset());
+        string_make_at(&out, 16);
+        mold_typed(&v, &out, false, true, false, false, INT32_MAX, 0);
+        std::string s;
+        for (uint32_t cp : test::code_points(out)) s += cp < 128 ? char(cp) : '?';
+        return s;
+    }
+
+    // Decodes into a new block (kept on the stack) and returns its first value.
+    Cell& decode(const Bytes& b) {
+        Cell& block = keep(make_series(T_BLOCK, alloc_cells(1), 0));
+        uint32_t first = kelbin_decode(b.data(), b.size(), series_node(&block));
+        return keep(*node_series(series_node(&block))->cell_at(first));
+    }
+
+    Cell& round_trip(const Cell& v, KelbinForm form) {
+        Bytes b = kelbin_encode_bytes(&v, form);
+        return decode(b);
+    }
+
+    // The error a decode raises (Count_ when none).
+    Err decode_error(const Bytes& b, int32_t* position = nullptr) {
+        auto r = test::raised_with_arg([&] { decode(b); });
+        if (!r) return Err::Count_;
+        if (position && r->arg1.is(T_INTEGER)) *position = cell_integer(&r->arg1);
+        return r->id;
+    }
+};
+
+// The records area of a compact file without symbols.
+Bytes compact_records(const Bytes& file) {
+    size_t i = 8;
+    while (file[i] & 0x80) ++i;  // root count
+    ++i;
+    while (file[i] & 0x80) ++i;  // records length
+    ++i;
+    return Bytes(file.begin() + long(i), file.end());
+}
+
+Bytes compact_file(const Bytes& records, uint8_t flags = 1) {
+    Bytes f = {'K', 'E', 'L', 'B', 'I', 'N', 2, flags, 1, uint8_t(records.size())};
+    f.insert(f.end(), records.begin(), records.end());
+    return f;
+}
+
+TEST_F(Kelbin, IntegerOneInBothForms) {
+    Cell& one = keep(make_integer(1));
+    Bytes std_bytes = kelbin_encode_bytes(&one, KelbinForm::Standard);
+    Bytes expect_std = {'K', 'E', 'L', 'B', 'I', 'N', 2, 0, 1, 0, 0, 0, 8, 0, 0, 0,
+                        0x0B, 0, 0, 0, 1, 0, 0, 0};
+    EXPECT_EQ(std_bytes, expect_std);
+    Bytes cp = kelbin_encode_bytes(&one, KelbinForm::Compact);
+    Bytes expect_cp = {'K', 'E', 'L', 'B', 'I', 'N', 2, 1, 1, 1, 0x81};
+    EXPECT_EQ(cp, expect_cp);
+}
+
+TEST_F(Kelbin, CompactScalarRecords) {
+    struct Case {
+        const char* source;
+        Bytes records;
+    } cases[] = {
+        {"0", {0x80}},
+        {"63", {0xBF}},
+        {"64", {0x0B, 0x80, 0x01}},
+        {"-1", {0x0B, 0x01}},
+        {"1.0", {0x4C, 0x02}},
+        {"0.5", {0x0C, 0, 0, 0, 0, 0, 0, 0xE0, 0x3F}},
+        {"-0.0", {0x0C, 0, 0, 0, 0, 0, 0, 0, 0x80}},
+        {"1%", {0x66, 0x02}},
+        {"12.5%", {0x26, 0, 0, 0, 0, 0, 0, 0xC0, 0x3F}},
+        {"1.2.3", {0x27, 1, 2, 3}},
+        {"1.2.3.4", {0x67, 4, 1, 2, 3, 4}},
+        {"true", {0xC2}},
+        {"none", {0x03}},
+        {"#\"a\"", {0x0A, 0x61}},
+        {"3x-4", {0x25, 0x06, 0x07}},
+        {"[]", {0x05, 0x00}},
+    };
+    for (const Case& c : cases) {
+        Cell& v = run(c.source);
+        EXPECT_EQ(compact_records(kelbin_encode_bytes(&v, KelbinForm::Compact)), c.records) << c.source;
+    }
+    // a typeset keeps only its bytes up to the last non-zero one
+    Cell& empty_ts = keep(Cell{T_TYPESET, 0, 0, 0});
+    EXPECT_EQ(compact_records(kelbin_encode_bytes(&empty_ts, KelbinForm::Compact)), (Bytes{0x21, 0}));
+    Cell& low_ts = keep(Cell{T_TYPESET, 0x00004000, 0, 0});
+    EXPECT_EQ(compact_records(kelbin_encode_bytes(&low_ts, KelbinForm::Compact)), (Bytes{0x21, 2, 0, 0x40}));
+}
+
+TEST_F(Kelbin, StandardFloatStartsOnEightBytes) {
+    Cell& v = run("[1.5]");
+    Bytes b = kelbin_encode_bytes(&v, KelbinForm::Standard);
+    ASSERT_EQ(b.size(), 16u + 28u);
+    EXPECT_EQ(b[12], 28);
+    // block header, head, count, one padding word, float header, high and low words
+    Bytes records(b.begin() + 16, b.end());
+    Bytes expect = {5, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 12, 0, 0, 0,
+                    0, 0, 0xF8, 0x3F, 0, 0, 0, 0};
+    EXPECT_EQ(records, expect);
+    EXPECT_EQ(molded(decode(b)), "[1.5]");
+}
+
+// Every datatype with a literal, plus values that only evaluation makes, round-trips in both forms.
+TEST_F(Kelbin, ValuesRoundTripInBothForms) {
+    const char* sources[] = {
+        "integer!", "()", "none", "true", "false", "#\"^(10FFFF)\"", "-2147483648",
+        "1.0e300", "-0.0", "0.1", "50%", "0.1%", "12:30:15.5", "-1:00", "3x4", "(1.5, 2.5)", "(1, 2, 3)",
+        "1.2.3.4.5.6.7.8.9.10.11.12", "10-Dec-2026/22:05:01+01:00", "10-Dec-2026", "#issue",
+        "[a b: 'c :d /e #f]", "[1 [2 [3]] (4) a/b/c 'a/b :a/b a/b:]", "next next [1 2 3]",
+        "\"text\"", "\"^(20AC)uro\"", "\"^(1F600)\"", "next \"abc\"", "%a/file.txt", "http://x.y/z",
+        "<tag a=1>", "me@here.org", "@ref", "#{00FF10}", "make bitset! [#\"a\" - #\"z\"]",
+        "complement make bitset! \"abc\"", "make vector! [integer! 16 [1 -2 300]]",
+        "make vector! [float! 64 [1.5 -2.25]]", "make vector! [char! 32 [#\"a\"]]",
+        "make map! [a 1 \"b\" [2] 3 4.0]", "make hash! [a 1 b 2]",
+        "[1\n2\n]", "make object! [a: 1 b: \"two\" c: [3]]", "make image! [2x2 #{FF000000FF000000FF000000}]",
+        "number!", "make typeset! [integer! float!]", "block!",
+    };
+    for (KelbinForm form : kForms) {
+        for (const char* src : sources) {
+            Cell& v = run(src);
+            std::string before = molded(v);
+            Cell& back = round_trip(v, form);
+            EXPECT_EQ(molded(back), before) << src << (form == KelbinForm::Compact ? " (compact)" : " (standard)");
+            EXPECT_EQ(back.type(), v.type()) << src;
+            if (series_index(&v) != 0 && v.type() != T_OBJECT) EXPECT_EQ(series_index(&back), series_index(&v)) << src;
+        }
+    }
+}
+
+TEST_F(Kelbin, WordsKeepTheirBindings) {
+    for (KelbinForm form : kForms) {
+        Cell& o = run("o: make object! [x: 10 code: [x + 1]]");
+        Cell& back = round_trip(o, form);
+        Cell* code = const_cast<Cell*>(object_get_field_sym(&back, symbol_make("code")));
+        Cell& code_value = keep(*code);
+        Cell* base = g_stack.top;
+        eval(&code_value, false);
+        EXPECT_EQ(cell_integer(stack_top()), 11);
+        g_stack.top = base;
+        // the decoded object is a new one: its x is not the original's
+        EXPECT_NE(object_context(&back), object_context(&o));
+    }
+}
+
+TEST_F(Kelbin, DecodedFunctionsRun) {
+    for (KelbinForm form : kForms) {
+        Cell& f = run("func [n /twice k] [either twice [n * k * 2] [n + 1]]");
+        Cell& back = round_trip(f, form);
+        ASSERT_TRUE(back.is(T_FUNCTION));
+        Cell* word = context_global_word(symbol_make("kb-f"));
+        Cell w = *word;
+        context_set_in(&w, &back, g_global_context, false);
+        EXPECT_EQ(cell_integer(&run("kb-f 41")), 42);
+        EXPECT_EQ(cell_integer(&run("kb-f/twice 3 5")), 30);
+        Cell& natives = run("reduce [:add :append :+]");
+        EXPECT_EQ(molded(round_trip(natives, form)), molded(natives));
+        Cell& op = run(":+");
+        Cell& op_back = round_trip(op, form);
+        EXPECT_TRUE(op_back.is(T_OP));
+        Cell* wp = context_global_word(symbol_make("kb-plus"));
+        Cell pw = *wp;
+        context_set_in(&pw, &op_back, g_global_context, false);
+        EXPECT_EQ(cell_integer(&run("2 kb-plus 3")), 5);
+    }
+}
+
+TEST_F(Kelbin, SharedSeriesStayShared) {
+    for (KelbinForm form : kForms) {
+        Cell& v = run("s: \"abc\" b: reduce [s next s [x] none] b/4: b/3 b");
+        Cell& back = round_trip(v, form);
+        Series* blk = node_series(series_node(&back));
+        Cell s1 = *blk->cell_at(0), s2 = *blk->cell_at(1), b3 = *blk->cell_at(2), b4 = *blk->cell_at(3);
+        EXPECT_EQ(series_node(&s1), series_node(&s2));
+        EXPECT_EQ(series_index(&s1), 0u);
+        EXPECT_EQ(series_index(&s2), 1u);
+        EXPECT_EQ(series_node(&b3), series_node(&b4));
+        EXPECT_NE(series_node(&s1), series_node(&run("s")));
+    }
+}
+
+TEST_F(Kelbin, CyclesComeBackAsCycles) {
+    for (KelbinForm form : kForms) {
+        Cell& b = run("b: [1 2] append/only b b b");
+        Cell& back = round_trip(b, form);
+        Cell inner = *node_series(series_node(&back))->cell_at(2);
+        EXPECT_EQ(series_node(&inner), series_node(&back));
+
+        Cell& o = run("o: make object! [self-ref: none list: []] o/self-ref: o append o/list o o");
+        Cell& ob = round_trip(o, form);
+        const Cell* s = object_get_field_sym(&ob, symbol_make("self-ref"));
+        ASSERT_TRUE(s->is(T_OBJECT));
+        EXPECT_EQ(object_context(s), object_context(&ob));
+        const Cell* list = object_get_field_sym(&ob, symbol_make("list"));
+        Cell first = *node_series(series_node(list))->cell_at(0);
+        EXPECT_EQ(object_context(&first), object_context(&ob));
+    }
+}
+
+TEST_F(Kelbin, ErrorsRoundTripAndRefuseCycles) {
+    for (KelbinForm form : kForms) {
+        Cell& e = run("try [1 / 0]");
+        ASSERT_TRUE(e.is(T_ERROR));
+        Cell& back = round_trip(e, form);
+        ASSERT_TRUE(back.is(T_ERROR));
+        EXPECT_EQ(cell_integer(error_field(&back, ERR_CODE)), cell_integer(error_field(&e, ERR_CODE)));
+        Cell& looped = run("e: try [1 / 0] e/arg1: e e");
+        EXPECT_EQ(test::raised([&] { kelbin_encode_bytes(&looped, form); }), Err::NoCycle);
+    }
+}
+
+TEST_F(Kelbin, UnsupportedValuesAreRefused) {
+    Cell& ctx = keep(Cell{T_CONTEXT, 0, 0, 0});
+    Cell& sym = keep(Cell{T_SYMBOL, 0, 0, 0});
+    Cell& handle = keep(Cell{T_HANDLE, 0, 0, 0});
+    for (KelbinForm form : kForms)
+        for (Cell* v : {&ctx, &sym, &handle})
+            EXPECT_EQ(test::raised([&] { kelbin_encode_bytes(v, form); }), Err::NotSupported) << int(v->type());
+}
+
+TEST_F(Kelbin, CompressedBodyDecodes) {
+    Cell& v = run("append/dup copy [] \"same text\" 100");
+    Bytes plain = kelbin_encode_bytes(&v, KelbinForm::Compact);
+    Bytes body(plain.begin() + 8, plain.end());
+    Bytes packed(body.size());
+    int64_t n = lz_compress(body.data(), body.size(), packed.data());
+    ASSERT_GT(n, 0);
+    Bytes file(plain.begin(), plain.begin() + 8);
+    file[7] |= 2;
+    file.insert(file.end(), packed.begin(), packed.begin() + n);
+    EXPECT_EQ(molded(decode(file)), molded(v));
+    file.resize(file.size() - 3);
+    EXPECT_EQ(decode_error(file), Err::InvalidData);
+}
+
+TEST_F(Kelbin, MalformedInputIsRefused) {
+    struct Case {
+        const char* what;
+        Bytes records;
+        int32_t position;  // expected offset + 1 from the data start, 0: not checked
+    } cases[] = {
+        {"definition prefix in user data", {0xC4, 0x0F}, 11},
+        {"LEB wider than 32 bits", {0x0B, 0xFF, 0xFF, 0xFF, 0xFF, 0x1F}, 16},
+        {"string unit code 3", {0x07, 0x07, 'a', 'b'}, 12},
+        {"code point above 10FFFF", {0x0A, 0x80, 0x80, 0xC4, 0x00}, 12},
+        {"tuple of length 2", {0x67, 2, 1, 2}, 12},
+        {"odd map count", {0x28, 3, 0x80, 0x80, 0x80}, 0},
+        {"reference before an integer", {0xC1, 0x81}, 12},
+        {"symbol without a table", {0x0F, 0}, 12},
+        {"unknown tag", {0xC5}, 11},
+        {"block count past the data", {0x05, 0x05, 0x80}, 0},
+        {"path into nothing", {0xFF, 1, 5}, 0},
+        {"native index outside the table", {0x15, 0x7F, 0x05, 0x00}, 12},
+        {"symbol! record", {0x0D}, 11},
+    };
+    for (const Case& c : cases) {
+        int32_t pos = 0;
+        EXPECT_EQ(decode_error(compact_file(c.records), &pos), Err::KbInvalidRecord) << c.what;
+        if (c.position) EXPECT_EQ(pos, c.position) << c.what;
+    }
+    // standard form: unit size 3, odd map count
+    Bytes bad_unit = {'K', 'E', 'L', 'B', 'I', 'N', 2, 0, 1, 0, 0, 0, 16, 0, 0, 0,
+                      7, 3, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 'a', 0, 0, 0};
+    EXPECT_EQ(decode_error(bad_unit), Err::KbInvalidRecord);
+    EXPECT_EQ(decode_error(Bytes{'K', 'E', 'L', 'B', 'I', 'N', 2}), Err::InvalidData);
+    EXPECT_EQ(decode_error(Bytes{'K', 'E', 'L', 'B', 'I', 'X', 2, 1, 1, 1, 0x81}), Err::InvalidData);
+    EXPECT_EQ(decode_error(Bytes{'K', 'E', 'L', 'B', 'I', 'N', 2, 0, 1, 0, 0}), Err::InvalidData);
+}
+
+TEST_F(Kelbin, WordIndexOutsideItsContextIsRefused) {
+    // a word bound to an object of one word, claiming index 5
+    Cell& v = run("o: make object! [a: 1] reduce [in o 'a]");
+    Bytes b = kelbin_encode_bytes(&v, KelbinForm::Compact);
+    // compact word record: tag 0x4F, symbol index, zigzag word index 0 -> patch to 5 (zz 10)
+    bool patched = false;
+    for (size_t i = 8; i + 2 < b.size(); ++i)
+        if (b[i] == 0x4F && b[i + 2] == 0x00 && b[i + 3] == T_OBJECT) { b[i + 2] = 10; patched = true; break; }
+    ASSERT_TRUE(patched);
+    EXPECT_EQ(decode_error(b), Err::KbInvalidRecord);
+}
+
+// Every proper prefix of a valid file is refused cleanly, in both forms.
+TEST_F(Kelbin, TruncatedInputIsRefused) {
+    Cell& v = run("reduce [1 2.5 \"text\" [a b] make object! [x: 1] func [a] [a] #{0102} 1.2.3]");
+    for (KelbinForm form : kForms) {
+        Bytes full = kelbin_encode_bytes(&v, form);
+        for (size_t n = 0; n < full.size(); ++n) {
+            Bytes cut(full.begin(), full.begin() + long(n));
+            Err e = decode_error(cut);
+            EXPECT_TRUE(e == Err::KbInvalidRecord || e == Err::InvalidData) << "length " << n;
+        }
+        EXPECT_EQ(decode_error(full), Err::Count_);
+    }
+}
+
+TEST_F(Kelbin, DeepNestingRaisesStackOverflow) {
+    // 200000 nested empty blocks: 05 01 05 01 ... 05 00
+    Bytes records;
+    for (int i = 0; i < 200000; ++i) { records.push_back(0x05); records.push_back(0x01); }
+    records.push_back(0x05);
+    records.push_back(0x00);
+    Bytes file = {'K', 'E', 'L', 'B', 'I', 'N', 2, 1, 1};
+    uint32_t len = uint32_t(records.size());
+    while (len >= 0x80) { file.push_back(uint8_t(len | 0x80)); len >>= 7; }
+    file.push_back(uint8_t(len));
+    file.insert(file.end(), records.begin(), records.end());
+    EXPECT_EQ(decode_error(file), Err::StackOverflow);
+}
+
+} // namespace
