@@ -46,6 +46,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -731,6 +732,7 @@ struct Decoder {
     void text_from(Slot slot, TypeId t, uint32_t head, uint32_t count, uint32_t unit, bool nl);
     void check_char(uint32_t cp, const uint8_t* at) const;
     void check_tuple(uint32_t len, const uint8_t* at) const;
+    void check_date(uint32_t w, const uint8_t* at) const;
     void boot_word(Slot slot, TypeId t, uint32_t flags, bool nl, uint32_t sym, const uint8_t* at);
     void definition();
 };
@@ -1140,6 +1142,19 @@ void Decoder::native_from(Slot slot, TypeId t, bool nl) {
     Cell spec = *node_series(series_node(scratch.get()))->cell_at(0);
     if (!spec.is(T_BLOCK)) fail(spec_at);
     spec.data1 = 0;
+    // The entry reads its arguments as its own spec describes them: when the environment holds
+    // the native or action of that index, its spec is used rather than the one in the data.
+    if (g_global_context) {
+        const char* name = t == T_NATIVE ? nullptr : k_action_names[index - 1];
+        std::string native_name;
+        if (t == T_NATIVE) { native_name = std::string(k_native_names[index - 1]); name = native_name.c_str(); }
+        int32_t i = context_find_word(g_global_context, symbol_make(name), true);
+        if (i >= 0) {
+            const Cell* held = context_value_at(g_global_context, uint32_t(i));
+            if (held->is(t) && function_table_index(held) == index)
+                spec = make_series(T_BLOCK, function_spec_node(held), 0);
+        }
+    }
     Cell* made = t == T_NATIVE ? native_make(&spec, int32_t(index)) : action_make(&spec, int32_t(index));
     made->header = (made->header & ~CELL_NEWLINE) | (nl ? uint32_t(CELL_NEWLINE) : 0u);
     slot.put(*made);
@@ -1259,6 +1274,13 @@ void Decoder::check_char(uint32_t cp, const uint8_t* at) const { if (cp > 0x10FF
 
 void Decoder::check_tuple(uint32_t len, const uint8_t* at) const { if (len < 3 || len > 12) fail(at); }
 
+// A date word must name a real day (month 1-12, a day of that month); the date code indexes its
+// tables by these fields.
+void Decoder::check_date(uint32_t w, const uint8_t* at) const {
+    int32_t month = date_month(w), day = date_day(w);
+    if (month < 1 || month > 12 || day < 1 || day > month_length(date_year(w), month)) fail(at);
+}
+
 void Decoder::value_std(Slot slot) {
     const uint8_t* at = p;
     uint32_t h = u32();
@@ -1298,6 +1320,7 @@ void Decoder::value_std(Slot slot) {
         }
         case T_DATE: {
             uint32_t w = u32();
+            check_date(w, at);
             Cell c{T_DATE, w, 0, 0};
             c.put_float(dbl_high_first());
             place(slot, c, nl);
@@ -1446,6 +1469,7 @@ void Decoder::value_compact(Slot slot) {
         case T_DATE: {
             uint32_t w = u32();
             if (f != date_has_time(w)) fail(tag_at);
+            check_date(w, tag_at);
             Cell c{T_DATE, w, 0, 0};
             if (f) c.put_float(dbl_low_first());
             place(slot, c, nl);

@@ -10,6 +10,7 @@
 #include "core/symbol.h"
 #include "datatypes/datatype.h"
 #include "datatypes/error.h"
+#include "datatypes/function.h"
 #include "datatypes/object.h"
 #include "datatypes/string.h"
 #include "evaluator/actions.h"
@@ -308,6 +309,8 @@ TEST_F(Kelbin, MalformedInputIsRefused) {
         {"path into nothing", {0xFF, 1, 5}, 0},
         {"native index outside the table", {0x15, 0x7F, 0x05, 0x00}, 12},
         {"symbol! record", {0x0D}, 11},
+        {"date of month 13", {0x2F, 0x80, 0xD0, 0xD4, 0x0F}, 11},
+        {"30 February", {0x2F, 0x00, 0x2F, 0xD4, 0x0F}, 11},
     };
     for (const Case& c : cases) {
         int32_t pos = 0;
@@ -321,6 +324,16 @@ TEST_F(Kelbin, MalformedInputIsRefused) {
     EXPECT_EQ(decode_error(Bytes{'K', 'E', 'L', 'B', 'I', 'N', 2}), Err::InvalidData);
     EXPECT_EQ(decode_error(Bytes{'K', 'E', 'L', 'B', 'I', 'X', 2, 1, 1, 1, 0x81}), Err::InvalidData);
     EXPECT_EQ(decode_error(Bytes{'K', 'E', 'L', 'B', 'I', 'N', 2, 0, 1, 0, 0}), Err::InvalidData);
+}
+
+// A native! record names its entry by index; the entry reads its arguments by its own spec, so
+// a spec in the data that differs is not taken.
+TEST_F(Kelbin, NativesTakeTheSpecOfTheirEntry) {
+    Cell& if_native = run(":if");
+    ASSERT_TRUE(if_native.is(T_NATIVE));
+    Cell& back = decode(compact_file({0x15, uint8_t(function_table_index(&if_native)), 0x05, 0x00}));
+    ASSERT_TRUE(back.is(T_NATIVE));
+    EXPECT_EQ(function_spec_node(&back), function_spec_node(&if_native));
 }
 
 TEST_F(Kelbin, WordIndexOutsideItsContextIsRefused) {
