@@ -27,6 +27,7 @@
 #include "core/stack.h"
 #include "core/symbol.h"
 #include "datatypes/datatype.h"
+#include "datatypes/function.h"
 #include "datatypes/object.h"
 #include "datatypes/scalars.h"
 #include "datatypes/string.h"
@@ -77,19 +78,31 @@ const Cell* port_actor(const Cell* port) {
 }
 
 // Calls the actor's function `action` with the port followed by `extra`; the actor's answer
-// replaces *result (a cell on the data stack or rooted).
+// replaces *result (a cell on the data stack or rooted). The values go into the function's frame
+// as they are (nothing is evaluated again); its further arguments, refinements and locals get
+// none (a refinement word false), and values beyond its words are dropped.
 void forward(Cell* result, const Cell* port, const char* action, std::initializer_list<Cell> extra) {
     Cell* base = g_stack.top;
     uint32_t symbol = symbol_make(action);
+    Cell word = *context_global_word(symbol);
     Cell* args = stack_push(*port);
     for (const Cell& c : extra) stack_push(c);
     uint32_t count = uint32_t(g_stack.top - args);
-    Cell word = *context_global_word(symbol);
     const Cell* actor = port_actor(args);
-    const Cell* fn = object_get_field_sym(actor, symbol);
-    if (!fn->is(T_FUNCTION)) fire_error(Err::NoPortAction, &word);
+    const Cell* found = object_get_field_sym(actor, symbol);
+    if (!found->is(T_FUNCTION)) fire_error(Err::NoPortAction, &word);
+    Cell* fn = stack_push(*found);   // keeps the function alive while it runs
+    Node ctx = function_context(fn);
+    uint32_t slots = context_word_count(ctx);
+    stack_mark(&word, ctx);
+    stack_set_interpreted();
+    for (uint32_t i = 0; i < slots; ++i) {
+        if (i < count) stack_push(args[i]);
+        else stack_push(context_word_at(ctx, i)->is(T_REFINEMENT) ? make_logic(false) : make_none());
+    }
     Cell f = *fn;
-    call_with_args(&f, args, count, &word);
+    call_function(&f, 0, &word, 0);
+    stack_unwind_restore();
     *result = *stack_top();
     g_stack.top = base;
 }
