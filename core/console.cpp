@@ -1,8 +1,8 @@
 // The top level: environment start-up, the text-mode console and the script runner.
 //
-// Start-up: the datatype words, none/true/false and the typesets are set from C++ (they are
-// needed before any source can be evaluated), `make` is made from its spec, then every embedded
-// environment source is scanned and evaluated in order; the error catalogue's value goes into
+// Start-up: the boot image (services/kelbin.h) is decoded into the root block, which defines the
+// datatype words and adds one block per environment source; none/true/false and the typesets are
+// set from C++, `make` is made from its spec, then the source blocks are evaluated in order; the error catalogue's value goes into
 // system/catalog/errors and the command line, the current folder and the cache folder into the
 // system object. No try frame is open meanwhile: a start-up error ends the process with its
 // report on stderr and a non-zero status.
@@ -33,6 +33,7 @@
 #include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/lexer.h"
+#include "services/kelbin.h"
 
 #include <cerrno>
 #include <climits>
@@ -45,15 +46,6 @@
 namespace kel {
 
 namespace {
-
-struct EnvSource {
-    const char* name;
-    const char* text;
-};
-// The environment sources, in evaluation order (generated from environment/*.kel at build time).
-const EnvSource k_environment[] = {
-#include "environment.inc"
-};
 
 // ---- Values from C++ --------------------------------------------------------------------------
 
@@ -161,8 +153,11 @@ void make_typesets() {
 
 void environment_init() {
     g_root_collect = false;   // from here on the collector may run at any allocation
-    for (uint32_t t = 1; t <= T_MAX_REGISTERED; ++t)
-        if (g_datatypes[t].name) set_global(g_datatypes[t].name, make_datatype(TypeId(t)));
+    // the boot image defines the datatype words and holds one block per environment source
+    size_t image_size = 0, source_count = 0;
+    const char* const* source_names = nullptr;
+    const uint8_t* image = kelbin_boot_image(&image_size, &source_names, &source_count);
+    uint32_t base = kelbin_boot(image, image_size);
     set_global("none", make_none());
     set_global("true", make_logic(true));
     set_global("false", make_logic(false));
@@ -180,12 +175,11 @@ void environment_init() {
     }
 
     Rooted catalog(make_none());
-    for (const EnvSource& src : k_environment) {
-        Rooted block(make_unset());
-        load_text(block.get(), src.text, std::strlen(src.text));
+    for (size_t i = 0; i < source_count; ++i) {
+        Rooted block(*boot_cell(base + uint32_t(i)));
         Rooted result(make_unset());
         eval_top(block.get(), result.get());
-        if (std::strcmp(src.name, "catalog-errors.kel") == 0) catalog.value = result.value;
+        if (std::strcmp(source_names[i], "catalog-errors.kel") == 0) catalog.value = result.value;
     }
     set_system_field("catalog", "errors", catalog.value);
 

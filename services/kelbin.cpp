@@ -43,6 +43,7 @@
 #include "services/image.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
@@ -635,6 +636,7 @@ struct Decoder {
     std::vector<uint32_t> offsets;
     std::vector<uint32_t> made;  // symbol id per index, 0 until first use
     bool has_symbols = false;
+    bool boot = false;  // decoding the boot image
     // the root of reference paths
     Node root = 0;
     uint32_t root_base = 0;
@@ -673,6 +675,15 @@ struct Decoder {
     }
     // smallest size of one record in the current form
     uint32_t min_record() const { return compact ? 1 : 4; }
+    // A boot-image definition starts here: the compact 0xC4 prefix, or a standard word record
+    // with the global bit.
+    bool is_definition() const {
+        if (p >= end) return false;
+        if (compact) return *p == C_DEFINE;
+        if (end - p < 4) return false;
+        uint32_t h = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+        return word_type(TypeId(h & 0xFF)) && (h & H_GLOBAL);
+    }
     void check_count(uint64_t n, uint64_t unit) const { if (n * unit > uint64_t(end - p)) fail(); }
 
     uint32_t symbol(uint32_t index, const uint8_t* at) {
@@ -720,6 +731,8 @@ struct Decoder {
     void text_from(Slot slot, TypeId t, uint32_t head, uint32_t count, uint32_t unit, bool nl);
     void check_char(uint32_t cp, const uint8_t* at) const;
     void check_tuple(uint32_t len, const uint8_t* at) const;
+    void boot_word(Slot slot, TypeId t, uint32_t flags, bool nl, uint32_t sym, const uint8_t* at);
+    void definition();
 };
 
 // One index step down from a value already rebuilt.
@@ -900,13 +913,14 @@ Node Decoder::context_contents(uint32_t, bool stack, bool self, bool has_values,
 // object! payload after its type (handlers: the record says the object has change handlers).
 // With `word`, the word (bound to the new context) is placed in the slot instead of the object.
 void Decoder::object_from(Slot slot, const Cell* word, bool handlers) {
-    if (compact) (void)zz(); else (void)u32();  // the stored class id is not kept
+    int32_t class_id = compact ? zz() : int32_t(u32());
+    if (!boot) class_id = -1;  // only the boot image keeps its class ids
     if (handlers) { (void)num(); (void)num(); }
     uint32_t kind, n;
     bool stack, self, has_values;
     context_header(&kind, &stack, &self, &has_values, &n);
     if (word && int32_t(word->data3) != -1 && word->data3 >= n) fail();
-    Node ctx = context_contents(0, stack, self, has_values, n, kind, slot, word, -1, true, T_OBJECT);
+    Node ctx = context_contents(0, stack, self, has_values, n, kind, slot, word, class_id, true, T_OBJECT);
     if (handlers) {
         // the record is rebuilt from the handler words, as make does
         Cell* obj = stack_push(context_owner(ctx));
@@ -1008,6 +1022,10 @@ void Decoder::word_from(Slot slot, TypeId t, uint32_t flags, bool nl) {
     uint32_t sym = symbol(num(), at);
     bool global, ref = false;
     int32_t index = -1;
+    if (boot) {
+        boot_word(slot, t, flags, nl, sym, at);
+        return;
+    }
     if (compact) {
         global = !(flags & C_F);
         if (!global) index = zz();
@@ -1046,6 +1064,63 @@ void Decoder::word_from(Slot slot, TypeId t, uint32_t flags, bool nl) {
     if (index != -1 && uint32_t(index) >= context_word_count(ctx)) fail(at);
     word.data1 = ctx;
     slot.put(word);
+}
+
+// Boot-image words: global (compact F clear), or bound to the context of a root value given by
+// its index from the first value of this decode, with the word's index there (-1: looked up).
+void Decoder::boot_word(Slot slot, TypeId t, uint32_t flags, bool nl, uint32_t sym, const uint8_t* at) {
+    uint32_t ctx_index = 0xFFFFFFFFu;
+    int32_t index = -1;
+    if (compact) {
+        if (flags & C_F) { ctx_index = leb(); index = zz(); }
+    } else {
+        ctx_index = u32();
+        index = int32_t(u32());
+    }
+    uint32_t nl_bit = nl ? uint32_t(CELL_NEWLINE) : 0u;
+    if (ctx_index == 0xFFFFFFFFu) {
+        Cell* w = stack_push(make_unset());
+        word_make_at(sym, w);
+        w->header = t | nl_bit;
+        slot.put(*w);
+        stack_pop();
+        return;
+    }
+    Series* r = node_series(root);
+    if (uint64_t(ctx_index) + root_base >= r->length()) fail(at);
+    Cell holder = *r->cell_at(ctx_index + root_base);
+    Node ctx = value_context(&holder);
+    if (!ctx) fail(at);
+    if (index == -1) {
+        index = context_find_word(ctx, sym, true);
+        if (index < 0) fail(at);
+    } else if (uint32_t(index) >= context_word_count(ctx)) {
+        fail(at);
+    }
+    slot.put(Cell{t | nl_bit, ctx, sym, uint32_t(index)});
+}
+
+// A boot-image definition at the top level: a word record, then the value it is set to. Both
+// are decoded into the root block and removed from it again.
+void Decoder::definition() {
+    const uint8_t* at = p;
+    if (compact) ++p;  // the 0xC4 prefix
+    Series* r = node_series(root);
+    uint32_t first = r->length();
+    for (int k = 0; k < 2; ++k) {
+        Cell* c = reserve_cell(root);
+        *c = make_none();
+    }
+    value(Slot{root, first});
+    if (!word_type(node_series(root)->cell_at(first)->type())) fail(at);
+    value(Slot{root, first + 1});
+    Series* s = node_series(root);
+    Cell word = *s->cell_at(first);
+    Cell v = *s->cell_at(first + 1);
+    v.header &= ~CELL_NEWLINE;
+    context_set_in(&word, &v, word.data1, false);
+    s = node_series(root);
+    s->tail -= 2 * uint32_t(sizeof(Cell));
 }
 
 // Native/action: the table index, then the spec block.
@@ -1505,9 +1580,19 @@ void kelbin_encode(const Cell* value, Cell* result, KelbinForm form) {
     *result = make_series(T_BINARY, node, 0);
 }
 
-uint32_t kelbin_decode(const uint8_t* data, size_t length, Node out) {
+namespace {
+
+[[noreturn]] void not_kelbin(bool boot) {
+    if (boot) {
+        std::fputs("Error: Not a Kelbin file!\n", stderr);
+        std::exit(1);
+    }
+    invalid_data();
+}
+
+uint32_t decode_file(const uint8_t* data, size_t length, Node out, bool boot) {
     std::vector<uint8_t> copy(data, data + length);
-    if (length < 8 || std::memcmp(copy.data(), kMagic, 6) != 0) invalid_data();
+    if (length < 8 || std::memcmp(copy.data(), kMagic, 6) != 0) not_kelbin(boot);
     uint8_t flags = copy[7];
     struct Freer { uint8_t* p = nullptr; ~Freer() { std::free(p); } } unpacked;
     const uint8_t* body = copy.data() + 8;
@@ -1516,11 +1601,12 @@ uint32_t kelbin_decode(const uint8_t* data, size_t length, Node out) {
     if (flags & FLAG_LZ) {
         size_t n = 0;
         unpacked.p = lz_decompress(body, size_t(end - body), &n);
-        if (!unpacked.p) invalid_data();
+        if (!unpacked.p) not_kelbin(boot);
         body = base = unpacked.p;
         end = body + n;
     }
     Decoder d;
+    d.boot = boot;
     d.compact = flags & FLAG_COMPACT;
     d.base = base;
     d.p = body;
@@ -1545,7 +1631,7 @@ uint32_t kelbin_decode(const uint8_t* data, size_t length, Node out) {
             d.p += d.names_size;
         }
     } else {
-        if (end - body < 8) invalid_data();
+        if (end - body < 8) not_kelbin(boot);
         (void)d.u32();
         records_length = d.u32();
         if (d.has_symbols) {
@@ -1566,11 +1652,46 @@ uint32_t kelbin_decode(const uint8_t* data, size_t length, Node out) {
     d.root = out;
     d.root_base = node_series(out)->length();
     while (d.p < d.end) {
+        if (boot && d.is_definition()) { d.definition(); continue; }
         Cell* c = reserve_cell(out);
         *c = make_none();
         d.value(Slot{out, node_series(out)->length() - 1});
     }
     return d.root_base;
+}
+
+} // namespace
+
+uint32_t kelbin_decode(const uint8_t* data, size_t length, Node out) {
+    return decode_file(data, length, out, false);
+}
+
+uint32_t g_kelbin_boot_base = 0;
+
+uint32_t kelbin_boot(const uint8_t* image, size_t length) {
+    CollectorHold hold;
+    g_kelbin_boot_base = decode_file(image, length, g_root_block, true);
+    return g_kelbin_boot_base;
+}
+
+std::vector<uint8_t> kelbin_encode_boot(const std::vector<std::pair<uint32_t, Cell>>& definitions,
+                                        const Cell* roots) {
+    Encoder e;
+    e.compact = true;
+    for (const auto& def : definitions) {
+        e.byte(C_DEFINE);
+        e.tag(T_SET_WORD, false, false);
+        e.leb(e.symbol(def.first));
+        e.value(&def.second);
+        --e.levels.back();  // a definition leaves no root value
+    }
+    Series* s = node_series(series_node(roots));
+    uint32_t n = s->length();
+    for (uint32_t i = 0; i < n; ++i) e.value(node_series(series_node(roots))->cell_at(i));
+    std::vector<uint8_t> out = assemble(e);
+    out[6] = 1;  // the boot image's version
+    out[7] = FLAG_COMPACT | FLAG_SYMBOLS;
+    return out;
 }
 
 } // namespace kel

@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace kel {
@@ -44,5 +45,27 @@ std::vector<uint8_t> kelbin_encode_bytes(const Cell* value, KelbinForm form);
 // reachable from a root). The bytes are copied first, so they may lie in a series buffer.
 // Returns the index in `out` of the first value appended.
 uint32_t kelbin_decode(const uint8_t* data, size_t length, Node out);
+
+// ---- The boot image ------------------------------------------------------------------------------
+//
+// A compact file (version 1, flags 5) that starts with definitions (a 0xC4 prefix, a set-word and
+// the value it gets) and goes on with the root values. Decoding it sets the defined words and
+// appends the other values to the root block.
+
+// Decodes the boot image into the root block with the collector held off; returns the index of
+// the first root value it appended (also kept in g_kelbin_boot_base). A file that is not a KELBIN
+// file (or whose compressed body cannot be unpacked) prints "Error: Not a Kelbin file!" on stderr
+// and ends the process with status 1; any other fault raises the decoder's error.
+uint32_t kelbin_boot(const uint8_t* image, size_t length);
+extern uint32_t g_kelbin_boot_base;
+
+// The embedded boot image and the names of the sources whose blocks it holds, in order
+// (services/kelbin-image.cpp).
+const uint8_t* kelbin_boot_image(size_t* size, const char* const** names, size_t* count);
+
+// Writes a boot image: each definition (symbol id, value) in order, then every value of the block
+// `roots` as one root value. Allocates nothing from the memory manager.
+std::vector<uint8_t> kelbin_encode_boot(const std::vector<std::pair<uint32_t, Cell>>& definitions,
+                                        const Cell* roots);
 
 } // namespace kel
