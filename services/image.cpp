@@ -8,6 +8,7 @@
 
 #include "core/errors.h"
 #include "core/extres.h"
+#include "core/gc.h"
 #include "core/output.h"
 #include "datatypes/compound.h"
 
@@ -25,6 +26,11 @@ ImageCacheRelease g_cache_release = nullptr;
 // Every live store is on one list: the resource table forgets its objects when the runtime is torn
 // down without releasing them, and the stores of images alive at that point stay reachable here.
 ImageStore* g_stores = nullptr;
+// Pixel memory lies outside the collector's heap, so allocating it does not bring a collection
+// nearer: after this many bytes of new pixels the next image runs one itself, which releases the
+// stores of images no value reaches any more.
+constexpr uint64_t PIXEL_BYTES_PER_COLLECTION = 64u << 20;
+uint64_t g_pixel_bytes = 0;
 
 void release_cache(ImageStore* st) {
     if (st->cache && g_cache_release) g_cache_release(st->cache);
@@ -126,6 +132,12 @@ Node platform_image_new(uint32_t* pixels, uint32_t flags, uint32_t width, uint32
     g_stores = st;
     Node node;
     try {
+        // the new store is not in the resource table yet: a collection here leaves it alone
+        g_pixel_bytes += uint64_t(width) * height * 4;
+        if (g_pixel_bytes >= PIXEL_BYTES_PER_COLLECTION && g_collector_enabled) {
+            g_pixel_bytes = 0;
+            collector_run();
+        }
         node = alloc_bytes(sizeof(ImageRecord));
     } catch (...) {
         release_store(0, 0, st);

@@ -15,6 +15,7 @@
 #include <cairo.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -185,6 +186,26 @@ TEST_F(ImageLayer, UnreachableImagesAreReleasedByTheCollector) {
     EXPECT_FALSE(extres_in_use(slot));
     EXPECT_EQ(g_released, 1);
     platform_image_set_cache_release(nullptr);
+}
+
+int g_live_stores = 0;
+void count_store(uint32_t, uint32_t, void*) { ++g_live_stores; }
+
+TEST_F(ImageLayer, NewPixelsBringACollectionThatReleasesDroppedImages) {
+    // 40 images of 4 MB, each dropped at once: series allocation alone would not collect
+    bool enabled = g_collector_enabled;
+    g_collector_enabled = true;
+    int most = 0;
+    for (int i = 0; i < 40; ++i) {
+        Cell* top = g_stack.top;
+        image_cell(platform_image_make(1000, 1000, nullptr, 0, nullptr, 0, nullptr, 0));
+        g_stack.top = top;
+        g_live_stores = 0;
+        extres_for_each(platform_image_kind(), count_store);
+        most = std::max(most, g_live_stores);
+    }
+    g_collector_enabled = enabled;
+    EXPECT_LE(most, 17);   // at most 64 MB of pixels made since the last collection, and the new one
 }
 
 TEST_F(ImageLayer, ReleasedImagesRefusePixelAccess) {

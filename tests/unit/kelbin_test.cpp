@@ -364,3 +364,129 @@ TEST_F(Kelbin, DeepNestingRaisesStackOverflow) {
 }
 
 } // namespace
+
+namespace {
+
+void put_leb(Bytes& b, uint32_t v) {
+    while (v >= 0x80) { b.push_back(uint8_t(v | 0x80)); v >>= 7; }
+    b.push_back(uint8_t(v));
+}
+void put_u32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+uint32_t get_leb(const uint8_t* p, size_t* i) {
+    uint32_t v = 0;
+    for (int shift = 0;; shift += 7) {
+        uint8_t b = p[(*i)++];
+        v |= uint32_t(b & 0x7F) << shift;
+        if (!(b & 0x80)) return v;
+    }
+}
+
+// A compact boot image (version 1, flags 5) over the names and records given.
+Bytes boot_file(const std::vector<std::string>& names, const Bytes& records) {
+    Bytes f = {'K', 'E', 'L', 'B', 'I', 'N', 1, 5};
+    put_leb(f, 1);
+    put_leb(f, uint32_t(records.size()));
+    Bytes area;
+    std::vector<uint32_t> offsets;
+    for (const std::string& n : names) {
+        offsets.push_back(uint32_t(area.size()));
+        area.insert(area.end(), n.begin(), n.end());
+        area.push_back(0);
+    }
+    put_leb(f, uint32_t(names.size()));
+    put_leb(f, uint32_t(area.size()));
+    for (uint32_t o : offsets) put_u32(f, o);
+    f.insert(f.end(), area.begin(), area.end());
+    f.insert(f.end(), records.begin(), records.end());
+    return f;
+}
+
+} // namespace
+
+TEST_F(Kelbin, EmbeddedBootImageStartsWithTheDatatypeWords) {
+    size_t size = 0, count = 0;
+    const char* const* names = nullptr;
+    const uint8_t* image = kelbin_boot_image(&size, &names, &count);
+    ASSERT_GT(size, 16u);
+    EXPECT_EQ(std::memcmp(image, "KELBIN\x01\x05", 8), 0);
+    size_t i = 8;
+    get_leb(image, &i);  // root count
+    get_leb(image, &i);  // records length
+    uint32_t symbols = get_leb(image, &i);
+    uint32_t area = get_leb(image, &i);
+    i += size_t(symbols) * 4 + area;
+    ASSERT_LT(i + 5, size);
+    EXPECT_EQ(Bytes(image + i, image + i + 5), (Bytes{0xC4, 0x10, 0x00, 0x01, 0x02}));
+    ASSERT_EQ(count, 5u);
+    EXPECT_STREQ(names[0], "natives.kel");
+    EXPECT_STREQ(names[4], "catalog-errors.kel");
+}
+
+TEST_F(Kelbin, HandMadeBootImageUsesContextsOfRootValues) {
+    Bytes records = {
+        0xC4, 0x10, 0x00, 0x8A,                         // kb-boot-x: 10
+        0x20, 0x0A, 0x0E, 0x12, 0x01, 0x01, 0x87,       // object, class 5, field: 7
+        0x05, 0x02, 0x4F, 0x01, 0x00, 0x01,             // [field (looked up in root value 0)
+        0x4F, 0x01, 0x00, 0x00,                         //  field (index 0 of root value 0)]
+        0x0F, 0x00,                                     // kb-boot-x, global
+    };
+    Bytes image = boot_file({"kb-boot-x", "field"}, records);
+    uint32_t before = node_series(g_root_block)->length();
+    uint32_t base = kelbin_boot(image.data(), image.size());
+    EXPECT_EQ(base, before);
+    EXPECT_EQ(node_series(g_root_block)->length(), before + 3);  // the definition left no value
+    Cell& obj = keep(*boot_cell(base));
+    ASSERT_TRUE(obj.is(T_OBJECT));
+    EXPECT_EQ(object_class_id(&obj), 5);  // the boot image keeps class ids
+    Cell& words = keep(*boot_cell(base + 1));
+    for (uint32_t k = 0; k < 2; ++k) {
+        Cell w = *node_series(series_node(&words))->cell_at(k);
+        EXPECT_EQ(w.data1, object_context(&obj));
+        EXPECT_EQ(cell_integer(word_get(&w)), 7);
+    }
+    EXPECT_EQ(cell_integer(&run("kb-boot-x")), 10);
+
+    // the standard form marks a definition with the global bit; its words carry two indexes
+    Bytes std_image = {'K', 'E', 'L', 'B', 'I', 'N', 1, 4};
+    Bytes body;
+    put_u32(body, 1);
+    put_u32(body, 24);
+    put_u32(body, 1);   // one symbol
+    put_u32(body, 16);  // name area
+    put_u32(body, 0);
+    for (char c : std::string("kb-boot-y\0\0\0\0\0\0\0", 16)) body.push_back(uint8_t(c));
+    put_u32(body, T_SET_WORD | (1u << 25));
+    put_u32(body, 0);
+    put_u32(body, 0xFFFFFFFF);
+    put_u32(body, 0xFFFFFFFF);
+    put_u32(body, T_INTEGER);
+    put_u32(body, 42);
+    std_image.insert(std_image.end(), body.begin(), body.end());
+    uint32_t length = node_series(g_root_block)->length();
+    kelbin_boot(std_image.data(), std_image.size());
+    EXPECT_EQ(node_series(g_root_block)->length(), length);
+    EXPECT_EQ(cell_integer(&run("kb-boot-y")), 42);
+}
+
+TEST_F(Kelbin, BootDefinitionsOnlyAtTheTopLevel) {
+    Bytes nested = boot_file({"kb-boot-x"}, {0x05, 0x01, 0xC4, 0x10, 0x00, 0x8A});
+    EXPECT_EQ(decode_error(nested), Err::KbInvalidRecord);  // user mode
+    EXPECT_EQ(test::raised([&] { kelbin_boot(nested.data(), nested.size()); }), Err::KbInvalidRecord);
+    Bytes bad_context = boot_file({"a"}, {0x4F, 0x00, 0x09, 0x01});  // no root value 9
+    EXPECT_EQ(test::raised([&] { kelbin_boot(bad_context.data(), bad_context.size()); }), Err::KbInvalidRecord);
+}
+
+using KelbinDeathTest = Kelbin;
+
+TEST_F(KelbinDeathTest, CorruptBootImageEndsTheProcess) {
+    size_t size = 0, count = 0;
+    const char* const* names = nullptr;
+    const uint8_t* image = kelbin_boot_image(&size, &names, &count);
+    Bytes bad(image, image + size);
+    bad[0] = 'X';
+    EXPECT_EXIT(kelbin_boot(bad.data(), bad.size()), testing::ExitedWithCode(1), "Error: Not a Kelbin file!");
+    Bytes packed = {'K', 'E', 'L', 'B', 'I', 'N', 1, 7, 1, 2, 3};  // compressed body that is not LZ77
+    EXPECT_EXIT(kelbin_boot(packed.data(), packed.size()), testing::ExitedWithCode(1), "Error: Not a Kelbin file!");
+}
