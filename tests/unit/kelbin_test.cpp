@@ -110,6 +110,12 @@ TEST_F(Kelbin, IntegerOneInBothForms) {
     Bytes cp = kelbin_encode_bytes(&one, KelbinForm::Compact);
     Bytes expect_cp = {'K', 'E', 'L', 'B', 'I', 'N', 2, 1, 1, 1, 0x81};
     EXPECT_EQ(cp, expect_cp);
+    // the binary! form of the same file
+    Cell& bin = keep(make_unset());
+    kelbin_encode(&one, &bin, KelbinForm::Compact);
+    ASSERT_TRUE(bin.is(T_BINARY));
+    Series* s = node_series(series_node(&bin));
+    EXPECT_EQ(Bytes(s->head_ptr(), s->tail_ptr()), expect_cp);
 }
 
 TEST_F(Kelbin, CompactScalarRecords) {
