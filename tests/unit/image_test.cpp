@@ -87,7 +87,8 @@ TEST_F(ImageLayer, SizesBeyondTheLimitsAreRefused) {
     EXPECT_FALSE(image_size_fits(46341, 46341));      // 2147488281: not below 2^31
     EXPECT_FALSE(image_size_fits(65536, 1));
     EXPECT_FALSE(image_size_fits(1, 65536));
-    for (auto [w, h] : {std::pair{65536, 1}, {1, 65536}, {46341, 46341}}) {
+    for (auto size : {std::pair{65536, 1}, {1, 65536}, {46341, 46341}}) {
+        int w = size.first, h = size.second;
         EXPECT_EQ(raised([&] { platform_image_make(w, h, nullptr, 0, nullptr, 0, nullptr, 0); }), Err::OutOfRange);
         Cell& small = make_image(1, 1, {0xFF000000});
         EXPECT_EQ(raised([&] { platform_image_resize(&small, w, h); }), Err::OutOfRange);
