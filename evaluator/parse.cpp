@@ -590,7 +590,6 @@ struct Engine {
     }
     void keep_span(uint32_t from, uint32_t to, bool pick) {
         span(from, to);
-        if (to == from) return;
         if (pick) {
             for (uint32_t p = from; p < to && p < input_len(); ++p) {
                 Cell item;
@@ -600,6 +599,7 @@ struct Engine {
             }
             return;
         }
+        // one element as itself; none or several as a copy (an empty match keeps an empty series)
         Rooted v;
         if (to - from == 1) {
             Cell item;
@@ -1181,7 +1181,8 @@ struct Engine {
             pop_frame();
             return true;
         case K_COLLECT:
-            finish_collect(t);
+            // a collection whose rule failed is dropped with the match
+            if (ok) finish_collect(t);
             pop_frame();
             return true;
         case K_INTO: {
