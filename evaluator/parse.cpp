@@ -96,7 +96,9 @@ inline bool word_is(const Cell* c, uint32_t canonical) {
 
 // ---- The two stacks --------------------------------------------------------------------------------
 
-inline Node stack_node(uint32_t root) { return boot_cell(root)->data2; }
+inline Node stack_node(uint32_t root) {
+    return reinterpret_cast<const Cell*>(node_series(g_root_block)->data())[root].data2;
+}
 inline Series* stack_series(uint32_t root) { return node_series(stack_node(root)); }
 inline uint32_t stack_cells(uint32_t root) { return stack_series(root)->length(); }
 inline Cell* stack_cell(uint32_t root, uint32_t i) { return stack_series(root)->cell_at(i); }
@@ -708,6 +710,11 @@ struct Engine {
     bool setup_loop(const Cell* keyword, int32_t min, int32_t max, bool is_while, bool& ok) {
         need_more(keyword);
         const Cell* target = rseries()->cell_at(rpos);
+        // a word naming a simple value repeats as fast as the value itself
+        if (!is_while && target->is(T_WORD) && !keyword_of(target)) {
+            const Cell* val = word_value(target);
+            if (simple_value(val->type())) target = val;
+        }
         if (!is_while && simple_value(target->type())) {
             ++rpos;
             ok = repeat_value(target, min, max);

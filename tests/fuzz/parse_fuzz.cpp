@@ -78,11 +78,8 @@ std::string build_source(const uint8_t* data, size_t size) {
     bool sensitive = (data[0] / 20) % 2 == 1;
     std::string call = std::string("parse") + (sensitive ? "/case" : "") + (part ? "/part" : "") +
                        "/trace inp r" + (part ? " 2" : "") + " :cb";
-    return "bs: make bitset! [#\"a\" - #\"z\"] nbs: complement copy bs "
-           "big: make bitset! [#\"^(1F600)\" #\"中\"] w: m: none t: copy [] budget: 400 "
-           "cb: func [e h r i s] [budget: budget - 1 budget > 0] "
-           "inp: " + literal + " r: [" + rules + "] "
-           "res: try [" + call + "]";
+    return "w: m: none t: copy [] budget: 400 inp: " + literal + " r: [" + rules + "] "
+           "try [" + call + "]";
 }
 
 // Evaluates the text inside a try frame; the stacks are restored afterwards.
@@ -114,6 +111,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         runtime_init();
         environment_init();
         g_root_collect = false;
+        run("bs: make bitset! [#\"a\" - #\"z\"] nbs: complement copy bs "
+            "big: make bitset! [#\"^(1F600)\" #\"中\"] "
+            "cb: func [e h r i s] [budget: budget - 1 budget > 0] true");
         g_ready = true;
     }
     if (size > 4096) return 0;
