@@ -329,6 +329,10 @@ void files_text_value(Cell* result, std::vector<uint8_t>& bytes, bool skip_bom) 
     string_load(bytes.data(), int32_t(w), result, TextEncoding::Utf8);
 }
 
+bool files_read_all(const std::string& path, std::vector<uint8_t>& out) {
+    return read_bytes(path, -1, -1, BINARY_LIMIT, out) == ReadStatus::Ok;
+}
+
 bool files_dir_path(std::string_view p) {
     if (p.empty()) return false;
     if (p.back() == '/' || p == "." || p == "..") return true;

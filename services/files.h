@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -30,5 +31,9 @@ constexpr uint64_t FILES_TEXT_LIMIT = FILES_BINARY_LIMIT / 4;
 // byte-order mark when skip_bom is set. The bytes must stay within FILES_TEXT_LIMIT.
 void files_lines_value(Cell* result, const std::vector<uint8_t>& bytes);
 void files_text_value(Cell* result, std::vector<uint8_t>& bytes, bool skip_bom);
+
+// The whole content of the file at the (POSIX, UTF-8) path into out; false when it cannot be
+// opened or read, or holds more than a binary! can.
+bool files_read_all(const std::string& path, std::vector<uint8_t>& out);
 
 } // namespace kel
