@@ -37,6 +37,7 @@
 #include "evaluator/parse.h"
 #include "evaluator/random.h"
 #include "services/files.h"
+#include "services/http.h"
 
 #include <cerrno>
 #include <cfenv>
@@ -466,6 +467,7 @@ void runtime_init() {
     compress_init();
     call_init();
     files_init();
+    http_init();
     stack_init(symbol_make("<body>"), symbol_make("<anon>"));
     lexer_init();
     kelbin_boot();
