@@ -71,13 +71,17 @@ int64_t os_sleep_millis(double seconds) {
 }
 
 void os_sleep(double seconds) {
-    int64_t ms = os_sleep_millis(seconds);
-    struct timespec left;
-    left.tv_sec = time_t(ms / 1000);
-    left.tv_nsec = long(ms % 1000) * 1000000L;
-    // Other signals only resume the sleep; an interrupt that asks for a halt ends it, so that
-    // the evaluation can stop at once.
-    while (nanosleep(&left, &left) != 0 && errno == EINTR && !g_halt_requested) {
+    // Slept in slices of at most 50 ms: a halt requested at any moment, even just before a slice
+    // began (when no EINTR comes), ends the sleep within one slice, so that the evaluation can
+    // stop. Other signals only resume the current slice.
+    constexpr int64_t slice_ms = 50;
+    for (int64_t ms = os_sleep_millis(seconds); ms > 0 && !g_halt_requested; ms -= slice_ms) {
+        int64_t slice = ms < slice_ms ? ms : slice_ms;
+        struct timespec left;
+        left.tv_sec = 0;
+        left.tv_nsec = long(slice) * 1000000L;
+        while (nanosleep(&left, &left) != 0 && errno == EINTR && !g_halt_requested) {
+        }
     }
 }
 

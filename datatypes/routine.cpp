@@ -98,7 +98,7 @@ Cell* routine_make(const Cell* spec_in, const Cell* body_in, uint32_t index, int
     cells[MORE_CODE] = make_integer(int32_t(index));
     cells[MORE_OWNER] = make_integer(return_type);
     m->tail = m->head + FUNCTION_MORE_CELLS * uint32_t(sizeof(Cell));
-    uint32_t header = T_ROUTINE | ROUTINE_FLAG_CELLS |
+    uint32_t header = uint32_t(T_ROUTINE) | ROUTINE_FLAG_CELLS |
                       ((arity << ROUTINE_ARITY_SHIFT) & ROUTINE_ARITY_MASK);
     Cell r{header, ctx, spec_node, more};
     *context_owner(ctx) = r;
