@@ -557,6 +557,7 @@ bool infix_fast(const Cell* op, const Cell* right) {
 }
 
 uint32_t plain_call_summary(const Cell* fn);
+const Cell* cache_entry(const Cell* fn, uint32_t i);
 template <bool infix>
 int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool arg,
                         const Cell* name_in, const Cell* object, TypeId ct, uint32_t summary);
@@ -788,17 +789,16 @@ namespace {
 // the arguments cache is not the plain two arguments this path expects.
 int32_t infix_operands(const Cell* op_in, const Cell* name_in, const Cell* code, int32_t pos,
                        int32_t end) {
-    Cell cache = interp_args_cache(op_in);
-    constexpr uint32_t two_evaluated = SUMMARY_PLAIN | SUMMARY_ALL_EVAL | 2;
-    if ((cache.data3 & (SUMMARY_PLAIN | SUMMARY_ALL_EVAL | SUMMARY_ARGS_MASK)) != two_evaluated ||
-        cell_count(node_series(series_node(&cache))) != 2)
+    // a built cache of two evaluated arguments and no refinement (else the general path builds
+    // or reads it)
+    constexpr uint32_t shape_mask = SUMMARY_PLAIN | SUMMARY_ALL_EVAL | SUMMARY_ARGS_MASK |
+                                    (SUMMARY_REFINES_MASK << SUMMARY_REFINES_SHIFT);
+    if ((plain_call_summary(op_in) & shape_mask) != (SUMMARY_PLAIN | SUMMARY_ALL_EVAL | 2))
         return -1;
-    Series* cs = node_series(series_node(&cache));
-    Cell types[2] = {*cs->cell_at(0), *cs->cell_at(1)};
     Rooted op(*op_in);
     Rooted name(*name_in);
     auto check = [&](const Cell* value, uint32_t nth) {
-        if (typeset_has(&types[nth], value->type())) return;
+        if (typeset_has(cache_entry(op.get(), nth), value->type())) [[likely]] return;
         Cell n = name_or_anon(name.get());
         Cell dt = make_datatype(value->type());
         Cell w = arg_word(op.get(), nth);
@@ -822,7 +822,7 @@ int32_t infix_operands(const Cell* op_in, const Cell* name_in, const Cell* code,
         int32_t refs[1] = {-1};
         f(false, refs);
     }
-    stack_unwind();
+    unwind_frame(false, false);
     return pos;
 }
 
@@ -850,6 +850,7 @@ int32_t fetch_arg(const ArgContext& ac, uint32_t kind, int32_t pos, uint32_t arg
         fire_error(Err::NoArg, &n, &w);
     }
     int32_t one_end = (ac.mode & CALL_SAFER) ? pos + 1 : ac.end;
+    if (ac.mode & CALL_AS_IS) kind = KIND_GET;
     switch (kind) {
     case KIND_GET: {
         if (g_interp.tracing) fire_event(EV_FETCH, ac.code, pos, nullptr, code_at(ac.code, pos));
@@ -1403,31 +1404,14 @@ void call_with_args(const Cell* fn_in, const Cell* args, uint32_t count, const C
     // the arguments go to the stack first: they may lie in buffers that move
     uint32_t f_i = stack_index(stack_push(fn.get()));
     for (uint32_t i = 0; i < count; ++i) stack_push(&args[i]);
-    // a code block of the argument values, evaluated one value each (get kind semantics)
+    // a code block of the argument values, each taken as it stands (a word, set-word, paren or
+    // function value is passed, not evaluated); remaining arguments are none
     Rooted code(make_series(T_BLOCK, alloc_cells(count ? count : 1)));
     for (uint32_t i = 0; i < count; ++i) block_append(series_node(code.get()), *stack_at_index(f_i + 1 + i));
     g_stack.top = stack_at_index(f_i);
     Rooted name(name_in ? *name_in : anon_word());
-    // Apply the function with every given value taken as it stands: mode 2 with each argument
-    // one value; remaining arguments are none.
-    TypeId ct = call_type(fn.get());
-    Rooted cache(interp_args_cache(fn.get()));
-    (void)ct;
-    // Quote the values so evaluation gives them back unchanged.
-    Series* cs = node_series(series_node(code.get()));
-    for (uint32_t i = 0; i < count; ++i) {
-        Cell* c = cs->cell_at(i);
-        TypeId t = c->type();
-        if (t == T_WORD || t == T_SET_WORD || t == T_GET_WORD || t == T_LIT_WORD || t == T_PATH ||
-            t == T_SET_PATH || t == T_GET_PATH || t == T_LIT_PATH || t == T_PAREN ||
-            is_any_function(t)) {
-            // wrap as (quote value) is not available: use a lit form where one exists
-            if (t == T_WORD) set_cell_type(c, T_LIT_WORD);
-            else if (t == T_PATH) set_cell_type(c, T_LIT_PATH);
-        }
-    }
     eval_code(fn.get(), code.get(), 0, int32_t(count), true, name.get(), nullptr, 0, nullptr,
-              CALL_REFINES | CALL_SAFER, false);
+              CALL_REFINES | CALL_SAFER | CALL_AS_IS, false);
 }
 
 // ---- Paths ---------------------------------------------------------------------------------------
