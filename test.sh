@@ -77,7 +77,7 @@ fuzz="${KEL_FUZZ_BUILD_DIR:-build-fuzz}"
 stage "configure $fuzz" env CC=clang CXX=clang++ \
   cmake -S . -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_FUZZ=ON -DKEL_BENCH=OFF
 stage "build $fuzz" cmake --build "$fuzz" -j "$jobs" --target kel_fuzz_lexer kel_fuzz_percent kel_fuzz_base \
-  kel_fuzz_lz77 kel_fuzz_inflate kel_fuzz_zlib kel_fuzz_gzip kel_fuzz_kelbin
+  kel_fuzz_lz77 kel_fuzz_inflate kel_fuzz_zlib kel_fuzz_gzip kel_fuzz_kelbin kel_fuzz_parse
 stage "fuzz the lexer (25 s)" \
   tests/fuzz/run.sh "$PWD/$fuzz/tests/fuzz/kel_fuzz_lexer" 25 "$fuzz/fuzz-lexer"
 stage "fuzz the percent decoder (5 s)" \
@@ -90,3 +90,5 @@ for codec in lz77 inflate zlib gzip; do
 done
 stage "fuzz the binary value decoder (5 s)" \
   tests/fuzz/run.sh "$PWD/$fuzz/tests/fuzz/kel_fuzz_kelbin" 5 "$fuzz/fuzz-kelbin" "$PWD/tests/fuzz/seeds-kelbin"
+stage "fuzz parse (5 s)" \
+  tests/fuzz/run.sh "$PWD/$fuzz/tests/fuzz/kel_fuzz_parse" 5 "$fuzz/fuzz-parse"

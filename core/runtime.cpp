@@ -33,8 +33,10 @@
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives-encoding.h"
+#include "evaluator/parse.h"
 #include "evaluator/random.h"
 #include "services/files.h"
+#include "services/http.h"
 
 #include <cerrno>
 #include <cfenv>
@@ -433,7 +435,6 @@ void* map_runtime_stack(size_t bytes) {
 
 static void platform_image_init() {}    // filled when the image layer exists
 static void image_codec_init() {}       // filled when the image codecs exist
-static void parse_init() {}             // filled when PARSE exists
 static void checksum_init() { checksum_methods_init(); }
 static void compress_init() {}          // filled when compression exists
 static void call_init() {}              // filled when the process launcher exists
@@ -465,6 +466,7 @@ void runtime_init() {
     compress_init();
     call_init();
     files_init();
+    http_init();
     stack_init(symbol_make("<body>"), symbol_make("<anon>"));
     lexer_init();
     kelbin_boot();

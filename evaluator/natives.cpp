@@ -1,6 +1,7 @@
 // The natives table, filled at start-up in the fixed order of k_native_names. A native that is
 // not built yet raises internal not-done when called.
 #include "evaluator/natives.h"
+#include "evaluator/parse.h"
 
 #include "core/errors.h"
 
@@ -21,6 +22,7 @@ void natives_init() {
     natives_math_register();
     natives_system_register();
     natives_encoding_register();
+    natives_parse_register();
 }
 
 } // namespace kel

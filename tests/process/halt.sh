@@ -1,9 +1,11 @@
 #!/bin/sh
-# Ctrl-C at the console stops the evaluation of `forever []` with "(halted)"; the console then
-# answers the next line and ends with status 0 at the end of its input. No timing is assumed:
-# the interrupt is sent again until the console reports the halt (bounded number of tries).
-# Usage: halt.sh <kel>
+# Ctrl-C at the console stops the evaluation of an endless loop (`forever []`, or the line given
+# as second argument) with "(halted)"; the console then answers the next line and ends with status
+# 0 at the end of its input. No timing is assumed: the interrupt is sent again until the console
+# reports the halt (bounded number of tries).
+# Usage: halt.sh <kel> [line]
 kel=$1
+line=${2:-forever []}
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 mkfifo "$dir/in"
@@ -18,7 +20,7 @@ while ! grep -q '>> ' "$dir/out" && [ $tries -lt 600 ]; do
     sleep 0.1
     tries=$((tries + 1))
 done
-printf 'forever []\n' >&3
+printf '%s\n' "$line" >&3
 
 tries=0
 while ! grep -q '(halted)' "$dir/out" && [ $tries -lt 600 ]; do
