@@ -268,6 +268,9 @@ struct Engine {
 
     // ---- Trace
 
+    // The callback gets the event, the last match, the rule block at the rule position, the
+    // input at its position and a copy of this call's rule stack (a copy: the callback cannot
+    // change the frames under the machine). Any answer but true ends PARSE (ParseStop).
     enum TraceEv { EV_PUSH_, EV_POP_, EV_FETCH_, EV_MATCH_, EV_ITERATE_, EV_PAREN_ };
     void trace(TraceEv ev) {
         static const char* const names[] = {"push", "pop", "fetch", "match", "iterate", "paren"};
@@ -358,7 +361,9 @@ struct Engine {
         return std::memcmp(ib, b, n) == 0 ? int64_t(n) : -1;
     }
 
-    // Does v match at position p (p <= e)? The length matched, or -1. literal: datatypes,
+    // Does v match at position p (p <= e)? The length matched, or -1. Text on string input
+    // folds case unless case-sensitive; on binary input a text matches its UTF-8 bytes exactly,
+    // a char! or integer! one byte. literal: datatypes,
     // typesets and lit-words are values, not type tests (quote). Datatypes on binary input are
     // matched by the caller (the lexer allocates).
     int64_t match_at(const Cell* v, uint32_t p, uint32_t e, bool literal) {
@@ -382,7 +387,7 @@ struct Engine {
         case IN_BINARY: {
             if (t == T_CHAR || t == T_INTEGER) {
                 if (p >= e) return -1;
-                uint32_t want = t == T_CHAR ? v->data2 : v->data2;
+                uint32_t want = v->data2;   // the code point, or the integer (negative: no byte)
                 if (want > 255) return -1;
                 return value_series(input())->head_ptr()[p] == want ? 1 : -1;
             }
