@@ -24,6 +24,7 @@
 #include "datatypes/scalars.h"
 #include "datatypes/string.h"
 #include "services/image.h"
+#include "services/image-codecs.h"
 
 #include <algorithm>
 #include <cstring>
@@ -200,11 +201,34 @@ void image_from_binary(Cell* image, const Cell* value, int32_t mode) {
 
 bool image_signature_q(const Cell* binary) {
     Cell bin = *binary;
-    uint32_t len = uint32_t(binary_rs_length(&bin));
-    const uint8_t* b = binary_rs_head(&bin);
-    auto starts = [&](const char* sig, uint32_t n) { return len >= n && std::memcmp(b, sig, n) == 0; };
-    return starts("\x89PNG", 4) || starts("\xFF\xD8\xFF", 3) || starts("BM", 2) || starts("GIF87a", 6) ||
-           starts("GIF89a", 6) || starts("II*\0", 4) || starts("MM\0*", 4);
+    return image_codec_format(binary_rs_head(&bin), size_t(binary_rs_length(&bin))) >= 0;
+}
+
+void image_decode(const Cell* binary, Cell* result) {
+    Cell bin = *binary;
+    const uint8_t* bytes = binary_rs_head(&bin);
+    size_t length = size_t(binary_rs_length(&bin));
+    if (image_codec_format(bytes, length) < 0) {
+        *result = make_none();
+        return;
+    }
+    // the bytes are read where they lie: nothing is allocated from the memory manager until the
+    // pixels are decoded
+    Node node = platform_image_from_bytes(bytes, length);
+    if (!node) fire_error(Err::BadMedia);
+    image_set(result, node);
+}
+
+void image_load_file(Cell* result, const Cell* file) {
+    std::string path = file_to_os_path(file);
+    Node node = platform_image_load_file(path.c_str());
+    if (!node) fire_error(Err::CannotOpen, file);
+    image_set(result, node);
+}
+
+bool image_encode(const Cell* image, Cell* result, int32_t format) {
+    if (image->data3 == 0) fire_error(Err::BadMedia);
+    return platform_image_encode(image, result, format);
 }
 
 void image_resize(const Cell* image, int32_t width, int32_t height, Cell* result) {

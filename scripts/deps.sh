@@ -10,6 +10,7 @@ KEL_DEB_PACKAGES=(
   lua5.4
   zlib1g-dev
   libcairo2-dev
+  libpng-dev libjpeg62-turbo-dev libtiff-dev libgif-dev libjpeg-turbo-progs
 )
 
 # Installs the packages of KEL_DEB_PACKAGES that dpkg does not report as installed. Runs

@@ -332,6 +332,10 @@ void query_service(Cell* target, const Cell*, const PortOpts&) {
 
 } // namespace
 
+bool files_read_all(const std::string& path, std::vector<uint8_t>& out) {
+    return read_bytes(path, -1, -1, BINARY_LIMIT, out) == ReadStatus::Ok;
+}
+
 bool files_dir_path(std::string_view p) {
     if (p.empty()) return false;
     if (p.back() == '/' || p == "." || p == "..") return true;

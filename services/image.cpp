@@ -57,17 +57,6 @@ inline uint32_t premultiply(uint32_t p) {
     return (a << 24) | (ch((p >> 16) & 255) << 16) | (ch((p >> 8) & 255) << 8) | ch(p & 255);
 }
 
-inline uint32_t unpremultiply(uint32_t p) {
-    uint32_t a = p >> 24;
-    if (a == 255) return p;
-    if (a == 0) return 0;
-    auto ch = [a](uint32_t c) {
-        uint32_t v = (c * 255 + a / 2) / a;
-        return v > 255 ? 255u : v;
-    };
-    return (a << 24) | (ch((p >> 16) & 255) << 16) | (ch((p >> 8) & 255) << 8) | ch(p & 255);
-}
-
 uint32_t pixel_count(const ImageRecord* r) { return size_width(r->size) * size_height(r->size); }
 
 ImageStore* store_of(const ImageRecord* r) {
@@ -83,13 +72,24 @@ ImageRecord* record_of(const Cell* image) { return image->data2 ? image_record(i
 void rebuild_straight(ImageRecord* r, ImageStore* st) {
     uint32_t n = pixel_count(r);
     const uint32_t* from = st->premul ? st->premul : st->pixels;
-    for (uint32_t i = 0; i < n; ++i) st->pixels[i] = unpremultiply(from[i]);
+    for (uint32_t i = 0; i < n; ++i) st->pixels[i] = image_unpremultiply(from[i]);
     // the store served as its own premultiplied form: it is straight again now
     if (!st->premul) r->flags &= ~(IMG_PREMULTIPLIED | IMG_DRAW_TARGET);
     r->flags = (r->flags & ~IMG_DRAWN) | IMG_PIXELS_VALID;
 }
 
 } // namespace
+
+uint32_t image_unpremultiply(uint32_t p) {
+    uint32_t a = p >> 24;
+    if (a == 255) return p;
+    if (a == 0) return 0;
+    auto ch = [a](uint32_t c) {
+        uint32_t v = (c * 255 + a / 2) / a;
+        return v > 255 ? 255u : v;
+    };
+    return (a << 24) | (ch((p >> 16) & 255) << 16) | (ch((p >> 8) & 255) << 8) | ch(p & 255);
+}
 
 void platform_image_set_cache_release(ImageCacheRelease release) { g_cache_release = release; }
 

@@ -94,6 +94,8 @@ inline uint32_t size_height(uint32_t size) { return size >> 16; }
 bool image_check_size(int64_t width, int64_t height);
 // True when the size fits (a decoder's check, which raises nothing).
 bool image_size_fits(uint64_t width, uint64_t height);
+// A premultiplied pixel word made straight (a fully transparent pixel becomes 0).
+uint32_t image_unpremultiply(uint32_t pixel);
 // malloc'd room for the pixels; raises internal no-memory on failure.
 uint32_t* image_alloc_pixels(uint32_t width, uint32_t height);
 
