@@ -558,6 +558,7 @@ bool infix_fast(const Cell* op, const Cell* right) {
 }
 
 uint32_t plain_call_summary(const Cell* fn);
+const Cell* cache_entry(const Cell* fn, uint32_t i);
 template <bool infix>
 int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool arg,
                         const Cell* name_in, const Cell* object, TypeId ct, uint32_t summary);
@@ -598,9 +599,54 @@ static_assert(T_TABLE_SIZE <= 64);
     word_set(word, value);
 }
 
+// The operator at pos (the value of a word there that is an op!), or null when none is there.
+[[gnu::always_inline]] inline const Cell* op_at(const Cell* code, int32_t pos, int32_t end) {
+    if (pos >= code_limit(code, end)) return nullptr;
+    const Cell* w = code_at(code, pos);
+    if (!w->is(T_WORD)) return nullptr;
+    const Cell* v = peek_word_value(w);
+    return v && v->is(T_OP) ? v : nullptr;
+}
+int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end);
+// Infix look-ahead (eval-infix): while an operator is at pos, it is applied to the value so far
+// (the last pushed cell) and the operand after it; so operators apply left to right, each to the
+// value so far. Returns the position after the last operand taken.
+[[gnu::always_inline]] inline int32_t eval_infix(const Cell* code, int32_t pos, int32_t end) {
+    return op_at(code, pos, end) ? eval_infix_ops(code, pos, end) : pos;
+}
+// eval_infix once an operator was found at pos.
+[[gnu::noinline]] int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end) {
+    while (const Cell* v = op_at(code, pos, end)) {
+        const Cell* w = code_at(code, pos);
+        int32_t lim = code_limit(code, end);
+        if (!g_interp.tracing && pos + 1 < lim) {
+            if (infix_fast(v, code_at(code, pos + 1))) {
+                pos += 2;
+                continue;
+            }
+            const Cell* left = stack_top();
+            if (op_fast_selector(v) >= 0 && (left->is(T_INTEGER) || left->is(T_FLOAT))) {
+                Cell op = *v;
+                Cell name = *w;
+                int32_t next = infix_operands(&op, &name, code, pos + 1, end);
+                if (next >= 0) {
+                    pos = next;
+                    continue;
+                }
+            }
+        }
+        Cell op = *v;
+        Cell name = *w;
+        if (g_interp.tracing) fire_event(EV_FETCH, code, pos, nullptr, &name);
+        pos = eval_code(&op, code, pos + 1, end, true, &name, nullptr, 0, nullptr, CALL_NORMAL, true);
+    }
+    return pos;
+}
+
 // One evaluated argument while tracing is off, pushed as a new cell: a literal, or a word whose
-// value is pushed as it is, not followed by an operator, is pushed here at once; anything else
-// (and the end of the code) goes through eval_expression, which gives the same value.
+// value is pushed as it is, is pushed here at once, then any operators after it apply (unless
+// no_infix); anything else (and the end of the code) goes through eval_expression, which gives
+// the same value.
 [[gnu::always_inline]] inline int32_t eval_arg(const Cell* code, int32_t pos, int32_t end,
                                                bool no_infix) {
     Series* s = code_series(code);
@@ -616,17 +662,8 @@ static_assert(T_TABLE_SIZE <= 64);
             if (v && ((NOT_PLAIN_VALUE >> v->type()) & 1)) v = nullptr;
         }
         if (v) {
-            if (!no_infix && pos + 1 < lim) {
-                const Cell* next = s->cell_at(uint32_t(pos + 1));
-                if (next->is(T_WORD)) {
-                    const Cell* nv = peek_word_value(next);
-                    if (nv && nv->is(T_OP)) v = nullptr;
-                }
-            }
-            if (v) {
-                stack_push(v);
-                return pos + 1;
-            }
+            stack_push(v);
+            return no_infix ? pos + 1 : eval_infix(code, pos + 1, end);
         }
     }
     return eval_expression(code, pos, end, no_infix, true, false);
@@ -734,37 +771,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
         break;
     }
 
-    // Infix look-ahead: operators apply left to right, each to the value so far.
-    if (!no_infix) {
-        while (true) {
-            lim = code_limit(code, end);
-            if (pos >= lim) break;
-            const Cell* w = code_at(code, pos);
-            if (!w->is(T_WORD)) break;
-            const Cell* v = peek_word_value(w);
-            if (!v || !v->is(T_OP)) break;
-            if (!g_interp.tracing && pos + 1 < lim) {
-                if (infix_fast(v, code_at(code, pos + 1))) {
-                    pos += 2;
-                    continue;
-                }
-                const Cell* left = stack_top();
-                if (op_fast_selector(v) >= 0 && (left->is(T_INTEGER) || left->is(T_FLOAT))) {
-                    Cell op = *v;
-                    Cell name = *w;
-                    int32_t next = infix_operands(&op, &name, code, pos + 1, end);
-                    if (next >= 0) {
-                        pos = next;
-                        continue;
-                    }
-                }
-            }
-            Cell op = *v;
-            Cell name = *w;
-            if (g_interp.tracing) fire_event(EV_FETCH, code, pos, nullptr, &name);
-            pos = eval_code(&op, code, pos + 1, end, true, &name, nullptr, 0, nullptr, CALL_NORMAL, true);
-        }
-    }
+    if (!no_infix) pos = eval_infix(code, pos, end);
     if (!arg) {
         stack_set_result(stack_top());
         if (g_interp.tracing) fire_event(EV_EXPR, code, pos, nullptr, g_stack.arguments);
@@ -783,17 +790,16 @@ namespace {
 // the arguments cache is not the plain two arguments this path expects.
 int32_t infix_operands(const Cell* op_in, const Cell* name_in, const Cell* code, int32_t pos,
                        int32_t end) {
-    Cell cache = interp_args_cache(op_in);
-    constexpr uint32_t two_evaluated = SUMMARY_PLAIN | SUMMARY_ALL_EVAL | 2;
-    if ((cache.data3 & (SUMMARY_PLAIN | SUMMARY_ALL_EVAL | SUMMARY_ARGS_MASK)) != two_evaluated ||
-        cell_count(node_series(series_node(&cache))) != 2)
+    // a built cache of two evaluated arguments and no refinement (else the general path builds
+    // or reads it)
+    constexpr uint32_t shape_mask = SUMMARY_PLAIN | SUMMARY_ALL_EVAL | SUMMARY_ARGS_MASK |
+                                    (SUMMARY_REFINES_MASK << SUMMARY_REFINES_SHIFT);
+    if ((plain_call_summary(op_in) & shape_mask) != (SUMMARY_PLAIN | SUMMARY_ALL_EVAL | 2))
         return -1;
-    Series* cs = node_series(series_node(&cache));
-    Cell types[2] = {*cs->cell_at(0), *cs->cell_at(1)};
     Rooted op(*op_in);
     Rooted name(*name_in);
     auto check = [&](const Cell* value, uint32_t nth) {
-        if (typeset_has(&types[nth], value->type())) return;
+        if (typeset_has(cache_entry(op.get(), nth), value->type())) [[likely]] return;
         Cell n = name_or_anon(name.get());
         Cell dt = make_datatype(value->type());
         Cell w = arg_word(op.get(), nth);
@@ -817,7 +823,7 @@ int32_t infix_operands(const Cell* op_in, const Cell* name_in, const Cell* code,
         int32_t refs[1] = {-1};
         f(false, refs);
     }
-    stack_unwind();
+    unwind_frame(false, false);
     return pos;
 }
 
