@@ -285,6 +285,10 @@ uint32_t hash_key_probes(const Cell* key, uint32_t out[2]) {
 
 // ---- Key comparison ------------------------------------------------------------------------------
 
+// float! equality with its tolerance (datatypes/float.cpp; its header's type helpers clash with
+// the ones this file uses)
+bool float_almost_equal(double a, double b);
+
 namespace {
 
 HashCompareFn g_compare = nullptr;
@@ -359,6 +363,10 @@ bool builtin_equal(const Cell* a, const Cell* b, int op, int depth) {
     case T_NONE: case T_UNSET: return true;
     case T_LOGIC: case T_DATATYPE: return a->data1 == b->data1;
     case T_CHAR: return a->data2 == b->data2;
+    case T_DATE: {   // one instant, as the date compare has it (the hash is its universal day)
+        double time_a, time_b;
+        return date_utc_days(a, &time_a) == date_utc_days(b, &time_b) && float_almost_equal(time_a, time_b);
+    }
     default:
         if (is_any_block(ta)) return blocks_equal(a, b, op, depth);
         return a->data1 == b->data1 && a->data2 == b->data2 && a->data3 == b->data3;

@@ -29,6 +29,7 @@
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/function.h"
+#include "datatypes/object.h"
 #include "datatypes/scalars.h"
 #include "evaluator/actions.h"
 
@@ -843,6 +844,10 @@ int32_t fetch_arg(const ArgContext& ac, uint32_t kind, int32_t pos, uint32_t arg
         Cell w = arg_word(ac.fn, arg_no);
         fire_error(Err::NoArg, &n, &w);
     }
+    if (ac.mode & CALL_VALUES) {
+        stack_push(code_at(ac.code, pos));
+        return pos + 1;
+    }
     int32_t one_end = (ac.mode & CALL_SAFER) ? pos + 1 : ac.end;
     switch (kind) {
     case KIND_GET: {
@@ -1037,7 +1042,10 @@ int32_t eval_arguments(const ArgContext& ac, int32_t pos, const Cell* path, int3
         uint32_t argn = arg_number(i);
         pos = fetch_arg(ac, kind, pos, argn);
         if (!keep) { stack_pop(1); return; }
-        check_arg_type(ac, &entry, stack_top(), argn);
+        // values handed over as they stand may be unset (a trace event's value); a function
+        // takes them into its frame as it is
+        if (!((ac.mode & CALL_VALUES) && ct == T_FUNCTION && stack_top()->is(T_UNSET)))
+            check_arg_type(ac, &entry, stack_top(), argn);
         if (func_like) {
             Cell v = *stack_top();
             stack_pop(1);
@@ -1116,6 +1124,12 @@ int32_t eval_arguments(const ArgContext& ac, int32_t pos, const Cell* path, int3
                     const Cell* a = entry_at(j);
                     if (a->is(T_REFINEMENT)) break;
                     if ((a->header & KIND_MASK) == KIND_RETURN) continue;
+                    // safer: the one value of each argument of a refinement that is off is
+                    // passed over, not evaluated
+                    if (!on && (ac.mode & CALL_SAFER)) {
+                        if (pos < code_limit(ac.code, ac.end)) ++pos;
+                        continue;
+                    }
                     take(j, true);
                 }
                 if (!on) {
@@ -1359,6 +1373,19 @@ void call_function(const Cell* fn_in, Node object_ctx, const Cell* name, uint32_
 }
 
 namespace {
+// The trace flags switched on in system/state/callbacks/bits; 0 when a step of the path is
+// missing or the bits are not an integer.
+uint32_t enabled_trace_flags() {
+    int32_t i = context_find_word(g_global_context, symbol_make("system"), true);
+    if (i < 0) return 0;
+    const Cell* v = context_value_at(g_global_context, uint32_t(i));
+    for (const char* field : {"state", "callbacks", "bits"}) {
+        if (!v->is(T_OBJECT)) return 0;
+        v = object_get_field_sym(v, symbol_make(field));
+    }
+    return v->is(T_INTEGER) ? uint32_t(cell_integer(v)) : 0;
+}
+
 // call_function on a function value that is already rooted (fn stays in place).
 void run_function_body(Cell* fn, Node object_ctx, const Cell* name, uint32_t trace_flags) {
     (void)object_ctx;
@@ -1374,12 +1401,20 @@ void run_function_body(Cell* fn, Node object_ctx, const Cell* name, uint32_t tra
         uint32_t v;
         ~Restore() { g_interp.tracing = v; }
     } restore{saved_tracing};
-    if (trace_flags && g_interp.tracing) g_interp.tracing = 0;
+    // a flagged callback (a change handler) is traced only when its flag is switched on, and
+    // then between call and return events
+    bool flagged_trace = false;
+    if (trace_flags && g_interp.tracing) {
+        if (trace_flags & enabled_trace_flags()) flagged_trace = true;
+        else g_interp.tracing = 0;
+    }
     if (library) g_interp.tracing = 0;
     else if (fn->header & 0x400) g_interp.tracing = g_interp.trace_run;
     else if (fn->header & 0x200) g_interp.tracing = 0;
     Node more = fn_more(fn);
     Cell body = more ? *node_series(more)->cell_at(0) : make_none();
+    flagged_trace = flagged_trace && g_interp.tracing && body.is(T_BLOCK);
+    if (flagged_trace) fire_event(EV_CALL, nullptr, -1, name, fn);
     if (g_interp.tracing) fire_event(EV_PROLOG, &body, -1, name, fn);
     if (!body.is(T_BLOCK)) {
         stack_set_result(&g_unset_cell);
@@ -1389,6 +1424,7 @@ void run_function_body(Cell* fn, Node object_ctx, const Cell* name, uint32_t tra
     else stack_catch_return(marked_top, [&] { eval(&body, true); });
     g_stack.top = g_stack.arguments + 1;   // after a return the result cell lies at the top
     if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn);
+    if (flagged_trace) fire_event(EV_RETURN, nullptr, -1, name, stack_top());
 }
 } // namespace
 
@@ -1402,26 +1438,10 @@ void call_with_args(const Cell* fn_in, const Cell* args, uint32_t count, const C
     for (uint32_t i = 0; i < count; ++i) block_append(series_node(code.get()), *stack_at_index(f_i + 1 + i));
     g_stack.top = stack_at_index(f_i);
     Rooted name(name_in ? *name_in : anon_word());
-    // Apply the function with every given value taken as it stands: mode 2 with each argument
-    // one value; remaining arguments are none.
-    TypeId ct = call_type(fn.get());
-    Rooted cache(interp_args_cache(fn.get()));
-    (void)ct;
-    // Quote the values so evaluation gives them back unchanged.
-    Series* cs = node_series(series_node(code.get()));
-    for (uint32_t i = 0; i < count; ++i) {
-        Cell* c = cs->cell_at(i);
-        TypeId t = c->type();
-        if (t == T_WORD || t == T_SET_WORD || t == T_GET_WORD || t == T_LIT_WORD || t == T_PATH ||
-            t == T_SET_PATH || t == T_GET_PATH || t == T_LIT_PATH || t == T_PAREN ||
-            is_any_function(t)) {
-            // wrap as (quote value) is not available: use a lit form where one exists
-            if (t == T_WORD) set_cell_type(c, T_LIT_WORD);
-            else if (t == T_PATH) set_cell_type(c, T_LIT_PATH);
-        }
-    }
+    // Apply the function with every given value taken as it stands (set-words, parens, get-words
+    // and functions included, nothing is evaluated); remaining arguments are none.
     eval_code(fn.get(), code.get(), 0, int32_t(count), true, name.get(), nullptr, 0, nullptr,
-              CALL_REFINES | CALL_SAFER, false);
+              CALL_REFINES | CALL_SAFER | CALL_VALUES, false);
 }
 
 // ---- Paths ---------------------------------------------------------------------------------------

@@ -82,8 +82,9 @@ int32_t do_next(const Cell* block);
 
 // Call modes of eval_code (apply): 0 an ordinary call; 1 every argument and refinement in spec
 // order from the code; 2 arguments in order, then refinement! values each with its expression;
-// +4 each argument is exactly one value.
-enum CallMode : int32_t { CALL_NORMAL = 0, CALL_ALL = 1, CALL_REFINES = 2, CALL_SAFER = 4 };
+// +4 each argument is exactly one value; +8 each argument is that value as it stands, never
+// evaluated (whatever its kind in the spec).
+enum CallMode : int32_t { CALL_NORMAL = 0, CALL_ALL = 1, CALL_REFINES = 2, CALL_SAFER = 4, CALL_VALUES = 8 };
 
 // Invokes any function value with arguments taken from `code` from index pos. name: the word that
 // names the call (null: <anon>); path and path_pos: the path whose elements after path_pos are

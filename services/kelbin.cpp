@@ -733,6 +733,7 @@ struct Decoder {
     void check_char(uint32_t cp, const uint8_t* at) const;
     void check_tuple(uint32_t len, const uint8_t* at) const;
     void check_date(uint32_t w, const uint8_t* at) const;
+    void check_date_time(uint32_t w, double time, const uint8_t* at) const;
     void boot_word(Slot slot, TypeId t, uint32_t flags, bool nl, uint32_t sym, const uint8_t* at);
     void definition();
 };
@@ -1281,6 +1282,17 @@ void Decoder::check_date(uint32_t w, const uint8_t* at) const {
     if (month < 1 || month > 12 || day < 1 || day > month_length(date_year(w), month)) fail(at);
 }
 
+// A date's time is universal time within its local day (0 <= time + zone offset < 86400); a date
+// without a time holds 0. Other times mold to text that does not load back.
+void Decoder::check_date_time(uint32_t w, double time, const uint8_t* at) const {
+    if (!date_has_time(w)) {
+        if (time != 0.0) fail(at);
+        return;
+    }
+    double local = time + date_zone_seconds(w);
+    if (!(local >= 0.0 && local < 86400.0)) fail(at);
+}
+
 void Decoder::value_std(Slot slot) {
     const uint8_t* at = p;
     uint32_t h = u32();
@@ -1323,6 +1335,7 @@ void Decoder::value_std(Slot slot) {
             check_date(w, at);
             Cell c{T_DATE, w, 0, 0};
             c.put_float(dbl_high_first());
+            check_date_time(w, c.get_float(), at);
             place(slot, c, nl);
             return;
         }
@@ -1472,6 +1485,7 @@ void Decoder::value_compact(Slot slot) {
             check_date(w, tag_at);
             Cell c{T_DATE, w, 0, 0};
             if (f) c.put_float(dbl_low_first());
+            check_date_time(w, c.get_float(), tag_at);
             place(slot, c, nl);
             return;
         }

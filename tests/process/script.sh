@@ -50,4 +50,11 @@ real=$(cd "$dir/sub" && pwd -P)
 
 check "a missing script file" 254 "*** Access Error: cannot open: $dir/none.kel" "$dir/none.kel"
 
+# 100,000 nested parens at the console: stack overflow, then the next line is answered. Here and
+# not in a transcript: under KEL_GC_STRESS every allocation of the lexer's 100,000 blocks collects.
+out=$(printf '%s\n' 's: copy "" loop 100000 [append s "("] append s "1" loop 100000 [append s ")"] do s' \
+    '1 + 1' | env -u KEL_TEST_HOOK -u KEL_GC_STRESS "$kel" --cli 2>&1)
+printf '%s\n' "$out" | grep -q '^>> \*\*\* Internal Error: stack overflow$' || fail "nested parens: no stack overflow"
+printf '%s\n' "$out" | grep -q '== 2$' || fail "nested parens: the next line was not answered"
+
 [ "$failures" = 0 ]

@@ -118,6 +118,18 @@ TEST_F(Kelbin, IntegerOneInBothForms) {
     EXPECT_EQ(Bytes(s->head_ptr(), s->tail_ptr()), expect_cp);
 }
 
+// Type ids are read whole after tag 0x3F (0x7F with F), and the version byte is not checked.
+TEST_F(Kelbin, LongTypeTagsAndEitherVersion) {
+    EXPECT_EQ(molded(decode(compact_file({0x3F, 0x0B, 0x02}))), "1");
+    EXPECT_EQ(molded(decode(compact_file({0x7F, 0x0C, 0x04}))), "2.0");
+    Cell& v = run("[a \"b\" 1.5]");
+    for (KelbinForm form : kForms) {
+        Bytes b = kelbin_encode_bytes(&v, form);
+        b[6] = 1;
+        EXPECT_EQ(molded(decode(b)), molded(v));
+    }
+}
+
 TEST_F(Kelbin, CompactScalarRecords) {
     struct Case {
         const char* source;
@@ -178,6 +190,9 @@ TEST_F(Kelbin, ValuesRoundTripInBothForms) {
         "make map! [a 1 \"b\" [2] 3 4.0]", "make hash! [a 1 b 2]",
         "[1\n2\n]", "make object! [a: 1 b: \"two\" c: [3]]", "make image! [2x2 #{FF000000FF000000FF000000}]",
         "number!", "make typeset! [integer! float!]", "block!",
+        // heads of the other series kinds, and new-line markers at depth
+        "next #{0102}", "next make vector! [integer! 8 [1 2 3]]", "next to path! [a b c]",
+        "next make image! [2x1 #{FF000000FF00}]", "[[1\n2] (\n3) [\n]]", "1-Jan-2020/10:00+5:45",
     };
     for (KelbinForm form : kForms) {
         for (const char* src : sources) {
@@ -317,16 +332,56 @@ TEST_F(Kelbin, MalformedInputIsRefused) {
         {"symbol! record", {0x0D}, 11},
         {"date of month 13", {0x2F, 0x80, 0xD0, 0xD4, 0x0F}, 11},
         {"30 February", {0x2F, 0x00, 0x2F, 0xD4, 0x0F}, 11},
+        // 1-Jan-2020 with a time: 1e12 s, NaN, and one second before its local day at +01:00
+        {"date time past its day", {0x6F, 0x80, 0x10, 0xC9, 0x0F, 0, 0, 0, 0xA2, 0x94, 0x1A, 0x6D, 0x42}, 11},
+        {"date time NaN", {0x6F, 0x80, 0x10, 0xC9, 0x0F, 0, 0, 0, 0, 0, 0, 0xF8, 0x7F}, 11},
+        {"date time before its day", {0x6F, 0x84, 0x10, 0xC9, 0x0F, 0, 0, 0, 0, 0, 0x22, 0xAC, 0xC0}, 11},
+        {"tuple of length 13", {0x67, 13, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, 12},
+        {"image pixels past the data", {0x35, 2, 2, 1, 2, 3, 4}, 0},
+        {"image side above 65535", {0x35, 0x80, 0x80, 0x04, 0, 0}, 0},
+        {"typed tag of type 0", {0x00}, 11},
+        {"long type tag naming no type", {0x3F, 0x80, 0x01}, 0},
     };
     for (const Case& c : cases) {
         int32_t pos = 0;
         EXPECT_EQ(decode_error(compact_file(c.records), &pos), Err::KbInvalidRecord) << c.what;
         if (c.position) EXPECT_EQ(pos, c.position) << c.what;
     }
-    // standard form: unit size 3, odd map count
-    Bytes bad_unit = {'K', 'E', 'L', 'B', 'I', 'N', 2, 0, 1, 0, 0, 0, 16, 0, 0, 0,
-                      7, 3, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 'a', 0, 0, 0};
-    EXPECT_EQ(decode_error(bad_unit), Err::KbInvalidRecord);
+    // standard form: header words, then records (the records length is taken from them unless given)
+    auto standard = [](std::vector<uint32_t> words, int32_t records_length = -1, std::vector<uint32_t> symbols = {}) {
+        Bytes f = {'K', 'E', 'L', 'B', 'I', 'N', 2, uint8_t(symbols.empty() ? 0 : 4)};
+        std::vector<uint32_t> all = {1, records_length < 0 ? uint32_t(words.size() * 4) : uint32_t(records_length)};
+        all.insert(all.end(), symbols.begin(), symbols.end());
+        all.insert(all.end(), words.begin(), words.end());
+        for (uint32_t w : all)
+            for (int i = 0; i < 4; ++i) f.push_back(uint8_t(w >> (8 * i)));
+        return f;
+    };
+    struct StdCase {
+        const char* what;
+        Bytes file;
+        int32_t position;
+    } std_cases[] = {
+        {"string unit size 3", standard({T_STRING | 3u << 8, 0, 1, 'a'}), 0},
+        {"odd map count", standard({T_MAP, 1, T_INTEGER, 5}), 0},
+        {"tuple of length 2", standard({T_TUPLE | 2u << 8, 0x0201, 0, 0}), 17},
+        {"date time past its day", standard({T_DATE, 0x0FC91080u, 0x426D1A94u, 0xA2000000u}), 17},
+        {"date without a time holding one", standard({T_DATE, 0x0FC81080u, 0x40AC2000u, 0}), 17},
+        {"records length past the file", standard({T_INTEGER, 1}, 16), 0},
+        {"symbol! record", standard({T_SYMBOL}), 17},
+        {"unknown type id", standard({60}), 17},
+        {"word without a symbol table", standard({T_WORD | 1u << 25, 0, 0}), 0},
+        // one symbol whose name runs past the name area (no NUL in it)
+        {"name past its area", standard({T_WORD | 1u << 25, 0, 0}, -1, {1, 8, 0, 0x64636261, 0x68676665}), 0},
+        {"symbol index outside the table", standard({T_WORD | 1u << 25, 1, 0}, -1, {1, 8, 0, 0x61, 0}), 0},
+    };
+    for (const StdCase& c : std_cases) {
+        int32_t pos = 0;
+        EXPECT_EQ(decode_error(c.file, &pos), Err::KbInvalidRecord) << c.what;
+        if (c.position) EXPECT_EQ(pos, c.position) << c.what;
+    }
+    EXPECT_TRUE(decode(standard({T_WORD | 1u << 25, 0, 0}, -1, {1, 8, 0, 0x61, 0})).is(T_WORD))
+        << "the same word with a valid table decodes";
     EXPECT_EQ(decode_error(Bytes{'K', 'E', 'L', 'B', 'I', 'N', 2}), Err::InvalidData);
     EXPECT_EQ(decode_error(Bytes{'K', 'E', 'L', 'B', 'I', 'X', 2, 1, 1, 1, 0x81}), Err::InvalidData);
     EXPECT_EQ(decode_error(Bytes{'K', 'E', 'L', 'B', 'I', 'N', 2, 0, 1, 0, 0}), Err::InvalidData);
