@@ -251,9 +251,11 @@ uint32_t hash_value(const Cell* v, bool case_sensitive) {
         uint32_t used = s->used();
         return murmur3_bytes(s->head_ptr() + (index < used ? index : used), index < used ? used - index : 0);
     }
-    case T_MONEY: {
+    case T_MONEY: {   // the digits and the sign of a non-zero amount; not the currency
         Cell c = *v;
-        c.header &= CELL_TYPE_MASK | CELL_MONEY_SIGN;
+        bool zero = (c.data1 >> 8) == 0 && c.data2 == 0 && c.data3 == 0;
+        c.header &= zero ? CELL_TYPE_MASK : CELL_TYPE_MASK | CELL_MONEY_SIGN;
+        c.data1 &= ~0xFFu;
         return murmur3_bytes(&c, 16);
     }
     // Equal by content that lies out of reach here (object fields, map entries, pixels): one

@@ -15,6 +15,7 @@
 #include "core/stack.h"
 #include "core/unicode.h"
 #include "datatypes/compound.h"
+#include "datatypes/money.h"
 #include "datatypes/scalars.h"
 #include "evaluator/actions.h"
 #include "evaluator/lexer.h"
@@ -196,6 +197,9 @@ void float_do_math_values(Cell* left, const Cell* right, int32_t op) {
     case T_CHAR:
         if (lt == T_TIME || lt == T_PERCENT) fire_invalid_type(right);
         break;
+    case T_MONEY:
+        money_math(left, right, op);
+        return;
     default:
         fire_invalid_type(right);
     }
@@ -319,6 +323,7 @@ static void float_to(Cell* proto, Cell* spec, TypeId type) {
     switch (spec->type()) {
     case T_INTEGER: case T_CHAR: d = double(integer_get_cell(spec)); break;
     case T_FLOAT: case T_PERCENT: case T_TIME: d = spec->get_float(); break;
+    case T_MONEY: d = money_to_float(spec); break;
     case T_BINARY: {
         Series* s = value_series(spec);
         const uint8_t* p = s->data() + series_index(spec);
@@ -392,6 +397,8 @@ static int32_t float_compare(const Cell* a, const Cell* b, int32_t op) {
     switch (b->type()) {
     case T_INTEGER: case T_FLOAT: case T_PERCENT: case T_TIME:
         return float_compare_doubles(a->get_float(), number_of(b), op);
+    case T_MONEY:
+        return money_compare_swapped(a, b, op);
     default:
         return CMP_NOT_COMPARABLE;
     }

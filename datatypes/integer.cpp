@@ -17,6 +17,7 @@
 #include "core/unicode.h"
 #include "datatypes/compound.h"
 #include "datatypes/date.h"
+#include "datatypes/money.h"
 #include "datatypes/scalars.h"
 #include "evaluator/actions.h"
 #include "evaluator/lexer.h"
@@ -134,6 +135,9 @@ void integer_do_math(Cell* left, const Cell* right, int32_t op) {
     case T_TUPLE:
         tuple_math_swapped(left, right, op);
         return;
+    case T_MONEY:
+        money_math(left, right, op);
+        return;
     case T_DATE: {   // days + date is the date that many days on
         if (op != OP_ADD || !left->is(T_INTEGER)) fire_not_related("subtract", T_INTEGER);
         Cell date = *right;
@@ -213,6 +217,7 @@ static void integer_to(Cell* proto, Cell* spec, TypeId) {
     case T_ISSUE: v = integer_from_issue(spec); break;
     case T_BINARY: v = integer_from_binary(spec); break;
     case T_DATE: v = date_to_epoch(spec); break;
+    case T_MONEY: v = money_to_integer(spec); break;
     default: fire_bad_to_arg(T_INTEGER, spec);
     }
     *proto = make_integer(v);
@@ -253,6 +258,8 @@ static int32_t integer_compare(const Cell* a, const Cell* b, int32_t op) {
     }
     case T_FLOAT: case T_PERCENT: case T_TIME:
         return float_compare_doubles(double(integer_get_cell(a)), b->get_float(), op);
+    case T_MONEY:
+        return money_compare_swapped(a, b, op);
     default:
         return CMP_NOT_COMPARABLE;
     }

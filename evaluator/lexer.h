@@ -82,6 +82,10 @@ int32_t scan_integer(const uint8_t* text, uint32_t length, uint32_t unit, int32_
 // scan_float: at most 312 characters, "," read as the decimal point, "'" skipped, the special
 // forms 1.#NaN / 1.#INF / -1.#INF; bad text sets *error to -1 and gives the quiet NaN.
 double scan_float(const uint8_t* text, uint32_t length, uint32_t unit, int32_t* error);
+// scan_money: the money literal's text (sign, currency code of ASCII letters, "$", digits with
+// single "'" separators, one "." or ","); bad text or an unknown currency sets *error to -1,
+// else *result receives the money!.
+void scan_money(const uint8_t* text, uint32_t length, uint32_t unit, int32_t* error, Cell* result);
 
 // Collector step: marks the cells of every running scan, its input series and its callback.
 void lexer_mark_states();

@@ -16,6 +16,7 @@
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/date.h"
+#include "datatypes/money.h"
 #include "datatypes/scalars.h"
 #include "datatypes/string.h"
 #include "evaluator/actions.h"
@@ -96,6 +97,7 @@ int32_t number_sign(const Cell* v) {
         double d = v->get_float();
         return (d > 0.0) - (d < 0.0);
     }
+    case T_MONEY: return money_signum(v);
     default: fire_expect_arg(v, 0);
     }
 }

@@ -9,6 +9,7 @@
 #include "core/errors.h"
 #include "core/stack.h"
 #include "core/symbol.h"
+#include "datatypes/money.h"
 #include "datatypes/scalars.h"
 #include "evaluator/actions.h"
 #include "evaluator/natives.h"
@@ -153,7 +154,7 @@ void native_zero_q(bool, const int32_t*) {
         for (uint32_t i = 0; i < ((v->header >> 19) & 15); ++i) zero = zero && bytes[i] == 0;
         break;
     }
-    case T_MONEY: fire_error(Err::NotDone);   // money! arrives with its datatype
+    case T_MONEY: zero = money_zero(v); break;
     default: zero = false; break;
     }
     Cell result = make_logic(zero);

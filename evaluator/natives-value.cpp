@@ -10,6 +10,7 @@
 #include "core/stack.h"
 #include "core/words.h"
 #include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/scalars.h"
 #include "evaluator/actions.h"
 #include "evaluator/natives.h"
@@ -69,8 +70,18 @@ void native_as_point3d(bool, const int32_t*) {
     stack_set_result(&p);
 }
 
-// money! and map! arrive with their datatypes; extend on an object is not built by design.
-void native_not_done(bool, const int32_t*) { fire_error(Err::NotDone); }
+// as-money: the amount (an integer, or a float within money's range) in the named currency.
+void native_as_money(bool, const int32_t*) {
+    const Cell* currency = arg(0);
+    int32_t index = money_currency_index(currency->data2);
+    if (index < 0) fire_error(Err::BadDenom, currency);
+    Cell m;
+    if (arg(1)->is(T_INTEGER)) money_from_integer(&m, integer_get_cell(arg(1)));
+    else if (arg(1)->is(T_FLOAT)) money_from_float(&m, arg(1)->get_float(), false);
+    else fire_expect_arg(arg(1), 1);
+    money_set_currency(&m, uint32_t(index));
+    stack_set_result(&m);
+}
 
 bool any_list(TypeId t) { return is_any_block(t); }
 
@@ -152,7 +163,7 @@ void natives_value_register() {
     KEL_NATIVE_SLOT("as-pair", native_as_pair);
     KEL_NATIVE_SLOT("as-point2D", native_as_point2d);
     KEL_NATIVE_SLOT("as-point3D", native_as_point3d);
-    KEL_NATIVE_SLOT("as-money", native_not_done);
+    KEL_NATIVE_SLOT("as-money", native_as_money);
     KEL_NATIVE_SLOT("extend", native_extend);
     KEL_NATIVE_SLOT("new-line", native_new_line);
     KEL_NATIVE_SLOT("new-line?", native_new_line_q);

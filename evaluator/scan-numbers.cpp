@@ -1,5 +1,6 @@
-// Loaders of the compound number literals: percents (12.5%), tuples (1.2.3), pairs (10x20) and
-// points ((1.5, 2) and (1, 2, 3)), and the standalone tuple scanner of the `to` conversions.
+// Loaders of the compound number literals: percents (12.5%), tuples (1.2.3), pairs (10x20),
+// points ((1.5, 2) and (1, 2, 3)) and money (-USD$1'234.50), and the standalone tuple and money
+// scanners of the `to` conversions.
 //
 // Each loader checks the whole token before it builds anything, so scan mode (loading off) gets
 // the same verdict as load mode. Nothing wraps: a pair component outside 32 bits or a tuple
@@ -12,6 +13,8 @@
 #include "core/float-text.h"
 #include "core/unicode.h"
 #include "datatypes/compound.h"
+#include "datatypes/money.h"
+#include "core/symbol.h"
 #include "evaluator/lexer.h"
 #include "evaluator/scan.h"
 
@@ -80,7 +83,50 @@ void read_coordinate(State* st, const uint8_t* s, const uint8_t* e, double* out)
     if (!float_syntax(s, e) || !convert_float(s, e, out)) throw_error(st, s, e, T_FLOAT);
 }
 
+// Money text filling [s, e): an optional sign, an optional three-letter currency code, "$",
+// digits with single "'" separators and at most one "." or ",", with digits after it. A
+// separator may not start the digits, be doubled or touch the point. Fills the cell (false for
+// malformed text, an unknown currency or too many digits).
+bool read_money(const uint8_t* s, const uint8_t* e, Cell* out) {
+    bool negative = false;
+    if (s < e && (*s == '+' || *s == '-')) negative = *s++ == '-';
+    const uint8_t* dollar = s;
+    while (dollar < e && *dollar != '$') ++dollar;
+    size_t code_length = size_t(dollar - s);
+    if (dollar == e || (code_length != 0 && code_length != 3)) return false;
+    for (const uint8_t* p = s; p < dollar; ++p)
+        if (!((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z'))) return false;
+    const uint8_t* digits = dollar + 1;
+    bool point = false, digit_before = false;
+    uint8_t previous = 0;   // 0 at the start
+    for (const uint8_t* p = digits; p < e; ++p) {
+        uint8_t c = *p;
+        if (is_digit(c)) {
+            digit_before = true;
+        } else if (c == '\'') {
+            if (previous == 0 || previous == '\'' || previous == '.' || previous == ',') return false;
+        } else if (c == '.' || c == ',') {
+            if (point || previous == '\'' || !digit_before) return false;
+            point = true;
+        } else {
+            return false;
+        }
+        previous = c;
+    }
+    if (!digit_before || previous == '\'' || previous == '.' || previous == ',') return false;
+    uint32_t currency = code_length ? symbol_make_utf8(s, code_length) : 0;
+    return money_from_digits(out, negative, currency, digits, size_t(e - digits));
+}
+
 } // namespace
+
+// money
+void load_money(State* st, const uint8_t* s, const uint8_t* e, uint32_t) {
+    Cell m;
+    if (!read_money(s, e, &m)) throw_error(st, s, e, T_MONEY);
+    st->type = T_MONEY;
+    if (st->load) push_value(st, m);
+}
 
 // percent: the number text before the "%", read as a float scaled by 1/100
 void load_percent(State* st, const uint8_t* s, const uint8_t* e, uint32_t) {
@@ -174,6 +220,19 @@ void scan_tuple(const uint8_t* text, uint32_t length, uint32_t unit, int32_t* er
     if (n == 0) return;
     *error = 0;
     *result = make_tuple(bytes, n);
+}
+
+void scan_money(const uint8_t* text, uint32_t length, uint32_t unit, int32_t* error, Cell* result) {
+    *error = -1;
+    constexpr uint32_t MAX = 64;   // longer text cannot hold 22 digits with their separators
+    if (length == 0 || length > MAX) return;
+    uint8_t ascii[MAX];
+    for (uint32_t i = 0; i < length; ++i) {
+        uint32_t cp = unit_get(text + size_t(i) * unit, unit);
+        if (cp > 0x7F) return;
+        ascii[i] = uint8_t(cp);
+    }
+    if (lex::read_money(ascii, ascii + length, result)) *error = 0;
 }
 
 } // namespace kel

@@ -105,8 +105,7 @@ void load_char(State* st, const uint8_t* s, const uint8_t* e, uint32_t flags);
 void load_time(State* st, const uint8_t* s, const uint8_t* e, uint32_t flags);
 void load_construction(State* st, const uint8_t* s, const uint8_t* e);
 
-// Loaders of the further value kinds, one source file per group (evaluator/scan-*.cpp); those whose
-// datatypes are not built yet live in evaluator/scan-pending.cpp and raise not-done when loading.
+// Loaders of the further value kinds, one source file per group (evaluator/scan-*.cpp).
 void load_file(State* st, const uint8_t* s, const uint8_t* e, uint32_t flags);      // kind 20
 void load_binary(State* st, const uint8_t* s, const uint8_t* e, uint32_t flags);    // kind 21
 void load_percent(State* st, const uint8_t* s, const uint8_t* e, uint32_t flags);   // kind 22

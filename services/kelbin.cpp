@@ -33,6 +33,7 @@
 #include "datatypes/hash.h"
 #include "datatypes/image.h"
 #include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/object.h"
 #include "datatypes/scalars.h"
 #include "datatypes/vector.h"
@@ -496,6 +497,13 @@ void Encoder::value(const Cell* v) {
             } else { head_std(t, len << 8, nl); raw(b, 12); }
             break;
         }
+        case T_MONEY: {   // currency byte and 11 packed digit bytes, as the cell holds them
+            bool negative = money_sign(v);
+            if (compact) { if (nl) byte(C_NEWLINE); tag(t, negative, false); }
+            else head_std(t, negative ? H_MONEY_NEG : 0, nl);
+            raw(reinterpret_cast<const uint8_t*>(v) + 4, 12);
+            break;
+        }
         case T_DATE: {
             uint32_t w = date_word(v);
             bool has_time = date_has_time(w);
@@ -572,8 +580,6 @@ void Encoder::value(const Cell* v) {
             --levels.back();  // the underlying value and the op! count once
             break;
         }
-        case T_MONEY:
-            fire_error(Err::NotDone);
         default:
             not_supported(t);
     }
@@ -732,6 +738,7 @@ struct Decoder {
     void text_from(Slot slot, TypeId t, uint32_t head, uint32_t count, uint32_t unit, bool nl);
     void check_char(uint32_t cp, const uint8_t* at) const;
     void check_tuple(uint32_t len, const uint8_t* at) const;
+    Cell money_from(bool negative, const uint8_t* at);
     void check_date(uint32_t w, const uint8_t* at) const;
     void check_date_time(uint32_t w, double time, const uint8_t* at) const;
     void boot_word(Slot slot, TypeId t, uint32_t flags, bool nl, uint32_t sym, const uint8_t* at);
@@ -1275,6 +1282,17 @@ void Decoder::check_char(uint32_t cp, const uint8_t* at) const { if (cp > 0x10FF
 
 void Decoder::check_tuple(uint32_t len, const uint8_t* at) const { if (len < 3 || len > 12) fail(at); }
 
+// The 12 money bytes at p: every digit nibble must be 0-9, the money code reads them as digits.
+Cell Decoder::money_from(bool negative, const uint8_t* at) {
+    need(12);
+    for (int i = 1; i < 12; ++i)
+        if ((p[i] >> 4) > 9 || (p[i] & 15) > 9) fail(at);
+    Cell c;
+    money_from_raw(&c, negative, p[0], p + 1);
+    p += 12;
+    return c;
+}
+
 // A date word must name a real day (month 1-12, a day of that month); the date code indexes its
 // tables by these fields.
 void Decoder::check_date(uint32_t w, const uint8_t* at) const {
@@ -1330,6 +1348,7 @@ void Decoder::value_std(Slot slot) {
             place(slot, c, nl);
             return;
         }
+        case T_MONEY: place(slot, money_from((h & H_MONEY_NEG) != 0, at), nl); return;
         case T_DATE: {
             uint32_t w = u32();
             check_date(w, at);
@@ -1415,7 +1434,6 @@ void Decoder::value_std(Slot slot) {
             op_from(slot, src, nl, at);
             return;
         }
-        case T_MONEY: fire_error(Err::NotDone);
         case T_ROUTINE: case T_TRIPLE: case T_HANDLE: case T_PORT: case T_EVENT: not_supported(t);
         default: fail(at);
     }
@@ -1508,7 +1526,7 @@ void Decoder::value_compact(Slot slot) {
             place(slot, c, nl);
             return;
         }
-        case T_MONEY: fire_error(Err::NotDone);
+        case T_MONEY: place(slot, money_from(f, tag_at), nl); return;
         case T_ISSUE: { const uint8_t* s_at = p; uint32_t sym = symbol(leb(), s_at); place(slot, issue_make(sym), nl); return; }
         case T_WORD: case T_SET_WORD: case T_LIT_WORD: case T_GET_WORD: case T_REFINEMENT:
             word_from(slot, t, f ? C_F : 0, nl);

@@ -169,6 +169,11 @@ TEST_F(Hash, EqualValuesHashAlikeWhateverTheirIdentity) {
     Cell money_positive{T_MONEY, 1, 2, 3};
     EXPECT_EQ(hash_value(&money, false), hash_value(&money_flags, false));
     EXPECT_NE(hash_value(&money, false), hash_value(&money_positive, false));
+    // the currency index (byte 4) does not count, nor the sign of a zero amount
+    Cell money_other_currency{uint32_t(T_MONEY) | CELL_MONEY_SIGN, 7, 2, 3};
+    EXPECT_EQ(hash_value(&money, false), hash_value(&money_other_currency, false));
+    Cell money_zero{T_MONEY, 0, 0, 0}, money_minus_zero{uint32_t(T_MONEY) | CELL_MONEY_SIGN, 5, 0, 0};
+    EXPECT_EQ(hash_value(&money_zero, false), hash_value(&money_minus_zero, false));
 
     Cell tuple1{T_TUPLE | (3u << 19), 0x00030201u, 0, 0};
     Cell tuple2{T_TUPLE | (3u << 19), 0xAA030201u, 7, 9};  // bytes past the length do not count

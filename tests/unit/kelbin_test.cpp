@@ -163,6 +163,26 @@ TEST_F(Kelbin, CompactScalarRecords) {
     EXPECT_EQ(compact_records(kelbin_encode_bytes(&low_ts, KelbinForm::Compact)), (Bytes{0x21, 2, 0, 0x40}));
 }
 
+// A money! record is the cell's currency byte and packed digits; the sign is the F bit (compact)
+// or header bit 22 (standard), and a zero keeps the sign flag it was stored with.
+TEST_F(Kelbin, MoneyRecordsHoldTheCellBytes) {
+    Cell& m = run("-USD$1.5");
+    EXPECT_EQ(compact_records(kelbin_encode_bytes(&m, KelbinForm::Compact)),
+              (Bytes{0x71, 155, 0, 0, 0, 0, 0, 0, 0, 0, 0x15, 0, 0}));
+    Bytes std_bytes = kelbin_encode_bytes(&m, KelbinForm::Standard);
+    Bytes std_records(std_bytes.begin() + 16, std_bytes.end());
+    EXPECT_EQ(std_records, (Bytes{49, 0, 0x40, 0, 155, 0, 0, 0, 0, 0, 0, 0, 0, 0x15, 0, 0}));
+    Cell& minus_zero = run("-$0");
+    ASSERT_TRUE(minus_zero.header & CELL_MONEY_SIGN);
+    for (KelbinForm form : kForms) {
+        for (Cell* v : {&m, &minus_zero}) {
+            Cell& back = round_trip(*v, form);
+            EXPECT_EQ(back.header & (CELL_TYPE_MASK | CELL_MONEY_SIGN), v->header & (CELL_TYPE_MASK | CELL_MONEY_SIGN));
+            EXPECT_EQ(std::memcmp(&back.data1, &v->data1, 12), 0);
+        }
+    }
+}
+
 TEST_F(Kelbin, StandardFloatStartsOnEightBytes) {
     Cell& v = run("[1.5]");
     Bytes b = kelbin_encode_bytes(&v, KelbinForm::Standard);
@@ -190,6 +210,7 @@ TEST_F(Kelbin, ValuesRoundTripInBothForms) {
         "make map! [a 1 \"b\" [2] 3 4.0]", "make hash! [a 1 b 2]",
         "[1\n2\n]", "make object! [a: 1 b: \"two\" c: [3]]", "make image! [2x2 #{FF000000FF000000FF000000}]",
         "number!", "make typeset! [integer! float!]", "block!",
+        "-USD$1234.56789", "$99999999999999999.99999", "[$1 EUR$0.5 -$0.00001]",
         // heads of the other series kinds, and new-line markers at depth
         "next #{0102}", "next make vector! [integer! 8 [1 2 3]]", "next to path! [a b c]",
         "next make image! [2x1 #{FF000000FF00}]", "[[1\n2] (\n3) [\n]]", "1-Jan-2020/10:00+5:45",
@@ -332,6 +353,8 @@ TEST_F(Kelbin, MalformedInputIsRefused) {
         {"symbol! record", {0x0D}, 11},
         {"date of month 13", {0x2F, 0x80, 0xD0, 0xD4, 0x0F}, 11},
         {"30 February", {0x2F, 0x00, 0x2F, 0xD4, 0x0F}, 11},
+        {"money digit nibble above 9", {0x31, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x1A, 0, 0}, 11},
+        {"money cut short", {0x31, 0, 0, 0}, 0},
         // 1-Jan-2020 with a time: 1e12 s, NaN, and one second before its local day at +01:00
         {"date time past its day", {0x6F, 0x80, 0x10, 0xC9, 0x0F, 0, 0, 0, 0xA2, 0x94, 0x1A, 0x6D, 0x42}, 11},
         {"date time NaN", {0x6F, 0x80, 0x10, 0xC9, 0x0F, 0, 0, 0, 0, 0, 0, 0xF8, 0x7F}, 11},
