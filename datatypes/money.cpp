@@ -50,27 +50,59 @@ u128 units_of(const Cell* c) {
     return u128(hi) * P11 + lo;
 }
 
+// Quotient by a constant in 64 bits whenever the value fits (the 128-bit division is a call).
+inline u128 div_u128(u128 v, uint64_t d) { return (v >> 64) == 0 ? u128(uint64_t(v) / d) : v / d; }
+
+// The two 11-digit halves of v (< 10^22).
+inline void halves(u128 v, uint64_t* hi, uint64_t* lo) {
+    *hi = uint64_t(div_u128(v, P11));
+    *lo = uint64_t(v - u128(*hi) * P11);
+}
+
 // The 22 digits of v (< 10^22), most significant first.
 void digits_of(u128 v, uint8_t d[MONEY_DIGITS]) {
-    uint64_t hi = uint64_t(v / P11), lo = uint64_t(v % P11);
+    uint64_t hi, lo;
+    halves(v, &hi, &lo);
     for (int i = 10; i >= 0; --i) { d[i] = uint8_t(hi % 10); hi /= 10; }
     for (int i = 21; i >= 11; --i) { d[i] = uint8_t(lo % 10); lo /= 10; }
 }
 
+// Five packed bytes of the 10 digits of x, most significant first.
+inline void pack10(uint64_t x, uint8_t* b) {
+    for (int i = 4; i >= 0; --i) {
+        uint32_t two = uint32_t(x % 100);
+        x /= 100;
+        b[i] = uint8_t((two / 10) << 4 | two % 10);
+    }
+}
+
 // A fresh money! cell: header with the sign (never set on zero), currency and digits.
 void put_money(Cell* c, bool negative, uint32_t currency, u128 v) {
-    uint8_t d[MONEY_DIGITS];
-    digits_of(v, d);
+    uint64_t hi, lo;
+    halves(v, &hi, &lo);
     c->header = T_MONEY | (negative && v != 0 ? uint32_t(CELL_MONEY_SIGN) : 0u);
     c->data1 = currency & 0xFF;
-    c->data2 = c->data3 = 0;
     uint8_t* b = reinterpret_cast<uint8_t*>(c) + 5;
-    for (int i = 0; i < MONEY_DIGIT_BYTES; ++i) b[i] = uint8_t(d[2 * i] << 4 | d[2 * i + 1]);
+    pack10(hi / 10, b);                                                  // digits 1-10
+    b[5] = uint8_t((hi % 10) << 4 | lo / 10000000000ULL);                // digits 11 and 12
+    pack10(lo % 10000000000ULL, b + 6);                                  // digits 13-22
 }
 
 int significant_digits(u128 v) {
+    static const u128 k_powers[] = {
+        u128(10ULL), u128(100ULL), u128(1000ULL), u128(10000ULL), u128(100000ULL),
+        u128(1000000ULL), u128(10000000ULL), u128(100000000ULL), u128(1000000000ULL),
+        u128(10000000000ULL), u128(100000000000ULL), u128(1000000000000ULL),
+        u128(10000000000000ULL), u128(100000000000000ULL), u128(1000000000000000ULL),
+        u128(10000000000000000ULL), u128(100000000000000000ULL), u128(1000000000000000000ULL),
+        u128(10000000000000000000ULL), u128(10000000000000000000ULL) * 10,
+        u128(10000000000000000000ULL) * 100, u128(10000000000000000000ULL) * 1000,
+    };
     int n = 1;
-    while (v >= 10) { v /= 10; ++n; }
+    for (u128 p : k_powers) {
+        if (v < p) break;
+        ++n;
+    }
     return n;
 }
 
@@ -229,7 +261,7 @@ Amount add_amounts(Amount a, Amount b) {
 u128 multiply_units(u128 a, u128 b) {
     if (a == 0 || b == 0) return 0;
     if (significant_digits(a) + significant_digits(b) > 28) fire_money_limit();
-    u128 p = a * b / UNIT;   // below 10^28: no wrap
+    u128 p = div_u128(a * b, UNIT);   // below 10^28: no wrap
     check_limit(p);
     return p;
 }
@@ -237,7 +269,8 @@ u128 multiply_units(u128 a, u128 b) {
 u128 divide_units(u128 a, u128 b) {
     if (b == 0) fire_error(Err::ZeroDivide);
     if (a == 0) return 0;
-    u128 q = a * UNIT / b;   // a * 10^5 < 10^27
+    u128 n = a * UNIT;   // below 10^27
+    u128 q = (n >> 64) == 0 && (b >> 64) == 0 ? u128(uint64_t(n) / uint64_t(b)) : n / b;
     check_limit(q);
     return q;
 }
@@ -314,7 +347,7 @@ bool money_float_overflow(double d) { return std::fabs(d) >= 1e17; }
 bool money_float_underflow(double d) { return d != 0.0 && std::fabs(d) < 1e-05; }
 
 int32_t money_to_integer(const Cell* c) {
-    u128 whole = units_of(c) / UNIT;
+    u128 whole = div_u128(units_of(c), UNIT);
     bool negative = money_sign(c);
     if (whole > (negative ? u128(2147483648u) : u128(2147483647u))) {
         Cell t = make_datatype(T_INTEGER);

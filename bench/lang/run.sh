@@ -5,7 +5,7 @@
 here=$(cd "$(dirname "$0")" && pwd)
 kel=${1:-build/kel}
 [ $# -gt 0 ] && shift
-programs=${*:-startup fib loop join sort sortcmp sortskip mapint mapstr hashint hashstr}
+programs=${*:-startup fib loop join sort sortcmp sortskip mapint mapstr hashint hashstr money date}
 
 now() { date +%s.%N; }
 # seconds taken by a command, or "-" when it fails or its interpreter is missing
