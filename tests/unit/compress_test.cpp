@@ -396,6 +396,18 @@ TEST(Checksum, LongInputsInPiecesAgainstZlib) {
     }
 }
 
+// Every length around the 64-byte folding of the CRC (and its 16-byte steps and table tail), at
+// every alignment, continued from a register that is not the initial one.
+TEST(Checksum, CrcAtEveryLengthAndAlignment) {
+    Bytes in = random_bytes(512 + 16, 21);
+    for (size_t offset = 0; offset < 16; ++offset)
+        for (size_t len = 0; len <= 512; ++len) {
+            const uint8_t* p = in.data() + offset;
+            ASSERT_EQ(kel::crc32(p, len), ::crc32(0, p, uInt(len))) << offset << " " << len;
+            ASSERT_EQ(crc32_update(0x12345678, p, len), ::crc32(0x12345678, p, uInt(len))) << offset << " " << len;
+        }
+}
+
 // ================================ LZ77 ================================
 
 TEST(Lz77, ShortInputIsNotCompressed) {
