@@ -36,6 +36,7 @@
 #include "evaluator/parse.h"
 #include "evaluator/random.h"
 #include "services/files.h"
+#include "services/http.h"
 
 #include <cerrno>
 #include <cfenv>
@@ -465,6 +466,7 @@ void runtime_init() {
     compress_init();
     call_init();
     files_init();
+    http_init();
     stack_init(symbol_make("<body>"), symbol_make("<anon>"));
     lexer_init();
     kelbin_boot();

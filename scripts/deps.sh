@@ -10,6 +10,7 @@ KEL_DEB_PACKAGES=(
   lua5.4
   zlib1g-dev
   libcairo2-dev
+  libcurl4-openssl-dev openssl
   libpng-dev libjpeg62-turbo-dev libtiff-dev libgif-dev libjpeg-turbo-progs
 )
 

@@ -46,10 +46,8 @@ namespace kel {
 
 namespace {
 
-// The largest content a series takes: a binary's bytes, and the bytes of a text that may need four
-// bytes per character once decoded.
-constexpr uint64_t BINARY_LIMIT = uint64_t(INT32_MAX) - 64;
-constexpr uint64_t TEXT_LIMIT = BINARY_LIMIT / 4;
+constexpr uint64_t BINARY_LIMIT = FILES_BINARY_LIMIT;
+constexpr uint64_t TEXT_LIMIT = FILES_TEXT_LIMIT;
 constexpr size_t CHUNK = 65536;
 
 [[noreturn]] void cannot_open(const Cell* file) { fire_error(Err::CannotOpen, file); }
@@ -183,33 +181,6 @@ void read_dir(Cell* result, const Cell* file, std::string path) {
     stack_pop();
 }
 
-// Text from bytes: each line (split at LF, a CR before the LF dropped) a string of the block.
-void lines_value(Cell* result, const std::vector<uint8_t>& bytes) {
-    Cell* block = block_push_only(16);
-    const char* p = reinterpret_cast<const char*>(bytes.data());
-    size_t n = bytes.size(), start = 0;
-    for (size_t i = 0; i <= n; ++i) {
-        if (i < n && p[i] != '\n') continue;
-        size_t end = i;
-        if (i == n && end == start) break;   // nothing after the last LF
-        if (i < n && end > start && p[end - 1] == '\r') --end;
-        string_load_in(p + start, int32_t(end - start), block, TextEncoding::Utf8);
-        start = i + 1;
-    }
-    *result = *block;
-    stack_pop();
-}
-
-void text_value(Cell* result, std::vector<uint8_t>& bytes) {
-    size_t from = bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
-    size_t w = 0;
-    for (size_t i = from; i < bytes.size(); ++i) {
-        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
-        bytes[w++] = bytes[i];
-    }
-    string_load(bytes.data(), int32_t(w), result, TextEncoding::Utf8);
-}
-
 void read_service(Cell* target, const Cell*, const PortOpts& opts) {
     Rooted file(*target);
     std::string path = file_to_os_path(file.get());
@@ -223,8 +194,8 @@ void read_service(Cell* target, const Cell*, const PortOpts& opts) {
     if (read_bytes(path, seek, part, opts.binary ? BINARY_LIMIT : TEXT_LIMIT, bytes) != ReadStatus::Ok)
         cannot_open(file.get());
     if (opts.binary) binary_load_into(bytes.data(), uint32_t(bytes.size()), target);
-    else if (opts.lines) lines_value(target, bytes);
-    else text_value(target, bytes);
+    else if (opts.lines) files_lines_value(target, bytes);
+    else files_text_value(target, bytes, true);
 }
 
 // Appends the UTF-8 text of a string from its index, at most part characters when part >= 0.
@@ -331,6 +302,32 @@ void query_service(Cell* target, const Cell*, const PortOpts&) {
 }
 
 } // namespace
+
+void files_lines_value(Cell* result, const std::vector<uint8_t>& bytes) {
+    Cell* block = block_push_only(16);
+    const char* p = reinterpret_cast<const char*>(bytes.data());
+    size_t n = bytes.size(), start = 0;
+    for (size_t i = 0; i <= n; ++i) {
+        if (i < n && p[i] != '\n') continue;
+        size_t end = i;
+        if (i == n && end == start) break;   // nothing after the last LF
+        if (i < n && end > start && p[end - 1] == '\r') --end;
+        string_load_in(p + start, int32_t(end - start), block, TextEncoding::Utf8);
+        start = i + 1;
+    }
+    *result = *block;
+    stack_pop();
+}
+
+void files_text_value(Cell* result, std::vector<uint8_t>& bytes, bool skip_bom) {
+    bool bom = skip_bom && bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF;
+    size_t w = 0;
+    for (size_t i = bom ? 3 : 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
+        bytes[w++] = bytes[i];
+    }
+    string_load(bytes.data(), int32_t(w), result, TextEncoding::Utf8);
+}
 
 bool files_read_all(const std::string& path, std::vector<uint8_t>& out) {
     return read_bytes(path, -1, -1, BINARY_LIMIT, out) == ReadStatus::Ok;

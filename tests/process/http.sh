@@ -1,0 +1,44 @@
+#!/bin/sh
+# HTTP: starts http_server.py on 127.0.0.1 (plain HTTP, HTTPS with a self-signed certificate made
+# here, and a port that refuses connections), runs the transcript http.ktr against it and stops the
+# server. The transcript finds the three base URLs in KEL_TEST_HTTP, KEL_TEST_HTTPS and
+# KEL_TEST_CLOSED. Every wait is bounded: a server that does not come up fails the test.
+# Usage: http.sh <kel> <transcript runner> <http.ktr>
+kel=$(realpath "$1")
+runner=$(realpath "$2")
+ktr=$(realpath "$3")
+here=$(dirname "$(realpath "$0")")
+dir=$(mktemp -d)
+server=""
+cleanup() {
+  [ -n "$server" ] && kill "$server" 2>/dev/null
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+fail() { echo "FAIL: $*"; exit 1; }
+
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+  -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \
+  -keyout "$dir/key.pem" -out "$dir/cert.pem" >"$dir/openssl.log" 2>&1 ||
+  { cat "$dir/openssl.log"; fail "cannot make a certificate"; }
+
+python3 "$here/http_server.py" "$dir/ready" "$dir/cert.pem" "$dir/key.pem" 2>"$dir/server.log" &
+server=$!
+tries=0
+while [ ! -s "$dir/ready" ]; do
+  kill -0 "$server" 2>/dev/null || { cat "$dir/server.log"; fail "the server ended"; }
+  tries=$((tries + 1))
+  [ "$tries" -le 600 ] || fail "the server did not start"
+  sleep 0.1
+done
+read -r http https closed <"$dir/ready"
+
+# the requests go straight to 127.0.0.1, never through a proxy of the environment
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
+export no_proxy='*'
+export KEL_TEST_HTTP="http://127.0.0.1:$http/"
+export KEL_TEST_HTTPS="https://127.0.0.1:$https/"
+export KEL_TEST_CLOSED="http://127.0.0.1:$closed/"
+"$runner" --kel "$kel" "$ktr" || { cat "$dir/server.log"; fail "transcript"; }
+echo "http: ok"
