@@ -14,16 +14,19 @@
 #include "datatypes/block.h"
 #include "datatypes/file.h"
 #include "datatypes/function.h"
+#include "datatypes/image.h"
 #include "datatypes/string.h"
 #include "datatypes/words.h"
 #include "evaluator/lexer.h"
 #include "services/gtk.h"
+#include "services/image-codecs.h"
 
 #include <gtk/gtk.h>
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace kel {
 
@@ -75,11 +78,22 @@ std::vector<std::string> clipboard_uri_list_paths(std::string_view list) {
     return paths;
 }
 
+void clipboard_rows_to_pixels(const uint8_t* rows, uint32_t width, uint32_t height, size_t stride,
+                              uint32_t channels, uint32_t* out) {
+    for (uint32_t y = 0; y < height; ++y) {
+        const uint8_t* p = rows + size_t(y) * stride;
+        for (uint32_t x = 0; x < width; ++x, p += channels) {
+            uint32_t alpha = channels == 4 ? p[3] : 255;
+            *out++ = alpha << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+        }
+    }
+}
+
 namespace {
 
 // ---- Writing -------------------------------------------------------------------------------------
 
-enum class Kind : uint8_t { Empty, Text, Uris };
+enum class Kind : uint8_t { Empty, Text, Uris, Png };
 enum : guint { SERVE_TEXT = 1, SERVE_BYTES = 2 };
 
 // What this process offers: freed by GTK (release) when the selection is taken or replaced.
@@ -89,6 +103,9 @@ struct Offer {
 };
 
 constexpr const char* URI_LIST = "text/uri-list";
+constexpr const char* PNG = "image/png";
+// Encoded image formats read, in order of preference; each is decoded by its signature.
+constexpr const char* IMAGE_TARGETS[] = {PNG, "image/jpeg", "image/gif"};
 
 void serve(GtkClipboard*, GtkSelectionData* data, guint info, gpointer user) {
     const Offer* offer = static_cast<const Offer*>(user);
@@ -119,6 +136,7 @@ bool place(Offer* offer) {
     GtkTargetList* list = gtk_target_list_new(nullptr, 0);
     if (offer->kind == Kind::Text) gtk_target_list_add_text_targets(list, SERVE_TEXT);
     if (offer->kind == Kind::Uris) gtk_target_list_add(list, gdk_atom_intern_static_string(URI_LIST), 0, SERVE_BYTES);
+    if (offer->kind == Kind::Png) gtk_target_list_add(list, gdk_atom_intern_static_string(PNG), 0, SERVE_BYTES);
     gint count = 0;
     GtkTargetEntry* table = gtk_target_table_new_from_list(list, &count);
     gtk_target_list_unref(list);
@@ -177,13 +195,54 @@ Cell* push_utf8(const std::string& text, TypeId type) {
 
 // What the clipboard offers, as read-clipboard answers it: string!, block! of file!, none, or
 // false when the offered data cannot be fetched.
-enum class Found { Nothing, Failed, Text, Files };
+enum class Found { Nothing, Failed, Text, Files, Image };
+
+struct FreePixels {
+    void operator()(uint32_t* p) const { std::free(p); }
+};
 
 struct Content {
     Found found = Found::Nothing;
     std::string text;
     std::vector<std::string> paths;
+    std::unique_ptr<uint32_t, FreePixels> pixels;   // malloc'd, as platform_image_new takes them
+    uint32_t width = 0, height = 0;
 };
+
+// An image of encoded bytes; false when they do not decode.
+bool decode_image(const std::string& bytes, Content& c) {
+    DecodedImage img;
+    if (image_codec_decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &img) != ImageStatus::Ok)
+        return false;
+    c.pixels.reset(img.pixels);
+    c.width = img.width;
+    c.height = img.height;
+    return true;
+}
+
+// An image of any format GTK's image loaders know; false when there is none.
+bool gtk_image(Content& c) {
+    GdkPixbuf* pixbuf = gtk_clipboard_wait_for_image(clipboard());
+    if (!pixbuf) return false;
+    bool ok = false;
+    int width = gdk_pixbuf_get_width(pixbuf), height = gdk_pixbuf_get_height(pixbuf);
+    int channels = gdk_pixbuf_get_n_channels(pixbuf);
+    if (gdk_pixbuf_get_colorspace(pixbuf) == GDK_COLORSPACE_RGB &&
+        gdk_pixbuf_get_bits_per_sample(pixbuf) == 8 && (channels == 3 || channels == 4) &&
+        image_decode_size_ok(uint64_t(width), uint64_t(height), IMAGE_DECODE_MAX_PIXELS)) {
+        auto* pixels = static_cast<uint32_t*>(std::malloc(size_t(width) * size_t(height) * 4));
+        if (pixels) {
+            clipboard_rows_to_pixels(gdk_pixbuf_read_pixels(pixbuf), uint32_t(width), uint32_t(height),
+                                     size_t(gdk_pixbuf_get_rowstride(pixbuf)), uint32_t(channels), pixels);
+            c.pixels.reset(pixels);
+            c.width = uint32_t(width);
+            c.height = uint32_t(height);
+            ok = true;
+        }
+    }
+    g_object_unref(pixbuf);
+    return ok;
+}
 
 // Asks the owner; touches no runtime memory.
 Content query() {
@@ -208,6 +267,19 @@ Content query() {
         } else {
             c.found = Found::Failed;
         }
+    } else {
+        // The first encoded format offered that can be fetched and decoded, then GTK's loaders.
+        for (const char* target : IMAGE_TARGETS) {
+            std::string bytes;
+            if (!offers(targets, count, target)) continue;
+            if (!fetch(target, bytes)) {
+                c.found = Found::Failed;
+                continue;
+            }
+            if (decode_image(bytes, c)) break;
+        }
+        if (!c.pixels && gtk_targets_include_image(targets, count, FALSE)) gtk_image(c);
+        if (c.pixels) c.found = Found::Image;
     }
     g_free(targets);
     return c;
@@ -260,6 +332,13 @@ void clipboard_read(Cell* result) {
         *result = *block;
         break;
     }
+    case Found::Image: {
+        // platform_image_new owns the pixels from here on, also when it cannot make the record.
+        Node record = platform_image_new(c.pixels.release(), IMG_PIXELS_VALID | IMG_PIXELS_CHANGED,
+                                         c.width, c.height);
+        image_set(result, record);
+        return;
+    }
     }
     stack_pop();
 }
@@ -285,6 +364,19 @@ bool clipboard_write(const Cell* value) {
             paths.push_back(absolute_path(item.get()));
         }
         offer = new Offer{Kind::Uris, clipboard_uri_list(paths)};
+        break;
+    }
+    case T_IMAGE: {
+        uint32_t width = image_width(value), height = image_height(value);
+        if (image_pixel_count(value) == 0) {
+            offer = new Offer{Kind::Empty, {}};
+            break;
+        }
+        const uint32_t* pixels = platform_image_source(value, false);
+        EncodedBytes png;
+        if (!pixels || image_png_encode(pixels, width, height, &png) != ImageStatus::Ok) return false;
+        offer = new Offer{Kind::Png, std::string(reinterpret_cast<const char*>(png.data), png.length)};
+        encoded_free(&png);
         break;
     }
     default: fire_error(Err::InvalidArg, value);

@@ -7,8 +7,9 @@
 //   file lists  text/uri-list: one file: URI a line, each line ending in CR LF; a relative name is
 //               made absolute from the current directory first (a URI cannot be relative); read
 //               back as file! values, comment lines and URIs that name no local file skipped
-//   images      written as image/png; read from image/png, image/jpeg, image/gif, in that order,
-//               then from any image format GTK can decode
+//   images      written as image/png (an image without pixels empties the clipboard); read from
+//               image/png, image/jpeg, image/gif, in that order (a format whose bytes do not decode
+//               gives way to the next), then from any image format GTK can decode
 //
 // Reading takes the first of text, file list, image that the owner offers; nothing usable gives
 // none. Without a display both routines answer false; so does a read whose offered data cannot be
@@ -45,5 +46,9 @@ std::string clipboard_text_in(std::string_view text);
 std::string clipboard_uri_list(const std::vector<std::string>& paths);
 // The local paths a text/uri-list names, in order.
 std::vector<std::string> clipboard_uri_list_paths(std::string_view list);
+// Rows of 8-bit R, G, B (channels 3) or R, G, B, A (channels 4) samples, stride bytes apart, as
+// image store pixels (alpha 255 without an A sample) into out, which has room for width × height.
+void clipboard_rows_to_pixels(const uint8_t* rows, uint32_t width, uint32_t height, size_t stride,
+                              uint32_t channels, uint32_t* out);
 
 } // namespace kel

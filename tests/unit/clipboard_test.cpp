@@ -54,5 +54,23 @@ TEST(ClipboardUriList, ReadsWhatOtherOwnersWrite) {
     for (const Case& c : cases) EXPECT_EQ(clipboard_uri_list_paths(c.list), c.paths) << c.list;
 }
 
+TEST(ClipboardPixels, RowsOfSamplesBecomeStorePixels) {
+    // 2x2 with 3 padding bytes after each row; the last row may end without its padding.
+    const uint8_t rgb[] = {1, 2, 3, 4, 5, 6, 0xEE, 0xEE, 0xEE,
+                           7, 8, 9, 10, 11, 12};
+    uint32_t out[4] = {};
+    clipboard_rows_to_pixels(rgb, 2, 2, 9, 3, out);
+    EXPECT_EQ(out[0], 0xFF010203u);
+    EXPECT_EQ(out[1], 0xFF040506u);
+    EXPECT_EQ(out[2], 0xFF070809u);
+    EXPECT_EQ(out[3], 0xFF0A0B0Cu);
+
+    const uint8_t rgba[] = {0x10, 0x20, 0x30, 0x00, 0x40, 0x50, 0x60, 0x80};
+    uint32_t two[2] = {};
+    clipboard_rows_to_pixels(rgba, 2, 1, 8, 4, two);
+    EXPECT_EQ(two[0], 0x00102030u);
+    EXPECT_EQ(two[1], 0x80405060u);
+}
+
 } // namespace
 } // namespace kel
