@@ -480,7 +480,7 @@ void money_to(Cell* proto, Cell* spec, TypeId) {
 
 // make: a currency word gives zero in it; a block is [currency? amount fraction?].
 void money_make(Cell* proto, Cell* spec, TypeId type) {
-    if (spec->is(T_WORD) || spec->is(T_LIT_WORD)) {
+    if (spec->is(T_WORD)) {
         int32_t index = money_currency_index(spec->data2);
         if (index < 0) fire_bad_make(spec);
         put_money(proto, false, uint32_t(index), 0);
@@ -493,7 +493,7 @@ void money_make(Cell* proto, Cell* spec, TypeId type) {
     Cell items[3];
     for (uint32_t i = 0; i < n; ++i) items[i] = *s->cell_at(at + i);
     uint32_t i = 0, currency = 0;
-    if (items[0].is(T_WORD) || items[0].is(T_LIT_WORD)) {
+    if (items[0].is(T_WORD)) {
         int32_t index = money_currency_index(items[0].data2);
         if (index < 0) fire_bad_make(&items[0]);
         currency = uint32_t(index);
