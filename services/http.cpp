@@ -11,10 +11,12 @@
 // nothing for STALL_TIMEOUT seconds fails. The headers kept are those of the final response: the
 // header text starts again at every status line (redirects, interim 1xx answers). Bodies are taken
 // byte for byte, without content decoding. One easy handle is kept for the life of the process, so
-// connections and resolved names are reused between requests.
+// connections and resolved names are reused between requests. An interrupt (Ctrl-C at the console)
+// ends a request that is under way and halts the evaluation.
 #include "services/http.h"
 
 #include "core/roots.h"
+#include "core/runtime.h"
 #include "core/series.h"
 #include "core/stack.h"
 #include "core/symbol.h"
@@ -23,6 +25,7 @@
 #include "datatypes/file.h"
 #include "datatypes/map.h"
 #include "datatypes/string.h"
+#include "evaluator/interpreter.h"
 #include "services/files.h"
 
 #include <curl/curl.h>
@@ -201,6 +204,9 @@ size_t on_header(char* p, size_t size, size_t n, void* user) noexcept {
     return count;
 }
 
+// An interrupt that asks for a halt ends the transfer, so that the evaluation can stop at once.
+int on_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept { return g_halt_requested ? 1 : 0; }
+
 struct CurlList {
     curl_slist* list = nullptr;
     ~CurlList() { curl_slist_free_all(list); }
@@ -240,7 +246,9 @@ bool perform(const Request& req, Response& resp, long& status) {
               curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body) == CURLE_OK &&
               curl_easy_setopt(h, CURLOPT_WRITEDATA, &resp) == CURLE_OK &&
               curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, on_header) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_HEADERDATA, &resp) == CURLE_OK;
+              curl_easy_setopt(h, CURLOPT_HEADERDATA, &resp) == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress) == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
     if (!ok) return false;
     if (req.head) {
         ok = curl_easy_setopt(h, CURLOPT_NOBODY, 1L) == CURLE_OK;
@@ -258,6 +266,7 @@ bool perform(const Request& req, Response& resp, long& status) {
     // the handle keeps no pointer into this call's buffers
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);
+    if (rc == CURLE_ABORTED_BY_CALLBACK) interp_poll_halt();   // halts when an interrupt ended it
     return rc == CURLE_OK;
 }
 

@@ -6,7 +6,8 @@ Usage: http_server.py READY_FILE CERT KEY
 Serves plain HTTP and HTTPS (with the given self-signed certificate) on ports the system picks, and
 holds a third port bound without listening, so that connecting to it is refused. Once all three
 are ready it writes "HTTP HTTPS CLOSED" (the port numbers) to READY_FILE, through a rename so the
-file appears whole. It serves until it is killed.
+file appears whole. It serves until it is killed. A request for /hang writes READY_FILE.hang when it
+arrives and is never answered.
 
 Every response is written by hand, so the status line and header lines are exactly the ones
 listed here (no Date or Server line).
@@ -21,6 +22,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 # 3 MiB of bytes that follow no short period, so a lost or repeated chunk shows.
 BIG = bytes(((i * 131) ^ (i >> 9) ^ (i >> 17)) & 0xFF for i in range(3 * 1024 * 1024))
 ALL_BYTES = bytes(range(256))
+HANG_MARK = ""  # the file /hang writes when a request arrives: READY_FILE + ".hang"
 TEXT = "line 1\r\nl\u00edne 2\n\nend".encode("utf-8")
 
 
@@ -66,6 +68,14 @@ class Handler(BaseHTTPRequestHandler):
             self.respond("303 See Other", ["Location: /echo"])
         elif path == "/loop":
             self.respond("302 Found", ["Location: /loop"])
+        elif path == "/hang":
+            # Tells the test that the request has arrived, then answers nothing until the client
+            # goes away.
+            with open(HANG_MARK + ".tmp", "w") as f:
+                f.write("arrived\n")
+            os.rename(HANG_MARK + ".tmp", HANG_MARK)
+            while self.rfile.read(1):
+                pass
         elif path == "/missing":
             self.respond("404 Not Found", ["Content-Type: text/plain"], b"no such page")
         elif path.startswith("/echo-body"):
@@ -96,7 +106,9 @@ class Server(ThreadingHTTPServer):
 
 
 def main():
+    global HANG_MARK
     ready, cert, key = sys.argv[1:4]
+    HANG_MARK = ready + ".hang"
     plain = Server(("127.0.0.1", 0), Handler)
     secure = Server(("127.0.0.1", 0), Handler)
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
