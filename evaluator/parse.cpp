@@ -96,15 +96,19 @@ inline bool word_is(const Cell* c, uint32_t canonical) {
 
 // ---- The two stacks --------------------------------------------------------------------------------
 
+// Lengths without a division: cells of a block, units of any series.
+inline uint32_t cells_of(const Series* s) { return (s->tail - s->head) >> 4; }
+inline uint32_t units_of(const Series* s) { return (s->tail - s->head) >> __builtin_ctz(s->unit()); }
+
 inline Node stack_node(uint32_t root) {
     return reinterpret_cast<const Cell*>(node_series(g_root_block)->data())[root].data2;
 }
 inline Series* stack_series(uint32_t root) { return node_series(stack_node(root)); }
-inline uint32_t stack_cells(uint32_t root) { return stack_series(root)->length(); }
+inline uint32_t stack_cells(uint32_t root) { return cells_of(stack_series(root)); }
 inline Cell* stack_cell(uint32_t root, uint32_t i) { return stack_series(root)->cell_at(i); }
 inline void stack_cut(uint32_t root, uint32_t cells) {
     Series* s = stack_series(root);
-    if (s->length() > cells) s->tail = s->head + cells * 16;
+    if (cells_of(s) > cells) s->tail = s->head + cells * 16;
 }
 // Makes room for n more cells (raising parse-stack beyond the limit) and returns the first of
 // them; the caller fills all n before anything allocates.
@@ -182,7 +186,7 @@ struct Engine {
     // ---- Input
 
     Cell* input() { return stack_cell(s_input_root, itop); }
-    uint32_t input_len() { return series_length_from_start(input()); }
+    uint32_t input_len() { return units_of(value_series(input())); }
     uint32_t end() {
         uint32_t n = input_len();
         if (itop == ientry + 3 && part_end >= 0 && uint64_t(part_end) < n) return uint32_t(part_end);
@@ -258,12 +262,15 @@ struct Engine {
         uint32_t prev = blk;
         push_frame(K_BLOCK, int32_t(prev), b.get(), nullptr, head, pos, itop);
         blk = top();
-        rpos = std::min(head, value_series(b.get())->length());
+        rpos = std::min(head, cells_of(value_series(b.get())));
         if (tracing) trace(EV_PUSH_);
     }
 
     // ---- Trace
 
+    // The callback gets the event, the last match, the rule block at the rule position, the
+    // input at its position and a copy of this call's rule stack (a copy: the callback cannot
+    // change the frames under the machine). Any answer but true ends PARSE (ParseStop).
     enum TraceEv { EV_PUSH_, EV_POP_, EV_FETCH_, EV_MATCH_, EV_ITERATE_, EV_PAREN_ };
     void trace(TraceEv ev) {
         static const char* const names[] = {"push", "pop", "fetch", "match", "iterate", "paren"};
@@ -336,7 +343,7 @@ struct Engine {
         uint32_t iu = in->unit();
         const uint8_t* ib = in->head_ptr();
         Series* vs = value_series(v);
-        uint32_t vu = vs->unit(), vn = vs->length(), vi = std::min(series_index(v), vn), m = vn - vi;
+        uint32_t vu = vs->unit(), vn = units_of(vs), vi = std::min(series_index(v), vn), m = vn - vi;
         uint32_t need = m + (tag ? 2 : 0);
         if (e - p < need) return -1;
         if (tag) {
@@ -354,7 +361,9 @@ struct Engine {
         return std::memcmp(ib, b, n) == 0 ? int64_t(n) : -1;
     }
 
-    // Does v match at position p (p <= e)? The length matched, or -1. literal: datatypes,
+    // Does v match at position p (p <= e)? The length matched, or -1. Text on string input
+    // folds case unless case-sensitive; on binary input a text matches its UTF-8 bytes exactly,
+    // a char! or integer! one byte. literal: datatypes,
     // typesets and lit-words are values, not type tests (quote). Datatypes on binary input are
     // matched by the caller (the lexer allocates).
     int64_t match_at(const Cell* v, uint32_t p, uint32_t e, bool literal) {
@@ -378,7 +387,7 @@ struct Engine {
         case IN_BINARY: {
             if (t == T_CHAR || t == T_INTEGER) {
                 if (p >= e) return -1;
-                uint32_t want = t == T_CHAR ? v->data2 : v->data2;
+                uint32_t want = v->data2;   // the code point, or the integer (negative: no byte)
                 if (want > 255) return -1;
                 return value_series(input())->head_ptr()[p] == want ? 1 : -1;
             }
@@ -692,7 +701,7 @@ struct Engine {
 
     [[noreturn]] void parse_end(const Cell* keyword) { fire_error(Err::ParseEnd, keyword); }
     void need_more(const Cell* keyword) {
-        if (rpos >= rseries()->length()) parse_end(keyword);
+        if (rpos >= cells_of(rseries())) parse_end(keyword);
     }
 
     // Ends the current sub-rule frame with a result. Answers whether a result is to be delivered.
@@ -732,16 +741,16 @@ struct Engine {
 
     // Reads the next rule value and acts on it. Answers true when a rule result (ok) is ready.
     bool fetch(bool& ok) {
-        if (rpos >= rseries()->length()) {
+        if (rpos >= cells_of(rseries())) {
             if (kind(top()) != K_BLOCK) { ok = true; return true; }   // a modifier with no rule
             return finish_block(true, ok);
         }
         if (tracing) {
             trace(EV_FETCH_);
-            if (rpos >= rseries()->length()) return fetch(ok);
+            if (rpos >= cells_of(rseries())) return fetch(ok);
         }
         Series* s = rseries();
-        uint32_t n = s->length();
+        uint32_t n = cells_of(s);
         Cell v = *s->cell_at(rpos);
         switch (v.type()) {
         case T_WORD: {
@@ -907,7 +916,7 @@ struct Engine {
             return true;
         }
         case KW_IF: {
-            if (rpos >= rseries()->length() || !rseries()->cell_at(rpos)->is(T_PAREN)) parse_end(&k);
+            if (rpos >= cells_of(rseries()) || !rseries()->cell_at(rpos)->is(T_PAREN)) parse_end(&k);
             Cell p = *rseries()->cell_at(rpos);
             ++rpos;
             Rooted r;
@@ -917,7 +926,7 @@ struct Engine {
             return true;
         }
         case KW_CASE: {
-            if (rpos >= rseries()->length() || !rseries()->cell_at(rpos)->is(T_WORD)) parse_end(&k);
+            if (rpos >= cells_of(rseries()) || !rseries()->cell_at(rpos)->is(T_WORD)) parse_end(&k);
             Cell w = *rseries()->cell_at(rpos);
             bool on = truthy(word_value(&w));
             ++rpos;
@@ -927,7 +936,7 @@ struct Engine {
         }
         case KW_SET:
         case KW_COPY: {
-            if (rpos >= rseries()->length() || !rseries()->cell_at(rpos)->is(T_WORD)) parse_end(&k);
+            if (rpos >= cells_of(rseries()) || !rseries()->cell_at(rpos)->is(T_WORD)) parse_end(&k);
             uint32_t wpos = rpos++;
             push_modifier(kw == KW_SET ? K_SET : K_COPY, int32_t(wpos));
             // the frame's rule starts after the word
@@ -1003,7 +1012,7 @@ struct Engine {
         case KW_COLLECT: {
             int32_t mode = C_PLAIN;
             uint32_t wpos = 0;
-            if (rpos < rseries()->length()) {
+            if (rpos < cells_of(rseries())) {
                 const Cell* c = rseries()->cell_at(rpos);
                 if (word_is(c, s_sym_set)) mode = C_SET;
                 else if (word_is(c, s_sym_into)) mode = C_INTO;
@@ -1012,7 +1021,7 @@ struct Engine {
             if (mode != C_PLAIN) {
                 Cell how = *rseries()->cell_at(rpos);
                 ++rpos;
-                if (rpos >= rseries()->length() || !rseries()->cell_at(rpos)->is(T_WORD)) parse_end(&how);
+                if (rpos >= cells_of(rseries()) || !rseries()->cell_at(rpos)->is(T_WORD)) parse_end(&how);
                 wpos = rpos++;
                 if (mode != C_SET) {
                     Cell w = *rseries()->cell_at(wpos);
@@ -1211,7 +1220,7 @@ struct Engine {
     // Skips to the next alternative of the current block; false when there is none.
     bool next_alternative() {
         Series* s = rseries();
-        uint32_t n = s->length();
+        uint32_t n = cells_of(s);
         for (uint32_t i = rpos; i < n; ++i) {
             const Cell* c = s->cell_at(i);
             if (!c->is(T_WORD)) continue;

@@ -52,17 +52,19 @@ void define_callback() {
 }
 
 // The rule tokens, one per byte value modulo the table size. `r` is the rule block itself,
-// `inp` the input, `w` and `m` marks, `t` a block target, `bs`/`nbs` bitsets. No paren gives
-// the input itself as its value: inserting the input into itself in a loop doubles it each round.
+// `inp` the input, `w` and `m` marks, `t` a block target, `bs`/`nbs`/`big` bitsets (`big` only
+// after a keyword: its formed text is large). No paren gives the input itself as its value
+// (`append` and a path through the input could): changing the input with itself in a loop
+// doubles it each round.
 const char* const k_tokens[] = {
     "any", "some", "opt", "while", "to", "thru", "skip", "end", "none", "fail", "break", "reject",
     "ahead", "not", "into", "quote", "if (true)", "if (false)", "case yes", "case no", "set w",
     "copy w", "remove", "insert", "change", "collect", "keep", "keep pick", "collect set w",
     "collect into t", "collect after t", "|", "[", "]", "[", "]", "\"a\"", "\"ab\"", "#\"a\"",
     "#\"A\"", "#\"é\"", "#\"É\"", "#\"^(1F600)\"", "\"中\"", "#{61}", "#{}", "\"\"", "1", "2",
-    "0 2", "bs", "nbs", "big", "r", "w:", ":w", "m:", ":m", "remove m",
+    "0 2", "bs", "nbs", "some big", "thru big", "r", "w:", ":w", "m:", ":m", "remove m",
     "change m \"x\"", "insert \"xé\"", "insert only [1]", "insert #\"^(1F600)\"", "(clear inp)",
-    "(append inp inp/1 1)", "(w: none)", "integer!", "word!", "string!", "char!", "'a", "'b",
+    "(append inp 1 none)", "(w: none)", "integer!", "word!", "string!", "char!", "'a", "'b",
     "a", "b", "keep (1)", "keep pick ([1 2])", "change only skip [z]", "<a>", "(parse/trace inp [some [skip r]] :cb)",
     "(try [parse inp [some]])", "1.5", "[a]", "b",
 };
