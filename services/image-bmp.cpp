@@ -148,6 +148,11 @@ bool read_header(Bmp* m, uint64_t max_pixels) {
         m->palette_size = n;
     }
     if (m->offset < 14 + 12 || m->offset > len) return false;
+    // uncompressed rows must all be there before room is taken for the pixels
+    if (m->compression != BI_RLE8 && m->compression != BI_RLE4) {
+        uint64_t stride = ((uint64_t(m->width) * m->bits + 31) / 32) * 4;
+        if (stride * m->height > len - m->offset) return false;
+    }
     return true;
 }
 
@@ -161,8 +166,7 @@ inline uint32_t* row_at(const Bmp* m, uint32_t* px, uint32_t y) {
 }
 
 bool read_plain(const Bmp* m, uint32_t* px) {
-    uint64_t stride = ((uint64_t(m->width) * m->bits + 31) / 32) * 4;
-    if (stride * m->height > m->length - m->offset) return false;
+    uint64_t stride = ((uint64_t(m->width) * m->bits + 31) / 32) * 4;   // the rows are there (read_header)
     bool alpha = m->a.mask != 0;
     for (uint32_t y = 0; y < m->height; ++y) {
         const uint8_t* s = m->data + m->offset + y * stride;

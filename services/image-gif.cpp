@@ -34,7 +34,7 @@ int gif_read(GifFileType* gif, GifByteType* to, int n) {
     auto* s = static_cast<GifSource*>(gif->UserData);
     if (n <= 0) return 0;
     size_t k = std::min(size_t(n), s->length - s->at);
-    std::memcpy(to, s->data + s->at, k);
+    if (k) std::memcpy(to, s->data + s->at, k);
     s->at += k;
     return int(k);
 }

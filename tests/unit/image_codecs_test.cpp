@@ -641,6 +641,13 @@ TEST(ImageCodecs, CorruptDataFails) {
     }
     // no known signature
     EXPECT_EQ(decode(Bytes{'h', 'e', 'l', 'l', 'o'}).status, ImageStatus::BadData);
+    // no bytes at all, and no buffer behind them
+    using Decoder = ImageStatus (*)(const uint8_t*, size_t, DecodedImage*, uint64_t);
+    for (Decoder d : {image_bmp_decode, image_png_decode, image_jpeg_decode, image_gif_decode, image_tiff_decode}) {
+        DecodedImage img;
+        EXPECT_EQ(d(nullptr, 0, &img, IMAGE_DECODE_MAX_PIXELS), ImageStatus::BadData);
+        EXPECT_EQ(img.pixels, nullptr);
+    }
 }
 
 // ---- The entry points values reach -----------------------------------------------------------------
