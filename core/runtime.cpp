@@ -28,6 +28,7 @@
 #include "core/words.h"
 #include "datatypes/datatype.h"
 #include "evaluator/actions.h"
+#include "services/clipboard.h"
 #include "services/os.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/lexer.h"
@@ -472,6 +473,7 @@ void runtime_init() {
     kelbin_boot();
     interpreter_init();
     os_info_init();
+    clipboard_init();
     slot_list_init(g_root_block);
     collector_init();
 }

@@ -12,6 +12,7 @@ KEL_DEB_PACKAGES=(
   libcairo2-dev
   libcurl4-openssl-dev openssl
   libpng-dev libjpeg62-turbo-dev libtiff-dev libgif-dev libjpeg-turbo-progs
+  libgtk-3-dev xvfb xauth
 )
 
 # Installs the packages of KEL_DEB_PACKAGES that dpkg does not report as installed. Runs
