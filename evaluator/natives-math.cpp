@@ -222,6 +222,11 @@ bool max_min_compound(Cell* a, Cell* b, bool is_max) {
         }
         break;
     case T_TUPLE: {
+        // Tuple components are integers: a float that no integer holds cannot meet them.
+        if (!number->is(T_INTEGER) && integer_float_overflow(number)) {
+            Cell t = make_datatype(T_INTEGER);
+            fire_error(Err::TypeLimit, &t);
+        }
         uint8_t* bytes = tuple_bytes(&result);
         for (uint32_t i = 0; i < tuple_length(&result); ++i) {
             double x = pick(bytes[i], v);

@@ -231,13 +231,14 @@ void native_to_local_file(bool, const int32_t* r) {
 }
 
 // size?: none for a directory (by its spelling or by what it is) and for a file that cannot be
-// opened; sizes above 2147483647 bytes are float!s.
+// opened; sizes above 2147483647 bytes are float!s. The open does not block, so a FIFO without a
+// writer answers at once.
 void native_size_q(bool, const int32_t*) {
     Cell result = make_none();
     std::string path = file_to_os_path(arg(0));
     bool dir_spelling = path == "." || path == ".." || (!path.empty() && path.back() == '/');
     if (!dir_spelling) {
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         struct stat st;
         if (fd >= 0 && fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) {
             double size = double(st.st_size);

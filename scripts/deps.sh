@@ -4,7 +4,7 @@
 KEL_DEB_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  python3 unicode-data
+  python3 unicode-data tzdata
   clang
   libssl-dev
   lua5.4
