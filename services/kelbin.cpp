@@ -1139,6 +1139,7 @@ void Decoder::native_from(Slot slot, TypeId t, bool nl) {
     uint32_t index = num();
     uint32_t limit = t == T_NATIVE ? uint32_t(k_native_names.size()) : ACTION_TABLE_SIZE;
     if (index < 1 || index > limit) fail(at);
+    if (t == T_ACTION && !k_action_names[index - 1]) fail(at);   // a free slot of the table: no action
     Rooted scratch(make_series(T_BLOCK, alloc_cells(1), 0));
     {
         Series* s = node_series(series_node(scratch.get()));
