@@ -703,6 +703,16 @@ struct Engine {
     void need_more(const Cell* keyword) {
         if (rpos >= cells_of(rseries())) parse_end(keyword);
     }
+    // Reads the `only` word that may follow insert or change; a value must come after it.
+    bool take_only(const Cell* keyword) {
+        need_more(keyword);
+        bool only = word_is(rseries()->cell_at(rpos), s_sym_only);
+        if (only) {
+            ++rpos;
+            need_more(keyword);
+        }
+        return only;
+    }
 
     // Ends the current sub-rule frame with a result. Answers whether a result is to be delivered.
     bool finish_block(bool result, bool& ok) {
@@ -963,13 +973,7 @@ struct Engine {
             return false;
         }
         case KW_INSERT: {
-            need_more(&k);
-            bool only = false;
-            if (word_is(rseries()->cell_at(rpos), s_sym_only)) {
-                only = true;
-                ++rpos;
-                need_more(&k);
-            }
+            bool only = take_only(&k);
             Rooted value;
             Cell src = *rseries()->cell_at(rpos);
             ++rpos;
@@ -981,13 +985,7 @@ struct Engine {
             return true;
         }
         case KW_CHANGE: {
-            need_more(&k);
-            bool only = false;
-            if (word_is(rseries()->cell_at(rpos), s_sym_only)) {
-                only = true;
-                ++rpos;
-                need_more(&k);
-            }
+            bool only = take_only(&k);
             Cell next = *rseries()->cell_at(rpos);
             if (is_any_path(next.type())) fire_error(Err::ParseRule, &k);
             if (next.is(T_WORD) && !keyword_of(&next)) {
