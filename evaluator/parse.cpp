@@ -25,6 +25,7 @@
 #include "core/series.h"
 #include "core/stack.h"
 #include "core/symbol.h"
+#include "core/unicode.h"
 #include "core/words.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
@@ -144,18 +145,8 @@ void utf8_of(const Cell* v, bool tag, std::string& out) {
     Series* s = value_series(v);
     uint32_t u = s->unit(), n = s->length(), i = std::min(series_index(v), n);
     auto put = [&](uint32_t c) {
-        if (c < 0x80) out.push_back(char(c));
-        else if (c < 0x800) { out.push_back(char(0xC0 | (c >> 6))); out.push_back(char(0x80 | (c & 0x3F))); }
-        else if (c < 0x10000) {
-            out.push_back(char(0xE0 | (c >> 12)));
-            out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(char(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(char(0xF0 | (c >> 18)));
-            out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(char(0x80 | (c & 0x3F)));
-        }
+        uint8_t bytes[4];
+        out.append(reinterpret_cast<const char*>(bytes), size_t(utf8_encode_char(int32_t(c), bytes)));
     };
     if (tag) out.push_back('<');
     for (const uint8_t* p = s->head_ptr() + uint64_t(i) * u; i < n; ++i, p += u) put(unit_get(p, u));
