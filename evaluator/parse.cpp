@@ -558,11 +558,22 @@ struct Engine {
         return at + (input_len() - before);
     }
 
-    // The position a word holds when its value is a series over the current input, else -1.
+    // What the word after remove or change stands for: the position it holds in the current
+    // input, or -1 when its value is a rule (a bitset, a char, a datatype, a sub-rule block...).
+    // Any other series is a position in another series (a mark left in an earlier input, in an
+    // outer level of `into`, or in an unrelated value): parse-invalid-ref, not a text to match.
     int64_t word_mark(const Cell* w) {
         const Cell* v = word_value(w);
-        if (!is_series_type(v->type()) || series_node(v) != series_node(input())) return -1;
-        return series_index(v);
+        if (!is_series_type(v->type())) return -1;
+        Node n = series_node(v);
+        if (n == series_node(input())) return series_index(v);
+        if (v->is(T_BLOCK)) {
+            bool outer_input = false;
+            for (uint32_t i = ientry + 3; i < itop; ++i)
+                if (series_node(stack_cell(s_input_root, i)) == n) outer_input = true;
+            if (!outer_input) return -1;
+        }
+        fire_error(Err::ParseInvalidRef, w);
     }
 
     // ---- Collecting
