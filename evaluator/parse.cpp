@@ -21,6 +21,7 @@
 #include "core/case-fold.h"
 #include "core/context.h"
 #include "core/errors.h"
+#include "core/gc.h"
 #include "core/roots.h"
 #include "core/series.h"
 #include "core/stack.h"
@@ -47,8 +48,9 @@ namespace kel {
 
 namespace {
 
-uint32_t s_input_root = 0;   // root-block cell holding the input stack
-uint32_t s_rule_root = 0;    // root-block cell holding the rule stack
+// The two stacks: their cells in the root block.
+enum StackId { IN_STACK = 0, RULE_STACK = 1 };
+uint32_t s_roots[2] = {0, 0};
 
 // ---- Keywords --------------------------------------------------------------------------------------
 
@@ -60,6 +62,19 @@ enum Kw : uint8_t {
 std::vector<uint8_t> s_keywords;   // keyword by canonical symbol id
 uint32_t s_sym_only = 0, s_sym_pick = 0, s_sym_into = 0, s_sym_after = 0, s_sym_set = 0;
 
+// Canonical symbols by symbol id, filled as words are met (a symbol's canonical form is fixed
+// when the symbol is made); 0 for not looked up yet.
+std::vector<uint32_t> s_canonical;
+uint32_t canonical_slow(uint32_t id) {
+    uint32_t c = symbol_resolve(id);
+    if (id >= s_canonical.size()) s_canonical.resize(std::max<size_t>(id + 1, s_canonical.size() * 2), 0);
+    s_canonical[id] = c;
+    return c;
+}
+inline uint32_t canonical(uint32_t id) {
+    if (id < s_canonical.size() && s_canonical[id]) [[likely]] return s_canonical[id];
+    return canonical_slow(id);
+}
 void keywords_init() {
     struct Entry { uint32_t symbol; Kw kw; };
     const Entry entries[] = {
@@ -75,6 +90,7 @@ void keywords_init() {
         {sym(Sym::Keep), KW_KEEP},
     };
     s_keywords.clear();
+    s_canonical.clear();
     for (const Entry& e : entries) {
         uint32_t c = symbol_resolve(e.symbol);
         if (c >= s_keywords.size()) s_keywords.resize(c + 1, KW_NOT_KEYWORD);
@@ -88,11 +104,11 @@ void keywords_init() {
 }
 
 inline Kw keyword_of(const Cell* w) {
-    uint32_t c = symbol_resolve(w->data2);
+    uint32_t c = canonical(w->data2);
     return c < s_keywords.size() ? Kw(s_keywords[c]) : KW_NOT_KEYWORD;
 }
-inline bool word_is(const Cell* c, uint32_t canonical) {
-    return c->is(T_WORD) && symbol_resolve(c->data2) == canonical;
+inline bool word_is(const Cell* c, uint32_t canonical_id) {
+    return c->is(T_WORD) && canonical(c->data2) == canonical_id;
 }
 
 // ---- The two stacks --------------------------------------------------------------------------------
@@ -101,21 +117,43 @@ inline bool word_is(const Cell* c, uint32_t canonical) {
 inline uint32_t cells_of(const Series* s) { return (s->tail - s->head) >> 4; }
 inline uint32_t units_of(const Series* s) { return (s->tail - s->head) >> __builtin_ctz(s->unit()); }
 
-inline Node stack_node(uint32_t root) {
-    return reinterpret_cast<const Cell*>(node_series(g_root_block)->data())[root].data2;
+inline Node stack_node(StackId w) {
+    return reinterpret_cast<const Cell*>(node_series(g_root_block)->data())[s_roots[w]].data2;
 }
-inline Series* stack_series(uint32_t root) { return node_series(stack_node(root)); }
-inline uint32_t stack_cells(uint32_t root) { return cells_of(stack_series(root)); }
-inline Cell* stack_cell(uint32_t root, uint32_t i) { return stack_series(root)->cell_at(i); }
-inline void stack_cut(uint32_t root, uint32_t cells) {
+// The buffers of the two stacks, looked up through the root block again only after a collector
+// cycle (compaction moves buffers, renumbering changes nodes) or a growth of a stack (which may
+// move it): nothing else moves them.
+Series* s_buffers[2] = {nullptr, nullptr};
+uint32_t s_buffers_cycles = 0;
+bool s_buffers_valid = false;
+Series* stack_series_refresh(StackId w) {
+    s_buffers[IN_STACK] = node_series(stack_node(IN_STACK));
+    s_buffers[RULE_STACK] = node_series(stack_node(RULE_STACK));
+    s_buffers_cycles = g_collector_cycles;
+    s_buffers_valid = true;
+    return s_buffers[w];
+}
+inline Series* stack_series(StackId w) {
+    if (s_buffers_cycles != g_collector_cycles || !s_buffers_valid) [[unlikely]]
+        return stack_series_refresh(w);
+    return s_buffers[w];
+}
+inline uint32_t stack_cells(StackId root) { return cells_of(stack_series(root)); }
+inline Cell* stack_cell(StackId root, uint32_t i) { return stack_series(root)->cell_at(i); }
+inline void stack_cut(StackId root, uint32_t cells) {
     Series* s = stack_series(root);
     if (cells_of(s) > cells) s->tail = s->head + cells * 16;
 }
 // Makes room for n more cells (raising parse-stack beyond the limit) and returns the first of
 // them; the caller fills all n before anything allocates.
-Cell* stack_grow(uint32_t root, uint32_t n) {
-    if (stack_cells(root) + n > PARSE_STACK_LIMIT) fire_error(Err::ParseStack);
-    Series* s = series_reserve(stack_node(root), n, true);
+Cell* stack_grow(StackId root, uint32_t n) {
+    Series* s = stack_series(root);
+    if (cells_of(s) + n > PARSE_STACK_LIMIT) fire_error(Err::ParseStack);
+    if (uint64_t(s->tail) + n * 16 > s->size) {
+        s_buffers_valid = false;
+        s = series_reserve(stack_node(root), n, true);
+        s_buffers_valid = false;
+    }
     Cell* first = s->cell_tail();
     for (uint32_t i = 0; i < n; ++i) first[i] = make_none();
     s->tail += n * 16;
@@ -176,7 +214,7 @@ struct Engine {
 
     // ---- Input
 
-    Cell* input() { return stack_cell(s_input_root, itop); }
+    Cell* input() { return stack_cell(IN_STACK, itop); }
     uint32_t input_len() { return units_of(value_series(input())); }
     uint32_t end() {
         uint32_t n = input_len();
@@ -198,9 +236,9 @@ struct Engine {
 
     // ---- Rule stack
 
-    Cell* rs(uint32_t i) { return stack_cell(s_rule_root, i); }
-    uint32_t top() { return stack_cells(s_rule_root) - 1; }
-    bool has_frame() { return stack_cells(s_rule_root) > rbase; }
+    Cell* rs(uint32_t i) { return stack_cell(RULE_STACK, i); }
+    uint32_t top() { return stack_cells(RULE_STACK) - 1; }
+    bool has_frame() { return stack_cells(RULE_STACK) > rbase; }
     int32_t kind(uint32_t t) { return pair_x(rs(t)); }
     int32_t farg(uint32_t t) { return pair_y(rs(t)); }
     Cell* marker(uint32_t t) { return rs(t - 2); }
@@ -212,7 +250,7 @@ struct Engine {
     void push_frame(int32_t k, int32_t arg, const Cell* block, const Cell* extra, uint32_t m1,
                     uint32_t m2, uint32_t m3) {
         uint32_t n = frame_size(k);
-        Cell* c = stack_grow(s_rule_root, n);
+        Cell* c = stack_grow(RULE_STACK, n);
         if (n == 4) *c++ = *extra;
         c[0] = Cell{T_TRIPLE, m1, m2, m3};
         c[1] = *block;
@@ -229,7 +267,7 @@ struct Engine {
         uint32_t t = top();
         int32_t k = kind(t);
         int32_t prev = farg(t);
-        stack_cut(s_rule_root, t + 1 - frame_size(k));
+        stack_cut(RULE_STACK, t + 1 - frame_size(k));
         if (k == K_BLOCK) {
             blk = uint32_t(prev);
             if (blk) rpos = marker(blk)->data1;
@@ -275,10 +313,10 @@ struct Engine {
         *stack_push_slot() = input_at(pos);
         Cell* st = stack_push_slot();
         *st = make_none();
-        uint32_t from = rbase, count = stack_cells(s_rule_root) - rbase;
-        Node copy = copy_series_part(stack_node(s_rule_root), from, count);
+        uint32_t from = rbase, count = stack_cells(RULE_STACK) - rbase;
+        Node copy = copy_series_part(stack_node(RULE_STACK), from, count);
         *st = make_series(T_BLOCK, copy);
-        Cell cb = *stack_cell(s_input_root, ientry + 2);
+        Cell cb = *stack_cell(IN_STACK, ientry + 2);
         call_with_args(&cb, args, 5, nullptr);
         Cell answer = *stack_top();
         g_stack.top = saved;
@@ -522,6 +560,13 @@ struct Engine {
         to = std::min(std::max(to, from), e);
     }
     void copy_span(uint32_t from, uint32_t to, Cell* out) {
+        TypeId t = input()->type();
+        if (is_any_string(t) || t == T_BINARY || t == T_BLOCK) {
+            uint32_t header = t | (input()->header & CELL_NEWLINE);
+            Node copy = copy_series_part(series_node(input()), from, to - from);
+            *out = Cell{header, 0, copy, 0};
+            return;
+        }
         Cell* c = stack_push_slot();
         *c = input_at(from);
         Cell part = make_integer(int32_t(to - from));
@@ -570,7 +615,7 @@ struct Engine {
         if (v->is(T_BLOCK)) {
             bool outer_input = false;
             for (uint32_t i = ientry + 3; i < itop; ++i)
-                if (series_node(stack_cell(s_input_root, i)) == n) outer_input = true;
+                if (series_node(stack_cell(IN_STACK, i)) == n) outer_input = true;
             if (!outer_input) return -1;
         }
         fire_error(Err::ParseInvalidRef, w);
@@ -589,7 +634,7 @@ struct Engine {
         }
         return 0;
     }
-    int64_t top_index() { return int64_t(stack_cells(s_rule_root)) - 1; }
+    int64_t top_index() { return int64_t(stack_cells(RULE_STACK)) - 1; }
     // Kind-cell index of the innermost collect frame of this call, 0 for none.
     uint32_t collect_frame() {
         return find_frame(top_index(), [](int32_t k) { return k == K_COLLECT; });
@@ -639,12 +684,12 @@ struct Engine {
             if (outer) {
                 Rooted ob(*rs(outer - 3));
                 block_append_value(ob.get(), b.get());
-            } else if (stack_cell(s_input_root, ientry + 1)->is(T_BLOCK)) {
+            } else if (stack_cell(IN_STACK, ientry + 1)->is(T_BLOCK)) {
                 // a later top-level collection adds to the result of the first one
-                Rooted result(*stack_cell(s_input_root, ientry + 1));
+                Rooted result(*stack_cell(IN_STACK, ientry + 1));
                 block_append_block(result.get(), b.get());
             } else {
-                *stack_cell(s_input_root, ientry + 1) = b.value;
+                *stack_cell(IN_STACK, ientry + 1) = b.value;
             }
             return;
         }
@@ -677,7 +722,7 @@ struct Engine {
         int32_t k = kind(t);
         if (k == K_INTO) {
             uint32_t back = marker(t)->data2;
-            stack_cut(s_input_root, itop);
+            stack_cut(IN_STACK, itop);
             --itop;
             input_kind();
             pos = clip(back);
@@ -697,6 +742,87 @@ struct Engine {
         if (!is_break) pos = clip(marker(loop)->data2);
         pop_frame();
         return is_break;
+    }
+
+    // ---- Rules matched at once, without frames (never while tracing: a frame's events would
+    // be missing)
+
+    // A block of simple values between bars (["the" | "and" | #"x"]) tried at the position in
+    // turn, as its frame would. Answers false, doing nothing, for any other block.
+    bool value_alternatives(const Cell* block, bool& ok) {
+        if (tracing) return false;
+        Series* s = value_series(block);
+        uint32_t n = cells_of(s), first = series_index(block);
+        if (first >= n || ((n - first) & 1) == 0) return false;
+        for (uint32_t j = first; j < n; ++j) {
+            const Cell* c = s->cell_at(j);
+            bool fits = ((j - first) & 1) ? c->is(T_WORD) && keyword_of(c) == KW_BAR
+                                          : simple_value(c->type());
+            if (!fits) return false;
+        }
+        uint32_t e = end();
+        if (pos > e) pos = e;
+        ok = false;
+        for (uint32_t j = first; j < n; j += 2) {
+            int64_t m = match_at(value_series(block)->cell_at(j), pos, e, false);
+            if (m >= 0) {
+                pos += uint32_t(m);
+                ok = true;
+                break;
+            }
+        }
+        last_match = ok;
+        return true;
+    }
+
+    // The simple value at rule position at, or the one a word there names; null for anything else.
+    const Cell* simple_at(uint32_t at) {
+        Series* s = rseries();
+        if (at >= cells_of(s)) return nullptr;
+        const Cell* c = s->cell_at(at);
+        if (c->is(T_WORD)) {
+            if (keyword_of(c)) return nullptr;
+            c = word_value(c);
+        }
+        return simple_value(c->type()) ? c : nullptr;
+    }
+
+    // `not` or `ahead` before a simple value: the match at the position, which does not move.
+    // Answers false, doing nothing, for any other rule.
+    bool lookahead_value(bool negate, bool& ok) {
+        if (tracing) return false;
+        const Cell* v = simple_at(rpos);
+        if (!v) return false;
+        uint32_t e = end();
+        if (pos > e) pos = e;
+        bool hit = match_at(v, pos, e, false) >= 0;
+        ++rpos;
+        ok = negate ? !hit : hit;
+        last_match = ok;
+        return true;
+    }
+
+    // The next rule when it is a simple value, or any/some/opt before one: matched at once.
+    // Answers false, doing nothing, for any other rule.
+    bool value_rule(bool& ok) {
+        if (tracing) return false;
+        Series* s = rseries();
+        if (rpos >= cells_of(s)) return false;
+        const Cell* c = s->cell_at(rpos);
+        int32_t min = 1, max = 1;
+        uint32_t at = rpos;
+        Kw kw = c->is(T_WORD) ? keyword_of(c) : KW_NOT_KEYWORD;
+        if (kw == KW_ANY) min = 0, max = -1;
+        else if (kw == KW_SOME) min = 1, max = -1;
+        else if (kw == KW_OPT) min = 0, max = 1;
+        else if (kw) return false;
+        if (kw) ++at;
+        const Cell* v = simple_at(at);
+        if (!v) return false;
+        rpos = at + 1;
+        Cell value = *v;
+        ok = kw ? repeat_value(&value, min, max) : match_value(&value, false);
+        return true;
     }
 
     // ---- The machine
@@ -719,7 +845,7 @@ struct Engine {
     // Ends the current sub-rule frame with a result. Answers whether a result is to be delivered.
     bool finish_block(bool result, bool& ok) {
         pop_frame();
-        if (stack_cells(s_rule_root) <= rbase) {
+        if (stack_cells(RULE_STACK) <= rbase) {
             done = true;
             final_ok = result;
             return false;
@@ -777,6 +903,7 @@ struct Engine {
             if (kw) return keyword(kw, &v, ok);
             const Cell* val = word_value(&v);
             if (val->is(T_BLOCK)) {
+                if (value_alternatives(val, ok)) return true;
                 push_block(val);
                 return false;
             }
@@ -810,6 +937,7 @@ struct Engine {
         }
         case T_BLOCK:
             ++rpos;
+            if (value_alternatives(&v, ok)) return true;
             push_block(&v);
             return false;
         case T_INTEGER: {
@@ -891,8 +1019,14 @@ struct Engine {
             push_modifier(thru ? K_THRU : K_TO, 0);
             return false;
         }
-        case KW_AHEAD: push_modifier(K_AHEAD, 0); return false;
-        case KW_NOT: push_modifier(K_NOT, 0); return false;
+        case KW_AHEAD:
+            if (lookahead_value(false, ok)) return true;
+            push_modifier(K_AHEAD, 0);
+            return false;
+        case KW_NOT:
+            if (lookahead_value(true, ok)) return true;
+            push_modifier(K_NOT, 0);
+            return false;
         case KW_INTO: {
             if (ikind != IN_BLOCK) {
                 Cell t = make_datatype(input()->type());
@@ -911,9 +1045,9 @@ struct Engine {
             if (!enterable) { ++rpos; ok = false; return true; }
             Rooted elr(el);
             push_modifier(K_INTO, 0);
-            Cell* c = stack_grow(s_input_root, 1);
+            Cell* c = stack_grow(IN_STACK, 1);
             *c = elr.value;
-            itop = stack_cells(s_input_root) - 1;
+            itop = stack_cells(IN_STACK) - 1;
             input_kind();
             pos = std::min(series_index(input()), input_len());
             ++rpos;
@@ -1062,6 +1196,12 @@ struct Engine {
                 ok = true;
                 return true;
             }
+            clip_pos();
+            uint32_t start = pos;
+            if (value_rule(ok)) {
+                if (ok) keep_span(start, pos, pick);
+                return true;
+            }
             push_modifier(pick ? K_KEEP_PICK : K_KEEP, 0);
             return false;
         }
@@ -1203,7 +1343,7 @@ struct Engine {
             return true;
         case K_INTO: {
             bool whole = ok && pos >= end();
-            stack_cut(s_input_root, itop);
+            stack_cut(IN_STACK, itop);
             --itop;
             input_kind();
             pos = clip(start + (whole ? 1 : 0));
@@ -1265,26 +1405,27 @@ struct Engine {
 // Cuts both stacks back to where a call found them, however it ends.
 struct StackGuard {
     uint32_t rule_cells, input_cells;
-    StackGuard() : rule_cells(stack_cells(s_rule_root)), input_cells(stack_cells(s_input_root)) {}
+    StackGuard() : rule_cells(stack_cells(RULE_STACK)), input_cells(stack_cells(IN_STACK)) {}
     ~StackGuard() {
-        stack_cut(s_rule_root, rule_cells);
-        stack_cut(s_input_root, input_cells);
+        stack_cut(RULE_STACK, rule_cells);
+        stack_cut(IN_STACK, input_cells);
     }
 };
 
 } // namespace
 
 void parse_init() {
+    s_buffers_valid = false;
     keywords_init();
     Node input_stack = alloc_cells(8);
-    s_input_root = node_series(g_root_block)->length();
+    s_roots[IN_STACK] = node_series(g_root_block)->length();
     block_append(g_root_block, make_series(T_BLOCK, input_stack));
     Node rule_stack = alloc_cells(100);
-    s_rule_root = node_series(g_root_block)->length();
+    s_roots[RULE_STACK] = node_series(g_root_block)->length();
     block_append(g_root_block, make_series(T_BLOCK, rule_stack));
 }
 
-uint32_t parse_stack_cells(int which) { return stack_cells(which == 0 ? s_input_root : s_rule_root); }
+uint32_t parse_stack_cells(int which) { return stack_cells(which == 0 ? IN_STACK : RULE_STACK); }
 
 void parse_engine(const Cell* input_in, const Cell* rules_in, bool case_sensitive, int64_t part_end,
                   const Cell* trace, Cell* result) {
@@ -1299,7 +1440,7 @@ void parse_engine(const Cell* input_in, const Cell* rules_in, bool case_sensitiv
     e.part_end = part_end;
     e.tracing = trace != nullptr;
     {
-        Cell* c = stack_grow(s_input_root, 4);
+        Cell* c = stack_grow(IN_STACK, 4);
         c[0] = Cell{T_TRIPLE, guard.rule_cells, guard.input_cells, 0};
         c[1] = make_none();
         c[2] = callback.value;
@@ -1314,7 +1455,7 @@ void parse_engine(const Cell* input_in, const Cell* rules_in, bool case_sensitiv
     } catch (ParseStop&) {
         ok = e.last_match;
     }
-    Cell collected = *stack_cell(s_input_root, e.ientry + 1);
+    Cell collected = *stack_cell(IN_STACK, e.ientry + 1);
     *result = collected.is(T_BLOCK) ? collected : make_logic(ok);
 }
 
