@@ -41,6 +41,7 @@
 #include "evaluator/natives.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -191,6 +192,57 @@ void utf8_of(const Cell* v, bool tag, std::string& out) {
     if (tag) out.push_back('>');
 }
 
+// ---- Runs of units, at each unit width
+
+template <class T>
+inline uint32_t load_unit(const uint8_t* p) {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return v;
+}
+// How many units from p (at most limit) pass test.
+template <class T, class Test>
+inline uint32_t run_of(const uint8_t* base, uint32_t p, uint32_t limit, const Test& test) {
+    const uint8_t* q = base + uint64_t(p) * sizeof(T);
+    uint32_t n = 0;
+    while (n < limit && test(load_unit<T>(q + uint64_t(n) * sizeof(T)))) ++n;
+    return n;
+}
+template <class Test>
+inline uint32_t run_of_units(const uint8_t* base, uint32_t unit, uint32_t p, uint32_t limit,
+                             const Test& test) {
+    switch (unit) {
+    case 1: return run_of<uint8_t>(base, p, limit, test);
+    case 2: return run_of<uint16_t>(base, p, limit, test);
+    default: return run_of<uint32_t>(base, p, limit, test);
+    }
+}
+// Are the m units at a and b the same text (folding case unless cs)?
+template <class A, class B>
+inline bool same_text(const uint8_t* a, const uint8_t* b, uint32_t m, bool cs) {
+    for (uint32_t i = 0; i < m; ++i) {
+        uint32_t x = load_unit<A>(a + uint64_t(i) * sizeof(A));
+        uint32_t y = load_unit<B>(b + uint64_t(i) * sizeof(B));
+        if (x != y && (cs || fold_upper(x) != fold_upper(y))) return false;
+    }
+    return true;
+}
+template <class A>
+inline bool same_text_b(const uint8_t* a, const uint8_t* b, uint32_t bu, uint32_t m, bool cs) {
+    switch (bu) {
+    case 1: return same_text<A, uint8_t>(a, b, m, cs);
+    case 2: return same_text<A, uint16_t>(a, b, m, cs);
+    default: return same_text<A, uint32_t>(a, b, m, cs);
+    }
+}
+bool same_text_units(const uint8_t* a, uint32_t au, const uint8_t* b, uint32_t bu, uint32_t m, bool cs) {
+    switch (au) {
+    case 1: return same_text_b<uint8_t>(a, b, bu, m, cs);
+    case 2: return same_text_b<uint16_t>(a, b, bu, m, cs);
+    default: return same_text_b<uint32_t>(a, b, bu, m, cs);
+    }
+}
+
 // A value that fast repetition and fast search handle without frames.
 inline bool simple_value(TypeId t) {
     return t == T_CHAR || is_any_string(t) || t == T_BINARY || t == T_BITSET;
@@ -277,21 +329,25 @@ struct Engine {
 
     // Enters a sub-rule block (rooted by the caller or stable in a rule block).
     void push_block(const Cell* block_in) {
-        Rooted b(*block_in);
-        uint32_t head = series_index(b.get());
-        Node node = series_node(b.get());
+        Rooted rb(*block_in);
+        const Cell& b = rb.value;
+        uint32_t head = series_index(&b);
+        Node node = series_node(&b);
         // the same block entered at the same place over the same input: it can only recurse
-        for (uint32_t t = blk; t; t = uint32_t(farg(t))) {
-            Cell* f = rs(t - 1);
-            Cell* m = marker(t);
+        Series* st = stack_series(RULE_STACK);
+        for (uint32_t t = blk; t; t = uint32_t(pair_y(st->cell_at(t)))) {
+            const Cell* f = st->cell_at(t - 1);
+            const Cell* m = st->cell_at(t - 2);
             if (series_node(f) == node && series_index(f) == head && m->data2 == pos && m->data3 == itop)
-                fire_error(Err::ParseInfinite, b.get());
+                fire_error(Err::ParseInfinite, rb.get());
         }
-        if (blk) marker(blk)->data1 = rpos;
-        uint32_t prev = blk;
-        push_frame(K_BLOCK, int32_t(prev), b.get(), nullptr, head, pos, itop);
+        if (blk) st->cell_at(blk - 2)->data1 = rpos;
+        Cell* c = stack_grow(RULE_STACK, 3);
+        c[0] = Cell{T_TRIPLE, head, pos, itop};
+        c[1] = b;
+        c[2] = make_pair(K_BLOCK, int32_t(blk));
         blk = top();
-        rpos = std::min(head, cells_of(value_series(b.get())));
+        rpos = std::min(head, cells_of(node_series(node)));
         if (tracing) trace(EV_PUSH_);
     }
 
@@ -380,9 +436,7 @@ struct Engine {
             ++p;
         }
         const uint8_t* vb = vs->head_ptr() + uint64_t(vi) * vu;
-        for (uint32_t i = 0; i < m; ++i)
-            if (!same_char(char_at(ib, iu, p + i), unit_get(vb + uint64_t(i) * vu, vu))) return -1;
-        return need;
+        return same_text_units(ib + uint64_t(p) * iu, iu, vb, vu, m, cs) ? int64_t(need) : -1;
     }
     int64_t match_bytes(uint32_t p, uint32_t e, const uint8_t* b, uint32_t n) {
         if (e - p < n) return -1;
@@ -496,25 +550,25 @@ struct Engine {
             Series* in = value_series(input());
             const uint8_t* base = in->head_ptr();
             uint32_t unit = in->unit();
+            uint32_t limit = e - pos;
+            if (max >= 0 && uint32_t(max) < limit) limit = uint32_t(max);
+            uint32_t n;
             if (v.is(T_CHAR)) {
-                uint32_t c = v.data2, fc = cs ? c : fold_upper(c);
-                while ((max < 0 || count < max) && pos < e) {
-                    uint32_t x = char_at(base, unit, pos);
-                    if (x != c && (cs || fold_upper(x) != fc)) break;
-                    ++pos, ++count;
-                }
+                uint32_t c = v.data2, fc = fold_upper(c);
+                if (cs) n = run_of_units(base, unit, pos, limit, [c](uint32_t x) { return x == c; });
+                else n = run_of_units(base, unit, pos, limit,
+                                      [c, fc](uint32_t x) { return x == c || fold_upper(x) == fc; });
             } else {
                 Series* bs = value_series(&v);
                 const uint8_t* bits = bs->head_ptr();
                 uint32_t nbits = bs->used() * 8;
                 bool outside = (bs->flags & BITSET_COMPLEMENT) != 0;
-                while ((max < 0 || count < max) && pos < e) {
-                    uint32_t x = char_at(base, unit, pos);
-                    bool in_set = x < nbits ? (bits[x >> 3] & (0x80 >> (x & 7))) != 0 : outside;
-                    if (!in_set) break;
-                    ++pos, ++count;
-                }
+                n = run_of_units(base, unit, pos, limit, [bits, nbits, outside](uint32_t x) {
+                    return x < nbits ? (bits[x >> 3] & (0x80 >> (x & 7))) != 0 : outside;
+                });
             }
+            pos += n;
+            count = int32_t(n);
         } else {
             while (max < 0 || count < max) {
                 int64_t n = match_at(&v, pos, e, false);
@@ -748,26 +802,28 @@ struct Engine {
     // be missing)
 
     // A block of simple values between bars (["the" | "and" | #"x"]) tried at the position in
-    // turn, as its frame would. Answers false, doing nothing, for any other block.
+    // turn, as its frame would: the first that matches ends it, and what follows is not looked
+    // at, as the frame skips it. Answers false, having changed nothing, for any other block.
     bool value_alternatives(const Cell* block, bool& ok) {
         if (tracing) return false;
-        Series* s = value_series(block);
-        uint32_t n = cells_of(s), first = series_index(block);
-        if (first >= n || ((n - first) & 1) == 0) return false;
-        for (uint32_t j = first; j < n; ++j) {
-            const Cell* c = s->cell_at(j);
-            bool fits = ((j - first) & 1) ? c->is(T_WORD) && keyword_of(c) == KW_BAR
-                                          : simple_value(c->type());
-            if (!fits) return false;
-        }
+        Series* s = value_series(block);   // matching allocates nothing: s stays put
+        uint32_t n = cells_of(s), j = series_index(block);
+        if (j >= n) return false;
         uint32_t e = end();
-        if (pos > e) pos = e;
-        ok = false;
-        for (uint32_t j = first; j < n; j += 2) {
-            int64_t m = match_at(value_series(block)->cell_at(j), pos, e, false);
-            if (m >= 0) {
-                pos += uint32_t(m);
-                ok = true;
+        uint32_t at = std::min(pos, e);
+        for (;; j += 2) {
+            const Cell* c = s->cell_at(j);
+            if (!simple_value(c->type())) return false;
+            int64_t m = match_at(c, at, e, false);
+            bool last = j + 1 == n;
+            if (!last) {
+                // a bar must follow, and something after it (a bar at the end is the frame's error)
+                const Cell* bar = s->cell_at(j + 1);
+                if (!bar->is(T_WORD) || keyword_of(bar) != KW_BAR || j + 2 >= n) return false;
+            }
+            if (m >= 0 || last) {
+                ok = m >= 0;
+                pos = ok ? at + uint32_t(m) : at;
                 break;
             }
         }
