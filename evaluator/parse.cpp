@@ -814,13 +814,13 @@ struct Engine {
         for (;; j += 2) {
             const Cell* c = s->cell_at(j);
             if (!simple_value(c->type())) return false;
-            int64_t m = match_at(c, at, e, false);
             bool last = j + 1 == n;
             if (!last) {
                 // a bar must follow, and something after it (a bar at the end is the frame's error)
                 const Cell* bar = s->cell_at(j + 1);
                 if (!bar->is(T_WORD) || keyword_of(bar) != KW_BAR || j + 2 >= n) return false;
             }
+            int64_t m = match_at(c, at, e, false);
             if (m >= 0 || last) {
                 ok = m >= 0;
                 pos = ok ? at + uint32_t(m) : at;
@@ -1220,7 +1220,7 @@ struct Engine {
                 }
             }
             Rooted b;
-            block_make_at(b.get(), 0);
+            block_make_at(b.get(), 8);   // room for a row of values before it grows
             push_modifier(K_COLLECT, mode | int32_t(wpos << 2), b.get());
             return false;
         }
