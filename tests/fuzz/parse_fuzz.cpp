@@ -79,12 +79,16 @@ const char* const k_units[][4] = {
     {"a ", "b ", "\"ab\" ", "[a b] "},
 };
 
-// Tokens left out of runs without a trace callback (no event budget ends them there): those that
-// grow the input or move back in it, with which a loop may run forever.
-bool unbounded(const char* tok) {
+// Runs without a trace callback have no event budget to end them, so they leave out the tokens
+// with which a rule may run forever (those that grow the input or move back in it) or search
+// without bound (the self-referring rule, and every to or thru after the first: nested searches
+// try positions to the power of their depth).
+bool unbounded(const char* tok, int& searches) {
     static const char* const prefixes[] = {"while", "insert", "change", ":", "(append"};
     for (const char* p : prefixes)
         if (std::strncmp(tok, p, std::strlen(p)) == 0) return true;
+    if (std::strcmp(tok, "r") == 0) return true;
+    if (std::strncmp(tok, "to", 2) == 0 || std::strncmp(tok, "thru", 4) == 0) return ++searches > 1;
     return false;
 }
 
@@ -103,10 +107,10 @@ std::string build_source(const uint8_t* data, size_t size) {
     else if (kind == 3) literal = "copy #{" + input + "}";
     else literal = "copy [" + input + "]";
     std::string rules;
-    int depth = 0;
+    int depth = 0, searches = 0;
     for (size_t n = 0; p < e && n < 32; ++p, ++n) {
         const char* tok = k_tokens[*p % k_token_count];
-        if (!traced && unbounded(tok)) continue;
+        if (!traced && unbounded(tok, searches)) continue;
         if (tok[0] == '[' && tok[1] == 0) ++depth;
         if (tok[0] == ']' && tok[1] == 0) {
             if (depth == 0) continue;
