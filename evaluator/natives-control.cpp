@@ -328,7 +328,8 @@ struct ForEach {
         if (w->is(T_BLOCK)) {
             single = false;
             n = value_series(w)->length() - std::min(value_series(w)->length(), series_index(w));
-            if (n == 0) fire_error(Err::InvalidArg, w);
+            // a map! is walked as key and value: exactly two words
+            if (n == 0 || (s->is(T_MAP) && n != 2)) fire_error(Err::InvalidArg, w);
         } else if (s->is(T_MAP)) {
             fire_error(Err::InvalidArg, w);
         }
