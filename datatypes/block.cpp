@@ -1056,6 +1056,17 @@ void block_sort(Cell* series, const SortOpts& o) {
     } else {
         // the type compares do not allocate: the buffer stays where it is
         Cell* base = value_series(series)->cell_at(uint32_t(head));
+        // records keyed by one integer! cell each: the same order with the comparison inlined
+        if (!(flags & SORT_WHOLE)) {
+            const uint32_t key = uint32_t(flags >> 2);
+            uint32_t r = 0;
+            while (r < records && base[size_t(r) * uint32_t(skip) + key].is(T_INTEGER)) ++r;
+            if (r == records) {
+                sort_integer_records(base, records, uint32_t(skip), key, o.reverse, o.stable);
+                series_notify(series, SeriesEvent::Sort, true, int32_t(head), int32_t(n));
+                return;
+            }
+        }
         if (o.stable) sort_merge(base, records, size, op, flags, block_sort_compare);
         else sort_unstable(base, records, size, op, flags, block_sort_compare);
     }
