@@ -963,11 +963,9 @@ int block_sort_call_compare(const void* x, const void* y, intptr_t ctx, intptr_t
             s->tail += n * 16;
             block->data1 = 0;
         }
-    } else {
-        stack_push(recs);
-        stack_push(recs + 1);
     }
-    call_with_args(k.fn->get(), args, 2);
+    // single cells go to the function as they lie on the stack
+    call_with_args(k.fn->get(), k.cells ? args : recs, 2);
     Cell answer = *stack_top();
     g_stack.top = saved_top;
     // a function that took cells away leaves records the sort can no longer reach

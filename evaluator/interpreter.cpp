@@ -1448,9 +1448,10 @@ void call_with_args(const Cell* fn_in, const Cell* args, uint32_t count, const C
             Cell name = name_in && is_any_word(name_in->type()) ? name_or_anon(name_in) : anon_word();
             stack_mark(&name, fn->data1);
             (g_calls.top - 1)->header |= FRAME_INTERPRETED;
+            const Cell* entries = cache_entry(fn, 0);  // nothing allocates until the body runs
             for (uint32_t i = 0; i < count; ++i) {
                 Cell* v = stack_push(&args[i]);
-                const Cell* entry = cache_entry(fn, i);
+                const Cell* entry = entries + i;
                 if (!v->is(T_UNSET) && !typeset_has(entry, v->type())) [[unlikely]] {
                     ArgContext ac{fn, nullptr, 0, &name, false, CALL_REFINES | CALL_SAFER | CALL_VALUES};
                     Cell e = *entry;
