@@ -47,6 +47,9 @@ InterpState g_interp{};
 namespace {
 
 Cell s_trace_callback{T_NONE, 0, 0, 0};
+// The native-stack position below which the guard looks closer (interp_check_native_stack): on
+// the runtime thread, whose stack bounds are known, its floor; elsewhere every position.
+uintptr_t s_guard_floor = UINTPTR_MAX;
 Cell s_current_code{T_UNSET, 0, 0, 0};
 
 void mark_interp_cells() {
@@ -308,6 +311,7 @@ void interpreter_init() {
     g_interp = InterpState{};
     s_trace_callback = make_none();
     s_current_code = make_unset();
+    s_guard_floor = g_runtime_stack.low ? g_runtime_stack.low + NATIVE_STACK_RESERVE : UINTPTR_MAX;
     static bool registered = false;
     if (!registered) registered = collector_register(mark_interp_cells);
 }
@@ -493,14 +497,11 @@ inline void push_value(const Cell* v) { stack_push(v); }
 
 int32_t infix_operands(const Cell* op, const Cell* name, const Cell* code, int32_t pos, int32_t end);
 
-// interp_check_native_stack inline for the runtime's own thread (whose stack bounds are known).
+// interp_check_native_stack with one comparison while the stack is far from its end: only a
+// position below s_guard_floor is looked at closer.
 [[gnu::always_inline]] inline void native_stack_guard() {
-    uintptr_t low = g_runtime_stack.low;
-    if (!low) return interp_check_native_stack();
     char probe;
-    uintptr_t here = reinterpret_cast<uintptr_t>(&probe);
-    if (here < low + NATIVE_STACK_RESERVE && here >= g_runtime_stack.guard_low) [[unlikely]]
-        stack_overflow();
+    if (reinterpret_cast<uintptr_t>(&probe) < s_guard_floor) [[unlikely]] interp_check_native_stack();
 }
 
 // Fast selectors of the operators the infix step computes inline: add, subtract and multiply
@@ -530,12 +531,12 @@ constexpr int32_t FAST_COMPARE = 16;
     }
 }
 
-// One infix step computed without a call while tracing is off: the operator is one of the above,
-// the left operand (the stack top) and the right one (a literal, or a word whose value can be
-// read without raising) are two integer! or two float! values. The right operand is exactly what
-// fetching it would give (no further infix applies to it), and the results are those of the
-// actions and natives, overflow to float! included. Answers false, touching nothing, otherwise.
-// The inline computation itself on two values (the result replaces the left one).
+// One infix step computed without a call (tracing off): the operator is one of the above and the
+// two operands are two integer! or two float! values; the result replaces the left one. When the
+// right operand is taken straight from the code (a literal, or a word whose value can be read
+// without raising), it is exactly what fetching it would give (no further infix applies to it).
+// The results are those of the actions and natives, overflow to float! included. Answers false,
+// touching nothing, otherwise.
 [[gnu::always_inline]] inline bool infix_compute(int32_t sel, Cell* left, const Cell* r) {
     if (sel >= FAST_COMPARE) {
         bool truth;
@@ -545,16 +546,6 @@ constexpr int32_t FAST_COMPARE = 16;
     }
     if (left->type() != r->type()) return false;   // mixed integer and float: the action decides
     return fast_math(left, r, sel);
-}
-bool infix_fast(const Cell* op, const Cell* right) {
-    int32_t sel = op_fast_selector(op);
-    if (sel < 0) return false;
-    const Cell* r = right;
-    if (r->is(T_WORD)) {
-        r = peek_word_value(r);
-        if (!r) return false;
-    }
-    return infix_compute(sel, stack_top(), r);
 }
 
 uint32_t plain_call_summary(const Cell* fn);
@@ -599,39 +590,53 @@ static_assert(T_TABLE_SIZE <= 64);
     word_set(word, value);
 }
 
-// The operator at pos (the value of a word there that is an op!), or null when none is there.
-[[gnu::always_inline]] inline const Cell* op_at(const Cell* code, int32_t pos, int32_t end) {
-    if (pos >= code_limit(code, end)) return nullptr;
+// The operator at pos (the value of a word there that is an op!), or null when none is there;
+// *lim receives the code limit.
+[[gnu::always_inline]] inline const Cell* op_at(const Cell* code, int32_t pos, int32_t end,
+                                                int32_t* lim) {
+    *lim = code_limit(code, end);
+    if (pos >= *lim) return nullptr;
     const Cell* w = code_at(code, pos);
     if (!w->is(T_WORD)) return nullptr;
     const Cell* v = peek_word_value(w);
     return v && v->is(T_OP) ? v : nullptr;
 }
-int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end);
+int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v, int32_t lim);
 // Infix look-ahead (eval-infix): while an operator is at pos, it is applied to the value so far
 // (the last pushed cell) and the operand after it; so operators apply left to right, each to the
 // value so far. Returns the position after the last operand taken.
 [[gnu::always_inline]] inline int32_t eval_infix(const Cell* code, int32_t pos, int32_t end) {
-    return op_at(code, pos, end) ? eval_infix_ops(code, pos, end) : pos;
+    int32_t lim;
+    const Cell* v = op_at(code, pos, end, &lim);
+    return v ? eval_infix_ops(code, pos, end, v, lim) : pos;
 }
-// eval_infix once an operator was found at pos.
-[[gnu::noinline]] int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end) {
-    while (const Cell* v = op_at(code, pos, end)) {
+// eval_infix once the operator v was found at pos (lim: the code limit). While tracing is off, an
+// operator of op_fast_selector whose right operand is a literal or a readable word is computed
+// inline (infix_compute), else with a numeric left operand through infix_operands; every other
+// case is the general call.
+[[gnu::noinline]] int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v,
+                                         int32_t lim) {
+    do {
         const Cell* w = code_at(code, pos);
-        int32_t lim = code_limit(code, end);
         if (!g_interp.tracing && pos + 1 < lim) {
-            if (infix_fast(v, code_at(code, pos + 1))) {
-                pos += 2;
-                continue;
-            }
-            const Cell* left = stack_top();
-            if (op_fast_selector(v) >= 0 && (left->is(T_INTEGER) || left->is(T_FLOAT))) {
-                Cell op = *v;
-                Cell name = *w;
-                int32_t next = infix_operands(&op, &name, code, pos + 1, end);
-                if (next >= 0) {
-                    pos = next;
+            int32_t sel = op_fast_selector(v);
+            if (sel >= 0) {
+                const Cell* r = w + 1;
+                if (r->is(T_WORD)) r = peek_word_value(r);
+                Cell* left = g_stack.top - 1;
+                if (r && infix_compute(sel, left, r)) {
+                    pos += 2;
                     continue;
+                }
+                if (left->is(T_INTEGER) || left->is(T_FLOAT)) {
+                    Cell op = *v;
+                    Cell name = *w;
+                    int32_t next = infix_operands(&op, &name, code, pos + 1, end);
+                    if (next >= 0) {
+                        pos = next;
+                        continue;
+                    }
+                    // nothing was done (no allocation): v and w are still valid
                 }
             }
         }
@@ -639,7 +644,7 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end);
         Cell name = *w;
         if (g_interp.tracing) fire_event(EV_FETCH, code, pos, nullptr, &name);
         pos = eval_code(&op, code, pos + 1, end, true, &name, nullptr, 0, nullptr, CALL_NORMAL, true);
-    }
+    } while ((v = op_at(code, pos, end, &lim)));
     return pos;
 }
 
@@ -695,8 +700,12 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
         if (pos >= lim) fire_error(Err::NeedValue, &value);
         Cell* w = stack_push(&value);
         uint32_t wi = stack_index(w);
-        if (g_interp.tracing) fire_event(EV_PUSH, code, start, nullptr, &value);
-        pos = eval_expression(code, pos, end, false, true, false);
+        if (g_interp.tracing) {
+            fire_event(EV_PUSH, code, start, nullptr, &value);
+            pos = eval_expression(code, pos, end, false, true, false);
+        } else {
+            pos = eval_arg(code, pos, end, false);
+        }
         Cell* slot = stack_at_index(wi);
         if (g_interp.tracing) fire_event(EV_SET, code, start, slot, slot + 1);
         set_word_value(slot, slot + 1);
@@ -1402,26 +1411,32 @@ void run_function_body(Cell* fn, Node object_ctx, const Cell* name, uint32_t tra
         if (CallFrame* f = stack_top_frame()) f->header |= FRAME_RETURN_MARK;
     }
     const CallFrame* marked_top = stack_call_top();
-    uint32_t saved_tracing = g_interp.tracing;
     struct Restore {
         uint32_t v;
         ~Restore() { g_interp.tracing = v; }
-    } restore{saved_tracing};
-    // a flagged callback (a change handler) is traced only when its flag is switched on, and
-    // then between call and return events
+    } restore{g_interp.tracing};
+    // Outside a trace run tracing stays off whatever the function's flags say. In one: a flagged
+    // callback (a change handler) is traced only when its flag is switched on, and then between
+    // call and return events; library functions run untraced; the trace and no-trace attributes
+    // switch it to the run's state or off.
     bool flagged_trace = false;
-    if (trace_flags && g_interp.tracing) {
-        if (trace_flags & enabled_trace_flags()) flagged_trace = true;
-        else g_interp.tracing = 0;
+    bool trace_run = g_interp.trace_run;
+    if (trace_run) [[unlikely]] {
+        if (trace_flags && g_interp.tracing) {
+            if (trace_flags & enabled_trace_flags()) flagged_trace = true;
+            else g_interp.tracing = 0;
+        }
+        if (library) g_interp.tracing = 0;
+        else if (fn->header & 0x400) g_interp.tracing = g_interp.trace_run;
+        else if (fn->header & 0x200) g_interp.tracing = 0;
     }
-    if (library) g_interp.tracing = 0;
-    else if (fn->header & 0x400) g_interp.tracing = g_interp.trace_run;
-    else if (fn->header & 0x200) g_interp.tracing = 0;
     Node more = fn_more(fn);
     Cell body = more ? *node_series(more)->cell_at(0) : make_none();
-    flagged_trace = flagged_trace && g_interp.tracing && body.is(T_BLOCK);
-    if (flagged_trace) fire_event(EV_CALL, nullptr, -1, name, fn);
-    if (g_interp.tracing) fire_event(EV_PROLOG, &body, -1, name, fn);
+    if (trace_run) [[unlikely]] {
+        flagged_trace = flagged_trace && g_interp.tracing && body.is(T_BLOCK);
+        if (flagged_trace) fire_event(EV_CALL, nullptr, -1, name, fn);
+        if (g_interp.tracing) fire_event(EV_PROLOG, &body, -1, name, fn);
+    }
     if (!body.is(T_BLOCK)) {
         stack_set_result(&g_unset_cell);
         return;
@@ -1429,8 +1444,10 @@ void run_function_body(Cell* fn, Node object_ctx, const Cell* name, uint32_t tra
     if (library) eval(&body, true);
     else stack_catch_return(marked_top, [&] { eval(&body, true); });
     g_stack.top = g_stack.arguments + 1;   // after a return the result cell lies at the top
-    if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn);
-    if (flagged_trace) fire_event(EV_RETURN, nullptr, -1, name, stack_top());
+    if (trace_run) [[unlikely]] {
+        if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn);
+        if (flagged_trace) fire_event(EV_RETURN, nullptr, -1, name, stack_top());
+    }
 }
 } // namespace
 
