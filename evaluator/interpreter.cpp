@@ -714,6 +714,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
     case T_PAREN:
         // the paren's own eval frame leaves its value as the new top cell
         eval(&value, false);
+        lim = -1;
         break;
     case T_SET_WORD: {
         if (pos >= lim) fire_error(Err::NeedValue, &value);
@@ -731,6 +732,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
         slot = stack_at_index(wi);
         slot[0] = slot[1];
         g_stack.top = slot + 1;
+        lim = -1;
         break;
     }
     case T_SET_PATH: {
@@ -744,6 +746,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
         Cell* at = stack_at_index(vi);
         at[0] = v;
         g_stack.top = at + 1;
+        lim = -1;
         break;
     }
     case T_GET_WORD: {
@@ -771,6 +774,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
                 pos = eval_code_plain<false>(&fn, code, pos, end, true, &value, nullptr, t, summary);
             else
                 pos = eval_code(&fn, code, pos, end, true, &value, nullptr, 0, nullptr, CALL_NORMAL, false);
+            lim = -1;
             break;
         }
         default:
@@ -782,6 +786,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
     }
     case T_PATH: case T_GET_PATH:
         pos = eval_path(&value, code, pos, end, true, value.is(T_GET_PATH), nullptr);
+        lim = -1;
         break;
     case T_LIT_PATH:
         set_cell_type(&value, T_PATH);
@@ -792,6 +797,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
     case T_NATIVE: case T_ACTION: case T_FUNCTION: case T_ROUTINE:
         if (no_call) push_value(&value);
         else pos = eval_code(&value, code, pos, end, true, nullptr, nullptr, 0, nullptr, CALL_NORMAL, false);
+        lim = -1;
         break;
     default:
         push_value(&value);
@@ -799,7 +805,9 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
         break;
     }
 
-    if (!no_infix) pos = eval_infix(code, pos, end);
+    // lim: -1 once anything ran that may have changed the code (a trace callback too)
+    if (!no_infix)
+        pos = lim >= 0 && !g_interp.tracing ? eval_infix(code, pos, end, lim) : eval_infix(code, pos, end);
     if (!arg) {
         stack_set_result(stack_top());
         if (g_interp.tracing) fire_event(EV_EXPR, code, pos, nullptr, g_stack.arguments);
