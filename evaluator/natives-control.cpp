@@ -20,6 +20,7 @@
 #include "datatypes/function.h"
 #include "datatypes/image.h"
 #include "datatypes/map.h"
+#include "datatypes/vector.h"
 #include "evaluator/actions.h"
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
@@ -230,10 +231,11 @@ void native_repeat(bool, const int32_t*) {
     uint32_t word_i = stack_index(arg(0));
     Rooted body(*arg(2));
     const CallFrame* at = open_loop();
-    for (int32_t i = 1; i <= count; ++i) {
+    // The counter stops at the count: stepping past it would overflow for a count of 2147483647.
+    for (int32_t i = 1;; ++i) {
         Cell counter = make_integer(i);
         word_set(stack_at_index(word_i), &counter);
-        if (run_body(at, body.get()) == LoopExit::Break) break;
+        if (run_body(at, body.get()) == LoopExit::Break || i == count) break;
     }
     stack_unwind_last();
 }
@@ -257,11 +259,15 @@ bool series_more(const Cell* series) {
 }
 
 // The element of a series at index i as a value (cells for blocks, chars for strings, integers
-// for binaries).
+// for binaries, numbers of the element type for vectors).
 void series_element(const Cell* series, uint32_t i, Cell* out) {
     TypeId t = series->type();
     if (t == T_IMAGE) {
         *out = image_get_pixel(series, i);
+        return;
+    }
+    if (t == T_VECTOR) {
+        *out = vector_element_at(series, i);
         return;
     }
     Series* s = value_series(series);
@@ -327,7 +333,8 @@ struct ForEach {
         if (w->is(T_BLOCK)) {
             single = false;
             n = value_series(w)->length() - std::min(value_series(w)->length(), series_index(w));
-            if (n == 0) fire_error(Err::InvalidArg, w);
+            // a map! is walked as key and value: exactly two words
+            if (n == 0 || (s->is(T_MAP) && n != 2)) fire_error(Err::InvalidArg, w);
         } else if (s->is(T_MAP)) {
             fire_error(Err::InvalidArg, w);
         }
