@@ -51,7 +51,9 @@ struct InterpState {
 extern InterpState g_interp;
 
 // The trace callback (a cell of the root block) and the current-code cell: the block being
-// evaluated with, in word 1, the position of the expression under way. Both are collector roots.
+// evaluated with, in word 1, the position of the expression under way (an unset cell outside any
+// evaluation). Both are collector roots; the current-code cell belongs to the innermost block
+// evaluation and is valid while it runs.
 Cell* interp_trace_callback();
 Cell* interp_current_code();
 
