@@ -33,6 +33,7 @@
 #include "datatypes/scalars.h"
 #include "evaluator/actions.h"
 
+#include <array>
 #include <cstring>
 #include <initializer_list>
 #include <optional>
@@ -176,6 +177,12 @@ constexpr uint32_t SUMMARY_LOCALS_MASK = 0xFFF;
 constexpr uint32_t SUMMARY_REFINES_SHIFT = 20;       // refinements of a native/action (6 bits)
 constexpr uint32_t SUMMARY_REFINES_MASK = 0x3F;
 constexpr uint32_t MAX_REFINEMENTS = 32;
+// The refinement indices of a native or action call that uses none of its refinements.
+constexpr std::array<int32_t, MAX_REFINEMENTS> NO_REFINEMENTS = [] {
+    std::array<int32_t, MAX_REFINEMENTS> r{};
+    for (int32_t& x : r) x = -1;
+    return r;
+}();
 
 uint32_t cache_summary(const Cell* cache, bool func_like) {
     Series* cs = node_series(series_node(cache));
@@ -1005,12 +1012,9 @@ int32_t eval_plain_arguments(const ArgContext& ac, const Cell* cache, int32_t po
         uint32_t locals = (summary >> SUMMARY_LOCALS_SHIFT) & SUMMARY_LOCALS_MASK;
         for (uint32_t k = 0; k < locals; ++k) *stack_push_slot() = make_none();
     } else {
-        uint32_t refine_count = (summary >> SUMMARY_REFINES_SHIFT) & SUMMARY_REFINES_MASK;
-        int32_t refs[MAX_REFINEMENTS];
-        for (uint32_t k = 0; k < refine_count; ++k) refs[k] = -1;
         g_stack.arguments = stack_at_index(base_i);
         if (ct == T_ACTION && block_action_fast(ac.fn->data1, g_stack.arguments)) return pos;
-        call_native_code(ac.fn, ct, refs);
+        call_native_code(ac.fn, ct, NO_REFINEMENTS.data());
     }
     return pos;
 }
@@ -1292,13 +1296,24 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
     bool all_eval = summary & SUMMARY_ALL_EVAL;
     // the type check: with any_value every argument takes any value but unset
     bool any_value = summary & SUMMARY_ANY_VALUE;
+    // The cache entries are read when first needed, and again only after a collector cycle:
+    // nothing else moves or renumbers the cache block (it never grows once built).
+    const Cell* entries = nullptr;
+    uint32_t cycles = 0;
+    auto entry = [&](uint32_t i) {
+        if (!entries || g_collector_cycles != cycles) {
+            entries = cache_entry(fn, 0);
+            cycles = g_collector_cycles;
+        }
+        return entries + i;
+    };
     uint32_t first = 0;
     if (infix && n_args > 0) {
         // the left operand is already the frame's first cell
         g_stack.top = g_stack.arguments + 1;
         const Cell* left = g_stack.arguments;
-        if (any_value ? left->is(T_UNSET) : !typeset_has(cache_entry(fn, 0), left->type())) [[unlikely]] {
-            Cell e = *cache_entry(fn, 0);
+        if (any_value ? left->is(T_UNSET) : !typeset_has(entry(0), left->type())) [[unlikely]] {
+            Cell e = *entry(0);
             check_arg_type(ac, &e, left, 0);
         }
         first = 1;
@@ -1308,10 +1323,10 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         if (all_eval && pos < lim)
             pos = eval_arg(code, pos, end, lim, infix);
         else
-            pos = fetch_arg(ac, cache_entry(fn, i)->header & KIND_MASK, pos, i);
+            pos = fetch_arg(ac, entry(i)->header & KIND_MASK, pos, i);
         const Cell* top = g_stack.top - 1;
-        if (any_value ? top->is(T_UNSET) : !typeset_has(cache_entry(fn, i), top->type())) [[unlikely]] {
-            Cell e = *cache_entry(fn, i);
+        if (any_value ? top->is(T_UNSET) : !typeset_has(entry(i), top->type())) [[unlikely]] {
+            Cell e = *entry(i);
             check_arg_type(ac, &e, top, i);
         }
     }
@@ -1322,12 +1337,9 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         run_function_body(fn, obj, name.get(), 0);
         unwind_frame(false, true);
     } else {
-        uint32_t refine_count = (summary >> SUMMARY_REFINES_SHIFT) & SUMMARY_REFINES_MASK;
-        int32_t refs[MAX_REFINEMENTS];
-        for (uint32_t k = 0; k < refine_count; ++k) refs[k] = -1;
         g_stack.arguments = stack_at_index(base_i);
         if (!(ct == T_ACTION && block_action_fast(fn->data1, g_stack.arguments)))
-            call_native_code(fn, ct, refs);
+            call_native_code(fn, ct, NO_REFINEMENTS.data());
         unwind_frame(false, false);
     }
     if constexpr (!infix) {
