@@ -959,10 +959,16 @@ TEST_F(Hash, NumbersWithinTheToleranceAreFoundAcrossAHashClassBoundary) {
         for (int i = 0; i < std::abs(n); ++i) x = std::nextafter(x, n < 0 ? -INFINITY : INFINITY);
         return x;
     };
+    // class boundaries lie half a class from the centre: 2^-33 below 1, the bits' low byte 0x80
+    // above; integers sit at a centre, where a look-up probes one class only
     std::vector<double> stored;
-    for (double edge : {std::ldexp(3.0, -32), 1.0, -1.0, 1.0 + std::ldexp(256.0, -52), 1e300}) {
+    for (double edge : {std::ldexp(7.0, -33), 1.0, -1.0, 1.0 + std::ldexp(128.0, -52), 1e300}) {
         stored.push_back(edge);
         stored.push_back(ulps(edge, -3));
+    }
+    for (double whole : {2.0, -2.0, 1e6, 2147483647.0, -2147483648.0}) {
+        stored.push_back(ulps(whole, -10));
+        stored.push_back(ulps(whole, 10));
     }
     Node hb = empty_block(32);
     Node mb = empty_block(32);
@@ -991,6 +997,16 @@ TEST_F(Hash, NumbersWithinTheToleranceAreFoundAcrossAHashClassBoundary) {
                 if (hash_compare(at(mb, i), &key, 0)) scanned.insert(int32_t(i));
             EXPECT_EQ(walked, scanned) << x << " " << steps;
         }
+    // integer keys find the floats stored within the tolerance on either side of them
+    for (int32_t whole : {0, 1, -1, 2, -2, 1000000, 2147483647, -2147483647 - 1}) {
+        Cell key = make_integer(whole);
+        int32_t scan = -1;
+        for (uint32_t i = 0; i < node_series(hb)->length() && scan < 0; ++i)
+            if (hash_compare(at(hb, i), &key, 0)) scan = int32_t(i);
+        if (std::abs(double(whole)) > 1) EXPECT_GE(scan, 0) << whole;
+        EXPECT_EQ(find(ht, hb, key), scan) << whole;
+        EXPECT_EQ(find(mt, mb, make_float(double(whole))), scan < 0 ? -1 : 2 * scan) << whole;
+    }
     hash_set_compare(nullptr);
 }
 
