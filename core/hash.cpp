@@ -122,7 +122,8 @@ inline bool is_number(TypeId t) { return t == T_INTEGER || t == T_FLOAT || t == 
 //   |x| >= 1  class = (the double's bits + 128) >> 8  (width 256 units in the last place)
 // Integers are exact doubles, so every integer has a class of its own, and each one lies in the
 // middle of its class (the low byte of its bits is 0): the tolerance interval of an integer other
-// than -1 and 1 stays inside the class, and a look-up of it probes one class only.
+// than -1 and 1 stays inside the class, and a look-up of it probes one class only. The classes of
+// 32-bit integers hash so that consecutive integers take consecutive buckets (integer_run_hash).
 constexpr double NUMBER_ABSOLUTE_TOLERANCE = 2.220446049250313e-16;
 constexpr int64_t NUMBER_ULP_TOLERANCE = 11;
 
@@ -144,10 +145,24 @@ inline uint32_t murmur3_words3(uint32_t a, uint32_t b, uint32_t c) {
     return murmur3_fmix(h ^ 12u);
 }
 
+// The hash of the class of an integer k (32-bit): runs of 16 consecutive integers take
+// consecutive buckets, each run starting where the finaliser of its run number puts it. Keys that
+// come in order (counters, indexes) then meet neighbouring buckets and neighbouring cache lines,
+// while keys of a common stride (multiples of 16, 1024 ...) still spread over the whole table.
+inline uint32_t integer_run_hash(int32_t k) {
+    return murmur3_fmix(uint32_t(k) >> 4) + uint32_t(k);
+}
+
 // The class of a double at or above 1 in magnitude: its bits rounded to a multiple of 256 (the
-// sign bit stays in the class; finite magnitudes are far from carrying into it).
+// sign bit stays in the class; finite magnitudes are far from carrying into it). A class whose
+// centre is a 32-bit integer hashes as that integer.
 inline uint32_t large_class_hash(uint64_t bits) {
     uint64_t c = (bits + 128) >> 8;
+    uint64_t centre_bits = c << 8;
+    double centre;
+    std::memcpy(&centre, &centre_bits, 8);
+    if (centre >= -2147483648.0 && centre <= 2147483647.0 && centre == double(int32_t(centre)))
+        return integer_run_hash(int32_t(centre));
     return murmur3_words3(2, uint32_t(c), uint32_t(c >> 32));
 }
 
@@ -163,9 +178,11 @@ uint32_t number_class_hash(double x) {
     return large_class_hash(bits);
 }
 
-// The class hash of an integer value (of an integer! or char! cell), as number_class_hash of it.
+// The class hash of an integer value (of an integer! or char! cell), as number_class_hash of it:
+// an integer is the centre of its class.
 inline uint32_t integer_class_hash(int64_t v) {
     if (v == 0) return number_class_hash(0.0);
+    if (v >= INT32_MIN && v <= INT32_MAX) return integer_run_hash(int32_t(v));
     double x = double(v);
     uint64_t bits;
     std::memcpy(&bits, &x, 8);

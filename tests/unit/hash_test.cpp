@@ -928,6 +928,22 @@ TEST_F(Hash, ValuesThatCompareEqualAcrossTypesHashAlike) {
     EXPECT_EQ(find(mt, mb, make_integer(1), 0, false, false, 1, 2), 0);
 }
 
+// Integers hash in runs of consecutive buckets; keys of a common stride must still start their
+// probes all over the table, or a table of them degrades into long probe sequences.
+TEST_F(Hash, IntegerKeysOfAnyStrideSpreadOverTheBuckets) {
+    const uint32_t keys = 4096, buckets = 8192;
+    for (int32_t stride : {1, 2, 3, 16, 64, 1024, 65536, -7}) {
+        std::set<uint32_t> starts;
+        for (uint32_t i = 0; i < keys; ++i) {
+            Cell k = make_integer(int32_t(uint32_t(stride) * i));
+            starts.insert(hash_value(&k, false) & (buckets - 1));
+        }
+        // hashing at random fills about 79% of them; a pattern that keeps to a fraction of the
+        // buckets stays far below
+        EXPECT_GT(starts.size(), keys * 6 / 10) << "stride " << stride;
+    }
+}
+
 // The language's equal? compares doubles with a tolerance of a few units in the last place.
 bool tolerant_compare(const Cell* a, const Cell* b, int op) {
     auto number = [](const Cell* c, double* out) {
