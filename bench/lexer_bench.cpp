@@ -1,12 +1,16 @@
 // Lexer throughput: about 1 MB of source text loaded into values (load mode) and only recognised
 // (scan mode), reported in bytes of input per second. Two texts: code-like source (words,
 // set-words, paths, numbers, short strings, nested blocks, comments) and text-heavy data (long
-// strings with escapes and non-ASCII characters).
+// strings with escapes and non-ASCII characters). Mold throughput: the values loaded from those
+// texts molded back into a string, reported in UTF-8 bytes of the molded text per second.
 #include "core/extres.h"
 #include "core/gc.h"
 #include "core/memory.h"
 #include "core/roots.h"
 #include "core/runtime.h"
+#include "core/unicode.h"
+#include "datatypes/string.h"
+#include "evaluator/actions.h"
 #include "evaluator/lexer.h"
 
 #include <benchmark/benchmark.h>
@@ -71,5 +75,28 @@ BENCHMARK(BM_Lexer)
     ->ArgNames({"text", "scan"})
     ->Args({0, 0})->Args({0, 1})->Args({1, 0})->Args({1, 1})
     ->Unit(benchmark::kMillisecond);
+
+// range(0): 0 code-like, 1 text-heavy
+void BM_Mold(benchmark::State& state) {
+    Runtime rt;
+    std::string src = make_source(state.range(0) != 0);
+    kel::Rooted loaded;
+    kel::LexerCall call;
+    kel::lexer_scan(loaded.get(), reinterpret_cast<const uint8_t*>(src.data()), uint32_t(src.size()), call);
+    int64_t molded_bytes = 0;
+    for (auto _ : state) {
+        kel::Rooted text;
+        kel::string_make_at(text.get(), uint32_t(src.size()));
+        kel::mold_typed(loaded.get(), text.get(), false, false, false, false, INT32_MAX, 0);
+        if (molded_bytes == 0) {
+            int32_t count = -1;   // the whole text
+            kel::string_to_utf8(text.get(), &count);
+            molded_bytes = count;
+        }
+        benchmark::DoNotOptimize(text.value);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * molded_bytes);
+}
+BENCHMARK(BM_Mold)->ArgNames({"text"})->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 } // namespace

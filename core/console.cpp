@@ -29,6 +29,7 @@
 #include "core/symbol.h"
 #include "datatypes/datatype.h"
 #include "datatypes/function.h"
+#include "datatypes/handle.h"
 #include "datatypes/string.h"
 #include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
@@ -161,6 +162,11 @@ void environment_init() {
     set_global("none", make_none());
     set_global("true", make_logic(true));
     set_global("false", make_logic(false));
+    {
+        Cell null_handle;
+        handle_set(&null_handle, HANDLE_NONE, 0);
+        set_global("null-handle", null_handle);
+    }
     make_typesets();
 
     // `make` first: every other definition is made by it.

@@ -189,15 +189,35 @@ constexpr size_t kSampleStep = 97;
 // records of the monotone prefix.
 constexpr size_t kWindow = 10;
 
+// Orders of two records (<= 0: x may stay before y). The callback one is the general case; the
+// integer one is the same order as a compare callback that answers the order of the integer cells
+// at one offset of each record, inlined into the algorithms.
+struct CallbackOrder {
+    SortCompare fn;
+    intptr_t ctx1, ctx2;
+    int operator()(const void* x, const void* y) const { return fn(x, y, ctx1, ctx2); }
+};
+
+struct IntegerKeyOrder {
+    uint32_t key;  // byte offset of the integer cell in each record
+    bool reverse;
+    int operator()(const void* x, const void* y) const {
+        const uint8_t* p = static_cast<const uint8_t*>(reverse ? y : x) + key;
+        const uint8_t* q = static_cast<const uint8_t*>(reverse ? x : y) + key;
+        int32_t a = cell_integer(reinterpret_cast<const Cell*>(p));
+        int32_t b = cell_integer(reinterpret_cast<const Cell*>(q));
+        return (a > b) - (a < b);
+    }
+};
+
 // What the algorithms need to reach and compare records. It is small and copied into a local at
 // the top of the hot loops, so that its fields stay in registers across the callback instead of
 // being reloaded through the sorter after every call.
-template <class R>
+template <class R, class C>
 struct Access {
     R rec;
     uint32_t size;
-    SortCompare fn;
-    intptr_t ctx1, ctx2;
+    C order;
     uint8_t* x;      // copies handed to the callback when records may move
     uint8_t* y;
     uint8_t* pivot;  // the spare record of rotations, which make no callback; the pivot of fixed
@@ -216,9 +236,9 @@ struct Access {
         if constexpr (R::kMoves) {
             copy_record(x, at(b, i), size);
             copy_record(y, at(b, j), size);
-            return fn(x, y, ctx1, ctx2);
+            return order(x, y);
         } else {
-            return fn(at(b, i), at(b, j), ctx1, ctx2);
+            return order(at(b, i), at(b, j));
         }
     }
     // The record at p, inside the array, against a record kept outside it in the held storage
@@ -228,18 +248,18 @@ struct Access {
         if constexpr (R::kMoves) {
             copy_record(x, p, size);
             copy_record(y, other, size);
-            return fn(x, y, ctx1, ctx2);
+            return order(x, y);
         } else {
-            return fn(p, other, ctx1, ctx2);
+            return order(p, other);
         }
     }
     int cmp_xp(const uint8_t* other, const uint8_t* p) {
         if constexpr (R::kMoves) {
             copy_record(x, other, size);
             copy_record(y, p, size);
-            return fn(x, y, ctx1, ctx2);
+            return order(x, y);
         } else {
-            return fn(other, p, ctx1, ctx2);
+            return order(other, p);
         }
     }
     // Record i against the pivot, and the reverse.
@@ -286,12 +306,11 @@ struct Access {
     }
 };
 
-template <class R>
+template <class R, class C>
 class Sorter {
 public:
-    Sorter(R records, size_t count, uint32_t size, intptr_t ctx1, intptr_t ctx2, SortCompare fn)
-        : n_(count), slots_(size),
-          a_{records, size, fn, ctx1, ctx2, slots_.x, slots_.y, slots_.pivot} {}
+    Sorter(R records, size_t count, uint32_t size, C order)
+        : n_(count), slots_(size), a_{records, size, order, slots_.x, slots_.y, slots_.pivot} {}
 
     size_t merge_sort();
     void unstable_sort() {
@@ -304,7 +323,7 @@ private:
     size_t n_;
     RecordSlots slots_;
     HeapBlock held_;  // the held storage of fixed records
-    Access<R> a_;
+    Access<R, C> a_;
 
     // sort_merge
     size_t next_run(size_t start);
@@ -345,9 +364,9 @@ inline uint32_t run_power(uint64_t sa, uint64_t sb, uint64_t eb, uint64_t n) {
 
 // Finds the run that starts at start, reverses it when strictly descending, grows it to kMinRun
 // records by insertion when shorter; returns its end.
-template <class R>
-size_t Sorter<R>::next_run(size_t start) {
-    Access<R> acc = a_;
+template <class R, class C>
+size_t Sorter<R, C>::next_run(size_t start) {
+    Access<R, C> acc = a_;
     size_t e = start + 1;
     if (e < n_) {
         if (acc.cmp(start, e) > 0) {
@@ -370,8 +389,8 @@ size_t Sorter<R>::next_run(size_t start) {
 // proceeds, and always has room for the records still in buf, which is where they go on an
 // exception. kSize is the record size when fixed at compile time (the common sizes), 0 for any
 // other.
-template <uint32_t kSize, class R>
-void merge_runs(Access<R> acc, size_t lo, size_t mid, size_t hi) {
+template <uint32_t kSize, class R, class C>
+void merge_runs(Access<R, C> acc, size_t lo, size_t mid, size_t hi) {
     const size_t sz = kSize ? kSize : acc.size;
     if (hi - mid < mid - lo) {
         // Right run parked; merge from the back. Output fills [o, hi); the gap is [l, o).
@@ -427,8 +446,8 @@ void merge_runs(Access<R> acc, size_t lo, size_t mid, size_t hi) {
     }
 }
 
-template <class R>
-void Sorter<R>::merge(size_t lo, size_t mid, size_t hi) {
+template <class R, class C>
+void Sorter<R, C>::merge(size_t lo, size_t mid, size_t hi) {
     switch (a_.size) {
     case 4: merge_runs<4>(a_, lo, mid, hi); break;
     case 8: merge_runs<8>(a_, lo, mid, hi); break;
@@ -437,8 +456,8 @@ void Sorter<R>::merge(size_t lo, size_t mid, size_t hi) {
     }
 }
 
-template <class R>
-size_t Sorter<R>::merge_sort() {
+template <class R, class C>
+size_t Sorter<R, C>::merge_sort() {
     const size_t n = n_;
     if (n < 2) return n;
     const uint64_t buf_bytes = uint64_t(n / 2) * a_.size;
@@ -474,9 +493,9 @@ size_t Sorter<R>::merge_sort() {
 // ---------------------------------------------------------------------------------------------
 // Unstable sort
 
-template <class R>
-void Sorter<R>::unstable(size_t lo, size_t hi) {
-    Access<R> acc = a_;
+template <class R, class C>
+void Sorter<R, C>::unstable(size_t lo, size_t hi) {
+    Access<R, C> acc = a_;
     const size_t n = hi - lo;
     if (n <= kInsertionMax) {
         acc.insertion(lo, lo + 1, hi);
@@ -537,9 +556,9 @@ void Sorter<R>::unstable(size_t lo, size_t hi) {
 //   end of the prefix).
 // The block takes at most n/32 + 8 records; past that the input is not mostly monotone after
 // all and the prefix as it stands is returned. The block then lies after the prefix.
-template <class R>
-size_t Sorter<R>::straighten(size_t lo, size_t p, size_t hi, int dir) {
-    Access<R> acc = a_;
+template <class R, class C>
+size_t Sorter<R, C>::straighten(size_t lo, size_t p, size_t hi, int dir) {
+    Access<R, C> acc = a_;
     const size_t limit = (hi - lo) / 32 + 8;
     size_t e = p;  // [p, e) is the block, e the next record
     while (e < hi) {
@@ -571,9 +590,9 @@ size_t Sorter<R>::straighten(size_t lo, size_t p, size_t hi, int dir) {
 }
 
 // Index of the median of three records (no record moves).
-template <class R>
-size_t Sorter<R>::median_of_three(size_t a, size_t b, size_t c) {
-    Access<R> acc = a_;
+template <class R, class C>
+size_t Sorter<R, C>::median_of_three(size_t a, size_t b, size_t c) {
+    Access<R, C> acc = a_;
     if (acc.cmp(a, b) > 0) std::swap(a, b);
     if (acc.cmp(b, c) > 0) {
         b = c;
@@ -585,9 +604,9 @@ size_t Sorter<R>::median_of_three(size_t a, size_t b, size_t c) {
 // Quicksort of [lo, hi). hint: [lo, lo + hint) is known ascending. wide: take pivot samples
 // from the whole span. The smaller side recurses, the larger loops; depth counts the partitions
 // allowed before heapsort takes over.
-template <class R>
-void Sorter<R>::quick(size_t lo, size_t hi, size_t hint, unsigned depth, bool wide) {
-    Access<R> acc = a_;
+template <class R, class C>
+void Sorter<R, C>::quick(size_t lo, size_t hi, size_t hint, unsigned depth, bool wide) {
+    Access<R, C> acc = a_;
     for (;;) {
         const size_t len = hi - lo;
         if (hint >= len) return;
@@ -643,9 +662,9 @@ void Sorter<R>::quick(size_t lo, size_t hi, size_t hint, unsigned depth, bool wi
     }
 }
 
-template <class R>
-void Sorter<R>::sift_down(size_t lo, size_t root, size_t len) {
-    Access<R> acc = a_;
+template <class R, class C>
+void Sorter<R, C>::sift_down(size_t lo, size_t root, size_t len) {
+    Access<R, C> acc = a_;
     for (;;) {
         size_t child = 2 * root + 1;
         if (child >= len) return;
@@ -656,9 +675,9 @@ void Sorter<R>::sift_down(size_t lo, size_t root, size_t len) {
     }
 }
 
-template <class R>
-void Sorter<R>::heap_sort(size_t lo, size_t hi) {
-    Access<R> acc = a_;
+template <class R, class C>
+void Sorter<R, C>::heap_sort(size_t lo, size_t hi) {
+    Access<R, C> acc = a_;
     const size_t len = hi - lo;
     for (size_t i = len / 2; i-- > 0;) sift_down(lo, i, len);
     for (size_t end = len; end > 1;) {
@@ -670,9 +689,9 @@ void Sorter<R>::heap_sort(size_t lo, size_t hi) {
 
 // Merges the ascending runs [lo, mid) and [mid, hi) without extra memory: the symmetric split
 // of both runs around the middle of [lo, hi), a rotation, and the two halves in turn.
-template <class R>
-void Sorter<R>::merge_in_place(size_t lo, size_t mid, size_t hi) {
-    Access<R> acc = a_;
+template <class R, class C>
+void Sorter<R, C>::merge_in_place(size_t lo, size_t mid, size_t hi) {
+    Access<R, C> acc = a_;
     if (lo >= mid || mid >= hi) return;
     if (mid - lo == 1) {
         // One record on the left: it goes before the first right record it may stay before.
@@ -727,17 +746,28 @@ void swap_records(void* a, void* b, uint32_t size) {
 size_t sort_merge(void* base, size_t count, uint32_t size, intptr_t ctx1, intptr_t ctx2,
                   SortCompare compare) {
     if (count < 2 || size == 0) return count;
-    Sorter<FixedRecords> sorter(FixedRecords{static_cast<uint8_t*>(base)}, count, size, ctx1, ctx2,
-                                compare);
+    Sorter<FixedRecords, CallbackOrder> sorter(FixedRecords{static_cast<uint8_t*>(base)}, count,
+                                               size, CallbackOrder{compare, ctx1, ctx2});
     return sorter.merge_sort();
 }
 
 void sort_unstable(void* base, size_t count, uint32_t size, intptr_t ctx1, intptr_t ctx2,
                    SortCompare compare) {
     if (count < 2 || size == 0) return;
-    Sorter<FixedRecords> sorter(FixedRecords{static_cast<uint8_t*>(base)}, count, size, ctx1, ctx2,
-                                compare);
+    Sorter<FixedRecords, CallbackOrder> sorter(FixedRecords{static_cast<uint8_t*>(base)}, count,
+                                               size, CallbackOrder{compare, ctx1, ctx2});
     sorter.unstable_sort();
+}
+
+void sort_integer_records(Cell* base, size_t count, uint32_t cells, uint32_t key, bool reverse,
+                          bool stable) {
+    if (count < 2 || cells == 0) return;
+    const uint32_t size = cells * uint32_t(sizeof(Cell));
+    Sorter<FixedRecords, IntegerKeyOrder> sorter(FixedRecords{reinterpret_cast<uint8_t*>(base)},
+                                                 count, size,
+                                                 IntegerKeyOrder{key * uint32_t(sizeof(Cell)), reverse});
+    if (stable) sorter.merge_sort();
+    else sorter.unstable_sort();
 }
 
 uint32_t sort_merge_series(const Cell* series, uint32_t offset, uint32_t count, uint32_t size,
@@ -745,7 +775,8 @@ uint32_t sort_merge_series(const Cell* series, uint32_t offset, uint32_t count, 
     if (count < 2 || size == 0) return count;
     SeriesRecords records(*series, offset, size, uint64_t(count) * size);
     records.base();  // the records must lie inside the buffer
-    Sorter<SeriesRef> sorter(SeriesRef{&records}, count, size, ctx1, ctx2, compare);
+    Sorter<SeriesRef, CallbackOrder> sorter(SeriesRef{&records}, count, size,
+                                            CallbackOrder{compare, ctx1, ctx2});
     return uint32_t(sorter.merge_sort());
 }
 
@@ -754,7 +785,8 @@ void sort_unstable_series(const Cell* series, uint32_t offset, uint32_t count, u
     if (count < 2 || size == 0) return;
     SeriesRecords records(*series, offset, size, uint64_t(count) * size);
     records.base();
-    Sorter<SeriesRef> sorter(SeriesRef{&records}, count, size, ctx1, ctx2, compare);
+    Sorter<SeriesRef, CallbackOrder> sorter(SeriesRef{&records}, count, size,
+                                            CallbackOrder{compare, ctx1, ctx2});
     sorter.unstable_sort();
 }
 

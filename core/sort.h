@@ -49,6 +49,13 @@ size_t sort_merge(void* base, size_t count, uint32_t size, intptr_t ctx1, intptr
 void sort_unstable(void* base, size_t count, uint32_t size, intptr_t ctx1, intptr_t ctx2,
                    SortCompare compare);
 
+// Either sort (stable: sort_merge's, else sort_unstable's) of count records of `cells` value cells
+// at base, in the order of their integer! cells at index key (reverse: the opposite order): the
+// same result as those sorts with a callback answering that order, without a call per comparison.
+// Every record's key cell must be an integer!.
+void sort_integer_records(Cell* base, size_t count, uint32_t cells, uint32_t key, bool reverse,
+                          bool stable);
+
 // The same over count records that start offset bytes after the head of a series. series is any
 // series value; its type and node are used. If the callback leaves the series with a buffer too
 // small for the records, the sort raises script out-of-range.

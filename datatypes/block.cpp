@@ -963,11 +963,9 @@ int block_sort_call_compare(const void* x, const void* y, intptr_t ctx, intptr_t
             s->tail += n * 16;
             block->data1 = 0;
         }
-    } else {
-        stack_push(recs);
-        stack_push(recs + 1);
     }
-    call_with_args(k.fn->get(), args, 2);
+    // single cells go to the function as they lie on the stack
+    call_with_args(k.fn->get(), k.cells ? args : recs, 2);
     Cell answer = *stack_top();
     g_stack.top = saved_top;
     // a function that took cells away leaves records the sort can no longer reach
@@ -1056,6 +1054,17 @@ void block_sort(Cell* series, const SortOpts& o) {
     } else {
         // the type compares do not allocate: the buffer stays where it is
         Cell* base = value_series(series)->cell_at(uint32_t(head));
+        // records keyed by one integer! cell each: the same order with the comparison inlined
+        if (!(flags & SORT_WHOLE)) {
+            const uint32_t key = uint32_t(flags >> 2);
+            uint32_t r = 0;
+            while (r < records && base[size_t(r) * uint32_t(skip) + key].is(T_INTEGER)) ++r;
+            if (r == records) {
+                sort_integer_records(base, records, uint32_t(skip), key, o.reverse, o.stable);
+                series_notify(series, SeriesEvent::Sort, true, int32_t(head), int32_t(n));
+                return;
+            }
+        }
         if (o.stable) sort_merge(base, records, size, op, flags, block_sort_compare);
         else sort_unstable(base, records, size, op, flags, block_sort_compare);
     }

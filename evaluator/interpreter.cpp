@@ -1435,6 +1435,40 @@ void run_function_body(Cell* fn, Node object_ctx, const Cell* name, uint32_t tra
 } // namespace
 
 void call_with_args(const Cell* fn_in, const Cell* args, uint32_t count, const Cell* name_in) {
+    // A function! with a plain spec of exactly `count` arguments, tracing off: the frame is built
+    // here as the general path below would build it (arguments as they stand, type checked unless
+    // unset, locals none), without its code block. Callers such as sort call this per comparison.
+    if (!g_interp.tracing && fn_in->is(T_FUNCTION)) {
+        uint32_t summary = plain_call_summary(fn_in);
+        if (summary && (summary & SUMMARY_ARGS_MASK) == count) {
+            // the data stack never moves: the pushed copy is the function value of the call, and
+            // the arguments are copied before anything allocates
+            Cell* fn = stack_push(fn_in);
+            uint32_t f_i = stack_index(fn);
+            Cell name = name_in && is_any_word(name_in->type()) ? name_or_anon(name_in) : anon_word();
+            stack_mark(&name, fn->data1);
+            (g_calls.top - 1)->header |= FRAME_INTERPRETED;
+            const Cell* entries = cache_entry(fn, 0);  // nothing allocates until the body runs
+            for (uint32_t i = 0; i < count; ++i) {
+                Cell* v = stack_push(&args[i]);
+                const Cell* entry = entries + i;
+                if (!v->is(T_UNSET) && !typeset_has(entry, v->type())) [[unlikely]] {
+                    ArgContext ac{fn, nullptr, 0, &name, false, CALL_REFINES | CALL_SAFER | CALL_VALUES};
+                    Cell e = *entry;
+                    check_arg_type(ac, &e, v, i);
+                }
+            }
+            uint32_t locals = (summary >> SUMMARY_LOCALS_SHIFT) & SUMMARY_LOCALS_MASK;
+            for (uint32_t k = 0; k < locals; ++k) *stack_push_slot() = make_none();
+            Rooted held_name(name);
+            run_function_body(fn, 0, held_name.get(), 0);
+            unwind_frame(false, true);
+            Cell* f = stack_at_index(f_i);
+            f[0] = *stack_top();
+            g_stack.top = f + 1;
+            return;
+        }
+    }
     Rooted fn(*fn_in);
     // the arguments go to the stack first: they may lie in buffers that move
     uint32_t f_i = stack_index(stack_push(fn.get()));

@@ -230,10 +230,11 @@ void native_repeat(bool, const int32_t*) {
     uint32_t word_i = stack_index(arg(0));
     Rooted body(*arg(2));
     const CallFrame* at = open_loop();
-    for (int32_t i = 1; i <= count; ++i) {
+    // The counter stops at the count: stepping past it would overflow for a count of 2147483647.
+    for (int32_t i = 1;; ++i) {
         Cell counter = make_integer(i);
         word_set(stack_at_index(word_i), &counter);
-        if (run_body(at, body.get()) == LoopExit::Break) break;
+        if (run_body(at, body.get()) == LoopExit::Break || i == count) break;
     }
     stack_unwind_last();
 }
@@ -327,7 +328,8 @@ struct ForEach {
         if (w->is(T_BLOCK)) {
             single = false;
             n = value_series(w)->length() - std::min(value_series(w)->length(), series_index(w));
-            if (n == 0) fire_error(Err::InvalidArg, w);
+            // a map! is walked as key and value: exactly two words
+            if (n == 0 || (s->is(T_MAP) && n != 2)) fire_error(Err::InvalidArg, w);
         } else if (s->is(T_MAP)) {
             fire_error(Err::InvalidArg, w);
         }

@@ -3,45 +3,24 @@
 // decoded is then molded and encoded again in both forms, which walks every structure the decoder
 // built.
 #include "core/errors.h"
-#include "core/gc.h"
 #include "core/memory.h"
 #include "core/roots.h"
-#include "core/runtime.h"
 #include "core/series.h"
 #include "core/stack.h"
 #include "datatypes/string.h"
 #include "evaluator/actions.h"
 #include "services/kelbin.h"
+#include "tests/fuzz/runtime_fuzz.h"
 
 #include <cstddef>
 #include <cstdint>
 
 using namespace kel;
 
-namespace {
-
-bool g_ready = false;
-
-template <class F>
-void guarded(F&& f) {
-    Cell* top = g_stack.top;
-    Cell* args = g_stack.arguments;
-    const Cell word{T_WORD, 0, 0, 0};
-    stack_try(&word, false, [&] { f(); });
-    g_stack.top = top;
-    g_stack.arguments = args;
-}
-
-} // namespace
-
-extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
+using kel_fuzz::guarded;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (!g_ready) {
-        runtime_init();
-        g_root_collect = false;
-        g_ready = true;
-    }
+    kel_fuzz::runtime_once();
     if (size > 1 << 16) return 0;
     Rooted out(make_series(T_BLOCK, alloc_cells(4), 0));
     bool decoded = false;

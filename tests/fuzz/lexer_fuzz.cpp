@@ -2,13 +2,12 @@
 // raw text and as the text of a string! and a binary!. Each run must give a value or a language
 // error (caught here by a try frame), never a crash, a hang or a sanitizer report.
 #include "core/errors.h"
-#include "core/gc.h"
 #include "core/memory.h"
 #include "core/roots.h"
-#include "core/runtime.h"
 #include "core/stack.h"
 #include "core/unicode.h"
 #include "evaluator/lexer.h"
+#include "tests/fuzz/runtime_fuzz.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,32 +16,10 @@
 
 using namespace kel;
 
-namespace {
-
-bool g_ready = false;
-
-// Runs one scan inside a try frame; the data stack is restored afterwards.
-template <class F>
-void guarded(F&& f) {
-    Cell* top = g_stack.top;
-    Cell* args = g_stack.arguments;
-    const Cell word{T_WORD, 0, 0, 0};
-    stack_try(&word, false, [&] { f(); });
-    g_stack.top = top;
-    g_stack.arguments = args;
-}
-
-} // namespace
-
-// The runtime lives for the whole process: what it holds at exit is not a leak.
-extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
+using kel_fuzz::guarded;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (!g_ready) {
-        runtime_init();
-        g_root_collect = false;
-        g_ready = true;
-    }
+    kel_fuzz::runtime_once();
     if (size > 1 << 16) return 0;
     // the text lies outside the memory manager's buffers, as lexer_scan asks
     std::vector<uint8_t> text(data, data + size);

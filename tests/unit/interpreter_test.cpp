@@ -10,7 +10,7 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
-#include "runtime_fixture.h"
+#include "environment_fixture.h"
 
 #include <cstring>
 #include <string>
@@ -18,26 +18,11 @@
 namespace kel {
 namespace {
 
-class InterpreterTest : public test::RuntimeTest {
+class InterpreterTest : public test::EnvironmentTest {
 protected:
-    void SetUp() override {
-        test::RuntimeTest::SetUp();
-        environment_init();
-    }
     const Cell* global(const char* name) {
         Cell w = *context_global_word(symbol_make(name));
         return word_value_in(&w, g_global_context);
-    }
-    // Evaluates source text at the top level; the value is returned.
-    Cell run(const char* text) {
-        Rooted block(make_unset());
-        LexerCall call;
-        lexer_scan(block.get(), reinterpret_cast<const uint8_t*>(text), uint32_t(std::strlen(text)), call);
-        Cell* base = g_stack.top;
-        eval(block.get(), false);
-        Cell v = *stack_top();
-        g_stack.top = base;
-        return v;
     }
 };
 

@@ -19,7 +19,7 @@
 #include "services/compress.h"
 #include "services/kelbin.h"
 
-#include "tests/unit/runtime_fixture.h"
+#include "tests/unit/environment_fixture.h"
 #include "tests/unit/test_values.h"
 
 #include <gtest/gtest.h>
@@ -36,24 +36,10 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 constexpr KelbinForm kForms[] = {KelbinForm::Standard, KelbinForm::Compact};
 
-class Kelbin : public test::RuntimeTest {
+class Kelbin : public test::EnvironmentTest {
 protected:
-    void SetUp() override {
-        test::RuntimeTest::SetUp();
-        environment_init();
-    }
-
     // Evaluates source text; the result stays on the data stack.
-    Cell& run(const char* text) {
-        Rooted block(make_unset());
-        LexerCall call;
-        lexer_scan(block.get(), reinterpret_cast<const uint8_t*>(text), uint32_t(std::strlen(text)), call);
-        Cell* base = g_stack.top;
-        eval(block.get(), false);
-        Cell v = *stack_top();
-        g_stack.top = base;
-        return keep(v);
-    }
+    Cell& run(const char* text) { return keep(EnvironmentTest::run(text)); }
 
     std::string molded(const Cell& v) {
         Cell& out = keep(make_unset());

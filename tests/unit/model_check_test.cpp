@@ -1836,6 +1836,21 @@ Err binary_raised(F&& body) {
     return e;
 }
 
+// An error raised for the first time interns the words it is made of (its id among them): buffers
+// the world does not know of, kept for good. A side raises each error its operations expect once,
+// when it is made, and the nodes in use afterwards are not the world's to name. (Under collector
+// stress a dead object's node can be freed early and taken by such a word.)
+void prime_errors(World& w, std::initializer_list<Err> ids) {
+    w.forget_unreachable();
+    for (Err id : ids)
+        binary_raised([id] {
+            Cell v = make_integer(256);
+            fire_error(id, &v);
+        });
+    for (auto it = w.pending_dead.begin(); it != w.pending_dead.end();)
+        it = node_slot_used(it->first) ? w.pending_dead.erase(it) : std::next(it);
+}
+
 // The side state of this world, made on its first use.
 void binary_side(World& w) {
     if (g_bin.world == &w && g_bin.seed == w.seed && g_bin.block) return;
@@ -1846,15 +1861,7 @@ void binary_side(World& w) {
     collector_unregister(mark_binaries);
     collector_register(mark_binaries);
     g_bin.block = alloc_cells(8);
-    // the first error of a runtime interns the words errors are made of, buffers the world does
-    // not know of: raised once here, and the nodes in use afterwards are not the world's to name
-    w.forget_unreachable();
-    binary_raised([] {
-        Cell v = make_integer(256);
-        fire_error(Err::InvalidArg, &v);
-    });
-    for (auto it = w.pending_dead.begin(); it != w.pending_dead.end();)
-        it = node_slot_used(it->first) ? w.pending_dead.erase(it) : std::next(it);
+    prime_errors(w, {Err::InvalidArg});
     binaries_take_nodes(w);
 }
 
@@ -2164,13 +2171,7 @@ void image_side(World& w) {
     collector_register(mark_images);
     platform_image_set_cache_release(count_cache_release);
     g_img.block = alloc_cells(8);
-    w.forget_unreachable();
-    binary_raised([] {
-        Cell v = make_integer(256);
-        fire_error(Err::InvalidArg, &v);
-    });
-    for (auto it = w.pending_dead.begin(); it != w.pending_dead.end();)
-        it = node_slot_used(it->first) ? w.pending_dead.erase(it) : std::next(it);
+    prime_errors(w, {Err::InvalidArg, Err::OutOfRange});
     images_take_nodes(w);
 }
 

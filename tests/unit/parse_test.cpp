@@ -12,39 +12,17 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/lexer.h"
 #include "evaluator/parse.h"
-#include "runtime_fixture.h"
+#include "environment_fixture.h"
 
 #include <cstring>
 
 namespace kel {
 namespace {
 
-class ParseTest : public test::RuntimeTest {
-protected:
-    void SetUp() override {
-        test::RuntimeTest::SetUp();
-        environment_init();
-    }
-    // Evaluates source text at the top level inside a try frame; answers the value (an error!
-    // when one was raised).
-    Cell run(const char* text) {
-        Rooted block(make_unset());
-        LexerCall call;
-        lexer_scan(block.get(), reinterpret_cast<const uint8_t*>(text), uint32_t(std::strlen(text)), call);
-        Cell* base = g_stack.top;
-        Cell* args = g_stack.arguments;
-        const Cell word{T_WORD, 0, 0, 0};
-        Cell value = make_unset();
-        if (stack_try(&word, false, [&] { eval(block.get(), false); })) value = *stack_top();
-        else value = *stack_top();
-        g_stack.top = base;
-        g_stack.arguments = args;
-        return value;
-    }
-};
+using ParseTest = test::EnvironmentTest;
 
 TEST_F(ParseTest, EveryWayOutCutsBothStacksBack) {
-    run("deep: copy [] loop 4000 [deep: reduce [deep]] "
+    run_caught("deep: copy [] loop 4000 [deep: reduce [deep]] "
         "stop: func [e m r i s] [false] "
         "f: func [] [parse \"abc\" [some [(return 1)]] 0]");
     struct Case { const char* code; TypeId result; } cases[] = {
@@ -61,7 +39,7 @@ TEST_F(ParseTest, EveryWayOutCutsBothStacksBack) {
         {"parse \"ab\" [\"a\" (try [parse \"x\" [some]]) \"b\"]", T_LOGIC},
     };
     for (const Case& c : cases) {
-        Cell v = run(c.code);
+        Cell v = run_caught(c.code);
         EXPECT_EQ(v.type(), c.result) << c.code;
         EXPECT_EQ(parse_stack_cells(0), 0u) << c.code;
         EXPECT_EQ(parse_stack_cells(1), 0u) << c.code;

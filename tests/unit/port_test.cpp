@@ -11,7 +11,7 @@
 #include "datatypes/object.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/lexer.h"
-#include "runtime_fixture.h"
+#include "environment_fixture.h"
 #include "test_values.h"
 
 #include <cstring>
@@ -19,23 +19,7 @@
 namespace kel {
 namespace {
 
-class PortTest : public test::RuntimeTest {
-protected:
-    void SetUp() override {
-        test::RuntimeTest::SetUp();
-        environment_init();
-    }
-    Cell run(const char* text) {
-        Rooted block(make_unset());
-        LexerCall call;
-        lexer_scan(block.get(), reinterpret_cast<const uint8_t*>(text), uint32_t(std::strlen(text)), call);
-        Cell* base = g_stack.top;
-        eval(block.get(), false);
-        Cell v = *stack_top();
-        g_stack.top = base;
-        return v;
-    }
-};
+using PortTest = test::EnvironmentTest;
 
 TEST_F(PortTest, HandleActorPassesMakeAndFailsOnUse) {
     run("system/schemes: make system/schemes [h: make object! [name: 'h actor: none]]");
