@@ -103,11 +103,6 @@ Cell string_from_utf8(const std::string& s) {
 
 // ---- Typesets -------------------------------------------------------------------------------
 
-void typeset_add(Cell* ts, uint32_t t) {
-    uint8_t* bytes = reinterpret_cast<uint8_t*>(&ts->data1);
-    bytes[t >> 3] |= uint8_t(0x80u >> (t & 7));
-}
-
 void make_typesets() {
     struct Def {
         const char* name;

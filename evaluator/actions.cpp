@@ -230,51 +230,6 @@ void compare_args(int32_t op) {
 
 // ---- Fast paths ----------------------------------------------------------------------------------------------
 
-bool fast_math(Cell* left, const Cell* right, int32_t selector) {
-    if (left->is(T_INTEGER) && right->is(T_INTEGER)) {
-        int32_t x = integer_get_cell(left), y = integer_get_cell(right), r;
-        switch (selector) {
-        case OP_ADD:
-            if (__builtin_add_overflow(x, y, &r)) float_make_at(left, double(x) + double(y));
-            else left->data2 = uint32_t(r);
-            return true;
-        case OP_SUBTRACT:
-            if (__builtin_sub_overflow(x, y, &r)) float_make_at(left, double(x) - double(y));
-            else left->data2 = uint32_t(r);
-            return true;
-        case OP_MULTIPLY:
-            if (__builtin_mul_overflow(x, y, &r)) float_make_at(left, double(int64_t(x) * y));
-            else left->data2 = uint32_t(r);
-            return true;
-        case OP_OR: left->data2 = uint32_t(x | y); return true;
-        case OP_AND: left->data2 = uint32_t(x & y); return true;
-        case OP_XOR: left->data2 = uint32_t(x ^ y); return true;
-        case OP_DIVIDE: case OP_REMAINDER: return false;
-        default: runtime_quit(101, 0);
-        }
-    }
-    if (left->is(T_FLOAT) && right->is(T_FLOAT) && selector >= OP_ADD && selector <= OP_MULTIPLY) {
-        double x = left->get_float(), y = right->get_float();
-        left->put_float(selector == OP_ADD ? x + y : selector == OP_SUBTRACT ? x - y : x * y);
-        return true;
-    }
-    return false;
-}
-
-bool fast_compare(const Cell* a, const Cell* b, int32_t op, bool* result) {
-    if (!a->is(T_INTEGER) || !b->is(T_INTEGER)) return false;
-    int32_t x = integer_get_cell(a), y = integer_get_cell(b);
-    switch (op) {
-    case CMP_EQUAL: case CMP_STRICT_EQUAL: *result = x == y; return true;
-    case CMP_NOT_EQUAL: *result = x != y; return true;
-    case CMP_LESSER: *result = x < y; return true;
-    case CMP_LESSER_EQUAL: *result = x <= y; return true;
-    case CMP_GREATER: *result = x > y; return true;
-    case CMP_GREATER_EQUAL: *result = x >= y; return true;
-    default: runtime_quit(101, 0);
-    }
-}
-
 // Cells from the block's head to its tail (0 when the head is past the tail).
 static inline int32_t block_length_from_head(const Cell* block) {
     uint32_t length = value_series(block)->length(), index = series_index(block);

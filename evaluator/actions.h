@@ -40,7 +40,9 @@
 #pragma once
 
 #include "core/cell.h"
+#include "core/runtime.h"
 #include "datatypes/datatype.h"
+#include "datatypes/scalars.h"
 #include "evaluator/natives.h"
 
 #include <cstdint>
@@ -144,10 +146,51 @@ void reduce_into(const Cell* value, const Cell* into);
 
 // Selectors 0 add, 1 subtract, 2 multiply, 5 or, 6 and, 7 xor. Two integer!: 32-bit arithmetic
 // (an overflowing add/subtract/multiply gives the float! result); two float! under 0-2: double
-// arithmetic. The result goes into `left`.
-bool fast_math(Cell* left, const Cell* right, int32_t selector);
+// arithmetic. The result goes into `left`. Inline: the interpreter's infix step is built on it.
+inline bool fast_math(Cell* left, const Cell* right, int32_t selector) {
+    if (left->is(T_INTEGER) && right->is(T_INTEGER)) {
+        int32_t x = integer_get_cell(left), y = integer_get_cell(right), r;
+        switch (selector) {
+        case OP_ADD:
+            if (__builtin_add_overflow(x, y, &r)) [[unlikely]] float_make_at(left, double(x) + double(y));
+            else left->data2 = uint32_t(r);
+            return true;
+        case OP_SUBTRACT:
+            if (__builtin_sub_overflow(x, y, &r)) [[unlikely]] float_make_at(left, double(x) - double(y));
+            else left->data2 = uint32_t(r);
+            return true;
+        case OP_MULTIPLY:
+            if (__builtin_mul_overflow(x, y, &r)) [[unlikely]] float_make_at(left, double(int64_t(x) * y));
+            else left->data2 = uint32_t(r);
+            return true;
+        case OP_OR: left->data2 = uint32_t(x | y); return true;
+        case OP_AND: left->data2 = uint32_t(x & y); return true;
+        case OP_XOR: left->data2 = uint32_t(x ^ y); return true;
+        case OP_DIVIDE: case OP_REMAINDER: return false;
+        default: runtime_quit(RT_NO_SWITCH, 0);
+        }
+    }
+    if (left->is(T_FLOAT) && right->is(T_FLOAT) && selector >= OP_ADD && selector <= OP_MULTIPLY) {
+        double x = left->get_float(), y = right->get_float();
+        left->put_float(selector == OP_ADD ? x + y : selector == OP_SUBTRACT ? x - y : x * y);
+        return true;
+    }
+    return false;
+}
 // Selectors 0-6 as compare ops; two integer! only. *result receives the truth.
-bool fast_compare(const Cell* a, const Cell* b, int32_t op, bool* result);
+inline bool fast_compare(const Cell* a, const Cell* b, int32_t op, bool* result) {
+    if (!a->is(T_INTEGER) || !b->is(T_INTEGER)) return false;
+    int32_t x = integer_get_cell(a), y = integer_get_cell(b);
+    switch (op) {
+    case CMP_EQUAL: case CMP_STRICT_EQUAL: *result = x == y; return true;
+    case CMP_NOT_EQUAL: *result = x != y; return true;
+    case CMP_LESSER: *result = x < y; return true;
+    case CMP_LESSER_EQUAL: *result = x <= y; return true;
+    case CMP_GREATER: *result = x > y; return true;
+    case CMP_GREATER_EQUAL: *result = x >= y; return true;
+    default: runtime_quit(RT_NO_SWITCH, 0);
+    }
+}
 // block! with an integer index: the cell at 1-based index from the head, or none when out of
 // range, copied into *out.
 bool pick_fast(const Cell* block, const Cell* index, Cell* out);

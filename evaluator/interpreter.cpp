@@ -33,6 +33,7 @@
 #include "datatypes/scalars.h"
 #include "evaluator/actions.h"
 
+#include <array>
 #include <cstring>
 #include <initializer_list>
 #include <optional>
@@ -47,11 +48,16 @@ InterpState g_interp{};
 namespace {
 
 Cell s_trace_callback{T_NONE, 0, 0, 0};
-Cell s_current_code{T_UNSET, 0, 0, 0};
+// The native-stack position below which the guard looks closer (interp_check_native_stack): on
+// the runtime thread, whose stack bounds are known, its floor; elsewhere every position.
+uintptr_t s_guard_floor = UINTPTR_MAX;
+// The current-code cell: that of the innermost block evaluation (a rooted cell of eval or do_next,
+// the block with the position of the expression under way in word 1), else s_no_code.
+Cell s_no_code{T_UNSET, 0, 0, 0};
+Cell* s_current_code = &s_no_code;
 
 void mark_interp_cells() {
     collector_mark_cells(&s_trace_callback, &s_trace_callback + 1);
-    collector_mark_cells(&s_current_code, &s_current_code + 1);
 }
 
 // Frame names.
@@ -83,10 +89,11 @@ inline int32_t code_limit(const Cell* code, int32_t end) {
     if (last) *g_stack.arguments = *result;
 }
 
-// The current-code cell is saved and restored around every block evaluation.
+// Makes a block evaluation's own current-code cell the current one, and gives the previous one
+// back on the way out.
 struct CodeGuard {
-    Cell saved;
-    explicit CodeGuard(const Cell* code) : saved(s_current_code) { s_current_code = *code; }
+    Cell* saved;
+    explicit CodeGuard(Cell* current) : saved(s_current_code) { s_current_code = current; }
     ~CodeGuard() { s_current_code = saved; }
 };
 
@@ -163,12 +170,19 @@ inline bool is_func_like(TypeId t) { return t == T_FUNCTION || t == T_ROUTINE; }
 constexpr uint32_t SUMMARY_VALID = 0x80000000;
 constexpr uint32_t SUMMARY_PLAIN = 0x40000000;
 constexpr uint32_t SUMMARY_ALL_EVAL = 0x20000000;   // plain, and every argument evaluated
+constexpr uint32_t SUMMARY_ANY_VALUE = 0x10000000;  // every argument takes any value but unset
 constexpr uint32_t SUMMARY_ARGS_MASK = 0xFF;         // arguments before the first refinement
 constexpr uint32_t SUMMARY_LOCALS_SHIFT = 8;         // locals of a function!/routine! (12 bits)
 constexpr uint32_t SUMMARY_LOCALS_MASK = 0xFFF;
 constexpr uint32_t SUMMARY_REFINES_SHIFT = 20;       // refinements of a native/action (6 bits)
 constexpr uint32_t SUMMARY_REFINES_MASK = 0x3F;
 constexpr uint32_t MAX_REFINEMENTS = 32;
+// The refinement indices of a native or action call that uses none of its refinements.
+constexpr std::array<int32_t, MAX_REFINEMENTS> NO_REFINEMENTS = [] {
+    std::array<int32_t, MAX_REFINEMENTS> r{};
+    for (int32_t& x : r) x = -1;
+    return r;
+}();
 
 uint32_t cache_summary(const Cell* cache, bool func_like) {
     Series* cs = node_series(series_node(cache));
@@ -176,7 +190,8 @@ uint32_t cache_summary(const Cell* cache, bool func_like) {
     uint32_t n = n_entries;
     while (n > 0 && cs->cell_at(n - 1)->is(T_INTEGER)) --n;
     uint32_t n_args = n, refines = 0;
-    bool plain = true, all_eval = true;
+    bool plain = true, all_eval = true, any_value = true;
+    const Cell any = default_typeset();
     for (uint32_t i = 0; i < n; ++i) {
         const Cell* e = cs->cell_at(i);
         if (e->is(T_REFINEMENT)) {
@@ -184,15 +199,21 @@ uint32_t cache_summary(const Cell* cache, bool func_like) {
             if (refines++ == 0) n_args = i;
             continue;
         }
-        if (!e->is(T_TYPESET) || (e->header & KIND_MASK) == KIND_RETURN) plain = false;
-        else if (refines == 0 && (e->header & KIND_MASK) != KIND_EVAL) all_eval = false;
+        if (!e->is(T_TYPESET) || (e->header & KIND_MASK) == KIND_RETURN) {
+            plain = false;
+        } else if (refines == 0) {
+            if ((e->header & KIND_MASK) != KIND_EVAL) all_eval = false;
+            if (e->data1 != any.data1 || e->data2 != any.data2 || e->data3 != any.data3)
+                any_value = false;
+        }
     }
     int32_t locals = func_like && n < n_entries ? cell_integer(cs->cell_at(n)) : 0;
     if (refines > MAX_REFINEMENTS || n_args > SUMMARY_ARGS_MASK || locals < 0 ||
         uint32_t(locals) > SUMMARY_LOCALS_MASK)
         plain = false;
     if (!plain) return SUMMARY_VALID;
-    return SUMMARY_VALID | SUMMARY_PLAIN | (all_eval ? SUMMARY_ALL_EVAL : 0) | n_args |
+    return SUMMARY_VALID | SUMMARY_PLAIN | (all_eval ? SUMMARY_ALL_EVAL : 0) |
+           (any_value ? SUMMARY_ANY_VALUE : 0) | n_args |
            (uint32_t(locals) << SUMMARY_LOCALS_SHIFT) | (refines << SUMMARY_REFINES_SHIFT);
 }
 
@@ -302,12 +323,13 @@ constexpr uintptr_t NATIVE_STACK_RESERVE = uintptr_t(8) << 20;   // 8 MiB kept f
 } // namespace
 
 Cell* interp_trace_callback() { return &s_trace_callback; }
-Cell* interp_current_code() { return &s_current_code; }
+Cell* interp_current_code() { return s_current_code; }
 
 void interpreter_init() {
     g_interp = InterpState{};
     s_trace_callback = make_none();
-    s_current_code = make_unset();
+    s_current_code = &s_no_code;
+    s_guard_floor = g_runtime_stack.low ? g_runtime_stack.low + NATIVE_STACK_RESERVE : UINTPTR_MAX;
     static bool registered = false;
     if (!registered) registered = collector_register(mark_interp_cells);
 }
@@ -444,7 +466,8 @@ void trace_end() {
 
 void eval(const Cell* block, bool chain) {
     Rooted code(*block);
-    CodeGuard guard(code.get());
+    Rooted current(*block);
+    CodeGuard guard(current.get());
     Cell body = body_word();
     stack_mark_eval(&body);
     if (g_interp.tracing) fire_event(EV_ENTER, code.get(), int32_t(series_index(code.get())), nullptr, nullptr);
@@ -454,7 +477,7 @@ void eval(const Cell* block, bool chain) {
         *stack_push_slot() = make_unset();
     } else {
         while (pos < lim) {
-            s_current_code.data1 = uint32_t(pos);
+            current->data1 = uint32_t(pos);
             pos = eval_expression(code.get(), pos, -1, false, false, false);
             lim = code_limit(code.get(), -1);
             if (pos < lim) stack_reset();
@@ -493,14 +516,11 @@ inline void push_value(const Cell* v) { stack_push(v); }
 
 int32_t infix_operands(const Cell* op, const Cell* name, const Cell* code, int32_t pos, int32_t end);
 
-// interp_check_native_stack inline for the runtime's own thread (whose stack bounds are known).
+// interp_check_native_stack with one comparison while the stack is far from its end: only a
+// position below s_guard_floor is looked at closer.
 [[gnu::always_inline]] inline void native_stack_guard() {
-    uintptr_t low = g_runtime_stack.low;
-    if (!low) return interp_check_native_stack();
     char probe;
-    uintptr_t here = reinterpret_cast<uintptr_t>(&probe);
-    if (here < low + NATIVE_STACK_RESERVE && here >= g_runtime_stack.guard_low) [[unlikely]]
-        stack_overflow();
+    if (reinterpret_cast<uintptr_t>(&probe) < s_guard_floor) [[unlikely]] interp_check_native_stack();
 }
 
 // Fast selectors of the operators the infix step computes inline: add, subtract and multiply
@@ -530,12 +550,12 @@ constexpr int32_t FAST_COMPARE = 16;
     }
 }
 
-// One infix step computed without a call while tracing is off: the operator is one of the above,
-// the left operand (the stack top) and the right one (a literal, or a word whose value can be
-// read without raising) are two integer! or two float! values. The right operand is exactly what
-// fetching it would give (no further infix applies to it), and the results are those of the
-// actions and natives, overflow to float! included. Answers false, touching nothing, otherwise.
-// The inline computation itself on two values (the result replaces the left one).
+// One infix step computed without a call (tracing off): the operator is one of the above and the
+// two operands are two integer! or two float! values; the result replaces the left one. When the
+// right operand is taken straight from the code (a literal, or a word whose value can be read
+// without raising), it is exactly what fetching it would give (no further infix applies to it).
+// The results are those of the actions and natives, overflow to float! included. Answers false,
+// touching nothing, otherwise.
 [[gnu::always_inline]] inline bool infix_compute(int32_t sel, Cell* left, const Cell* r) {
     if (sel >= FAST_COMPARE) {
         bool truth;
@@ -545,16 +565,6 @@ constexpr int32_t FAST_COMPARE = 16;
     }
     if (left->type() != r->type()) return false;   // mixed integer and float: the action decides
     return fast_math(left, r, sel);
-}
-bool infix_fast(const Cell* op, const Cell* right) {
-    int32_t sel = op_fast_selector(op);
-    if (sel < 0) return false;
-    const Cell* r = right;
-    if (r->is(T_WORD)) {
-        r = peek_word_value(r);
-        if (!r) return false;
-    }
-    return infix_compute(sel, stack_top(), r);
 }
 
 uint32_t plain_call_summary(const Cell* fn);
@@ -599,39 +609,57 @@ static_assert(T_TABLE_SIZE <= 64);
     word_set(word, value);
 }
 
-// The operator at pos (the value of a word there that is an op!), or null when none is there.
-[[gnu::always_inline]] inline const Cell* op_at(const Cell* code, int32_t pos, int32_t end) {
-    if (pos >= code_limit(code, end)) return nullptr;
+// The operator at pos (the value of a word there that is an op!), or null when none is there;
+// lim is the code limit.
+[[gnu::always_inline]] inline const Cell* op_at(const Cell* code, int32_t pos, int32_t lim) {
+    if (pos >= lim) return nullptr;
     const Cell* w = code_at(code, pos);
     if (!w->is(T_WORD)) return nullptr;
     const Cell* v = peek_word_value(w);
     return v && v->is(T_OP) ? v : nullptr;
 }
-int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end);
+int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v, int32_t lim);
 // Infix look-ahead (eval-infix): while an operator is at pos, it is applied to the value so far
 // (the last pushed cell) and the operand after it; so operators apply left to right, each to the
-// value so far. Returns the position after the last operand taken.
-[[gnu::always_inline]] inline int32_t eval_infix(const Cell* code, int32_t pos, int32_t end) {
-    return op_at(code, pos, end) ? eval_infix_ops(code, pos, end) : pos;
+// value so far. Returns the position after the last operand taken. lim: the code limit, when the
+// caller knows it (nothing ran since it was read).
+[[gnu::always_inline]] inline int32_t eval_infix(const Cell* code, int32_t pos, int32_t end,
+                                                 int32_t lim) {
+    const Cell* v = op_at(code, pos, lim);
+    return v ? eval_infix_ops(code, pos, end, v, lim) : pos;
 }
-// eval_infix once an operator was found at pos.
-[[gnu::noinline]] int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end) {
-    while (const Cell* v = op_at(code, pos, end)) {
+[[gnu::always_inline]] inline int32_t eval_infix(const Cell* code, int32_t pos, int32_t end) {
+    return eval_infix(code, pos, end, code_limit(code, end));
+}
+// eval_infix once the operator v was found at pos. While tracing is off, an operator of
+// op_fast_selector whose right operand is a literal or a readable word is computed inline
+// (infix_compute), else with a numeric left operand through infix_operands; every other case is
+// the general call.
+[[gnu::noinline]] int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v,
+                                         int32_t lim) {
+    do {
         const Cell* w = code_at(code, pos);
-        int32_t lim = code_limit(code, end);
         if (!g_interp.tracing && pos + 1 < lim) {
-            if (infix_fast(v, code_at(code, pos + 1))) {
-                pos += 2;
-                continue;
-            }
-            const Cell* left = stack_top();
-            if (op_fast_selector(v) >= 0 && (left->is(T_INTEGER) || left->is(T_FLOAT))) {
-                Cell op = *v;
-                Cell name = *w;
-                int32_t next = infix_operands(&op, &name, code, pos + 1, end);
-                if (next >= 0) {
-                    pos = next;
+            int32_t sel = op_fast_selector(v);
+            if (sel >= 0) {
+                const Cell* r = w + 1;
+                if (r->is(T_WORD)) r = peek_word_value(r);
+                Cell* left = g_stack.top - 1;
+                if (r && infix_compute(sel, left, r)) {
+                    // nothing ran: the limit stands
+                    pos += 2;
                     continue;
+                }
+                if (left->is(T_INTEGER) || left->is(T_FLOAT)) {
+                    Cell op = *v;
+                    Cell name = *w;
+                    int32_t next = infix_operands(&op, &name, code, pos + 1, end);
+                    if (next >= 0) {
+                        pos = next;
+                        lim = code_limit(code, end);
+                        continue;
+                    }
+                    // nothing was done (no allocation): v and w are still valid
                 }
             }
         }
@@ -639,7 +667,8 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end);
         Cell name = *w;
         if (g_interp.tracing) fire_event(EV_FETCH, code, pos, nullptr, &name);
         pos = eval_code(&op, code, pos + 1, end, true, &name, nullptr, 0, nullptr, CALL_NORMAL, true);
-    }
+        lim = code_limit(code, end);
+    } while ((v = op_at(code, pos, lim)));
     return pos;
 }
 
@@ -648,11 +677,9 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end);
 // no_infix); anything else (and the end of the code) goes through eval_expression, which gives
 // the same value.
 [[gnu::always_inline]] inline int32_t eval_arg(const Cell* code, int32_t pos, int32_t end,
-                                               bool no_infix) {
-    Series* s = code_series(code);
-    int32_t lim = code_limit(code, end);
+                                               int32_t lim, bool no_infix) {
     if (pos < lim) {
-        const Cell* c = s->cell_at(uint32_t(pos));
+        const Cell* c = code_at(code, pos);
         const Cell* v = nullptr;
         TypeId t = c->type();
         if (!((NOT_LITERAL >> t) & 1)) {
@@ -663,10 +690,14 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end);
         }
         if (v) {
             stack_push(v);
-            return no_infix ? pos + 1 : eval_infix(code, pos + 1, end);
+            return no_infix ? pos + 1 : eval_infix(code, pos + 1, end, lim);
         }
     }
     return eval_expression(code, pos, end, no_infix, true, false);
+}
+[[gnu::always_inline]] inline int32_t eval_arg(const Cell* code, int32_t pos, int32_t end,
+                                               bool no_infix) {
+    return eval_arg(code, pos, end, code_limit(code, end), no_infix);
 }
 
 } // namespace
@@ -690,19 +721,25 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
     case T_PAREN:
         // the paren's own eval frame leaves its value as the new top cell
         eval(&value, false);
+        lim = -1;
         break;
     case T_SET_WORD: {
         if (pos >= lim) fire_error(Err::NeedValue, &value);
         Cell* w = stack_push(&value);
         uint32_t wi = stack_index(w);
-        if (g_interp.tracing) fire_event(EV_PUSH, code, start, nullptr, &value);
-        pos = eval_expression(code, pos, end, false, true, false);
+        if (g_interp.tracing) {
+            fire_event(EV_PUSH, code, start, nullptr, &value);
+            pos = eval_expression(code, pos, end, false, true, false);
+        } else {
+            pos = eval_arg(code, pos, end, lim, false);
+        }
         Cell* slot = stack_at_index(wi);
         if (g_interp.tracing) fire_event(EV_SET, code, start, slot, slot + 1);
         set_word_value(slot, slot + 1);
         slot = stack_at_index(wi);
         slot[0] = slot[1];
         g_stack.top = slot + 1;
+        lim = -1;
         break;
     }
     case T_SET_PATH: {
@@ -716,6 +753,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
         Cell* at = stack_at_index(vi);
         at[0] = v;
         g_stack.top = at + 1;
+        lim = -1;
         break;
     }
     case T_GET_WORD: {
@@ -743,6 +781,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
                 pos = eval_code_plain<false>(&fn, code, pos, end, true, &value, nullptr, t, summary);
             else
                 pos = eval_code(&fn, code, pos, end, true, &value, nullptr, 0, nullptr, CALL_NORMAL, false);
+            lim = -1;
             break;
         }
         default:
@@ -754,6 +793,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
     }
     case T_PATH: case T_GET_PATH:
         pos = eval_path(&value, code, pos, end, true, value.is(T_GET_PATH), nullptr);
+        lim = -1;
         break;
     case T_LIT_PATH:
         set_cell_type(&value, T_PATH);
@@ -764,6 +804,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
     case T_NATIVE: case T_ACTION: case T_FUNCTION: case T_ROUTINE:
         if (no_call) push_value(&value);
         else pos = eval_code(&value, code, pos, end, true, nullptr, nullptr, 0, nullptr, CALL_NORMAL, false);
+        lim = -1;
         break;
     default:
         push_value(&value);
@@ -771,7 +812,9 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
         break;
     }
 
-    if (!no_infix) pos = eval_infix(code, pos, end);
+    // lim: -1 once anything ran that may have changed the code (a trace callback too)
+    if (!no_infix)
+        pos = lim >= 0 && !g_interp.tracing ? eval_infix(code, pos, end, lim) : eval_infix(code, pos, end);
     if (!arg) {
         stack_set_result(stack_top());
         if (g_interp.tracing) fire_event(EV_EXPR, code, pos, nullptr, g_stack.arguments);
@@ -969,12 +1012,9 @@ int32_t eval_plain_arguments(const ArgContext& ac, const Cell* cache, int32_t po
         uint32_t locals = (summary >> SUMMARY_LOCALS_SHIFT) & SUMMARY_LOCALS_MASK;
         for (uint32_t k = 0; k < locals; ++k) *stack_push_slot() = make_none();
     } else {
-        uint32_t refine_count = (summary >> SUMMARY_REFINES_SHIFT) & SUMMARY_REFINES_MASK;
-        int32_t refs[MAX_REFINEMENTS];
-        for (uint32_t k = 0; k < refine_count; ++k) refs[k] = -1;
         g_stack.arguments = stack_at_index(base_i);
         if (ct == T_ACTION && block_action_fast(ac.fn->data1, g_stack.arguments)) return pos;
-        call_native_code(ac.fn, ct, refs);
+        call_native_code(ac.fn, ct, NO_REFINEMENTS.data());
     }
     return pos;
 }
@@ -1254,26 +1294,40 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
     ArgContext ac{fn, code, end, name.get(), infix, CALL_NORMAL};
     uint32_t n_args = summary & SUMMARY_ARGS_MASK;
     bool all_eval = summary & SUMMARY_ALL_EVAL;
+    // the type check: with any_value every argument takes any value but unset
+    bool any_value = summary & SUMMARY_ANY_VALUE;
+    // The cache entries are read when first needed, and again only after a collector cycle:
+    // nothing else moves or renumbers the cache block (it never grows once built).
+    const Cell* entries = nullptr;
+    uint32_t cycles = 0;
+    auto entry = [&](uint32_t i) {
+        if (!entries || g_collector_cycles != cycles) {
+            entries = cache_entry(fn, 0);
+            cycles = g_collector_cycles;
+        }
+        return entries + i;
+    };
     uint32_t first = 0;
     if (infix && n_args > 0) {
         // the left operand is already the frame's first cell
         g_stack.top = g_stack.arguments + 1;
-        const Cell* entry = cache_entry(fn, 0);
-        if (!typeset_has(entry, g_stack.arguments->type())) [[unlikely]] {
-            Cell e = *entry;
-            check_arg_type(ac, &e, g_stack.arguments, 0);
+        const Cell* left = g_stack.arguments;
+        if (any_value ? left->is(T_UNSET) : !typeset_has(entry(0), left->type())) [[unlikely]] {
+            Cell e = *entry(0);
+            check_arg_type(ac, &e, left, 0);
         }
         first = 1;
     }
     for (uint32_t i = first; i < n_args; ++i) {
-        if (all_eval && pos < code_limit(code, end))
-            pos = eval_arg(code, pos, end, infix);
+        int32_t lim = code_limit(code, end);
+        if (all_eval && pos < lim)
+            pos = eval_arg(code, pos, end, lim, infix);
         else
-            pos = fetch_arg(ac, cache_entry(fn, i)->header & KIND_MASK, pos, i);
-        const Cell* entry = cache_entry(fn, i);
-        if (!typeset_has(entry, stack_top()->type())) [[unlikely]] {
-            Cell e = *entry;
-            check_arg_type(ac, &e, stack_top(), i);
+            pos = fetch_arg(ac, entry(i)->header & KIND_MASK, pos, i);
+        const Cell* top = g_stack.top - 1;
+        if (any_value ? top->is(T_UNSET) : !typeset_has(entry(i), top->type())) [[unlikely]] {
+            Cell e = *entry(i);
+            check_arg_type(ac, &e, top, i);
         }
     }
     if (ct == T_FUNCTION) {
@@ -1283,12 +1337,9 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         run_function_body(fn, obj, name.get(), 0);
         unwind_frame(false, true);
     } else {
-        uint32_t refine_count = (summary >> SUMMARY_REFINES_SHIFT) & SUMMARY_REFINES_MASK;
-        int32_t refs[MAX_REFINEMENTS];
-        for (uint32_t k = 0; k < refine_count; ++k) refs[k] = -1;
         g_stack.arguments = stack_at_index(base_i);
         if (!(ct == T_ACTION && block_action_fast(fn->data1, g_stack.arguments)))
-            call_native_code(fn, ct, refs);
+            call_native_code(fn, ct, NO_REFINEMENTS.data());
         unwind_frame(false, false);
     }
     if constexpr (!infix) {
@@ -1402,26 +1453,32 @@ void run_function_body(Cell* fn, Node object_ctx, const Cell* name, uint32_t tra
         if (CallFrame* f = stack_top_frame()) f->header |= FRAME_RETURN_MARK;
     }
     const CallFrame* marked_top = stack_call_top();
-    uint32_t saved_tracing = g_interp.tracing;
     struct Restore {
         uint32_t v;
         ~Restore() { g_interp.tracing = v; }
-    } restore{saved_tracing};
-    // a flagged callback (a change handler) is traced only when its flag is switched on, and
-    // then between call and return events
+    } restore{g_interp.tracing};
+    // Outside a trace run tracing stays off whatever the function's flags say. In one: a flagged
+    // callback (a change handler) is traced only when its flag is switched on, and then between
+    // call and return events; library functions run untraced; the trace and no-trace attributes
+    // switch it to the run's state or off.
     bool flagged_trace = false;
-    if (trace_flags && g_interp.tracing) {
-        if (trace_flags & enabled_trace_flags()) flagged_trace = true;
-        else g_interp.tracing = 0;
+    bool trace_run = g_interp.trace_run;
+    if (trace_run) [[unlikely]] {
+        if (trace_flags && g_interp.tracing) {
+            if (trace_flags & enabled_trace_flags()) flagged_trace = true;
+            else g_interp.tracing = 0;
+        }
+        if (library) g_interp.tracing = 0;
+        else if (fn->header & 0x400) g_interp.tracing = g_interp.trace_run;
+        else if (fn->header & 0x200) g_interp.tracing = 0;
     }
-    if (library) g_interp.tracing = 0;
-    else if (fn->header & 0x400) g_interp.tracing = g_interp.trace_run;
-    else if (fn->header & 0x200) g_interp.tracing = 0;
     Node more = fn_more(fn);
     Cell body = more ? *node_series(more)->cell_at(0) : make_none();
-    flagged_trace = flagged_trace && g_interp.tracing && body.is(T_BLOCK);
-    if (flagged_trace) fire_event(EV_CALL, nullptr, -1, name, fn);
-    if (g_interp.tracing) fire_event(EV_PROLOG, &body, -1, name, fn);
+    if (trace_run) [[unlikely]] {
+        flagged_trace = flagged_trace && g_interp.tracing && body.is(T_BLOCK);
+        if (flagged_trace) fire_event(EV_CALL, nullptr, -1, name, fn);
+        if (g_interp.tracing) fire_event(EV_PROLOG, &body, -1, name, fn);
+    }
     if (!body.is(T_BLOCK)) {
         stack_set_result(&g_unset_cell);
         return;
@@ -1429,8 +1486,10 @@ void run_function_body(Cell* fn, Node object_ctx, const Cell* name, uint32_t tra
     if (library) eval(&body, true);
     else stack_catch_return(marked_top, [&] { eval(&body, true); });
     g_stack.top = g_stack.arguments + 1;   // after a return the result cell lies at the top
-    if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn);
-    if (flagged_trace) fire_event(EV_RETURN, nullptr, -1, name, stack_top());
+    if (trace_run) [[unlikely]] {
+        if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn);
+        if (flagged_trace) fire_event(EV_RETURN, nullptr, -1, name, stack_top());
+    }
 }
 } // namespace
 

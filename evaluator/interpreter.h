@@ -51,7 +51,9 @@ struct InterpState {
 extern InterpState g_interp;
 
 // The trace callback (a cell of the root block) and the current-code cell: the block being
-// evaluated with, in word 1, the position of the expression under way. Both are collector roots.
+// evaluated with, in word 1, the position of the expression under way (an unset cell outside any
+// evaluation). Both are collector roots; the current-code cell belongs to the innermost block
+// evaluation and is valid while it runs.
 Cell* interp_trace_callback();
 Cell* interp_current_code();
 
@@ -148,7 +150,7 @@ Cell interp_args_cache(const Cell* fn);
 // True while the series has elements at its index.
 bool series_more(const Cell* series);
 // The element at cell/unit index i of a series (from its buffer's head): a cell of a block, a
-// char! of a string, an integer! of a binary.
+// char! of a string, an integer! of a binary, a number of the element type of a vector.
 void series_element(const Cell* series, uint32_t i, Cell* out);
 // set of a block of words: words 1..count from the value (each element of a block-like value
 // unless only, else the value itself); any lets unset through, some skips none sources.

@@ -20,6 +20,7 @@
 #include "datatypes/function.h"
 #include "datatypes/image.h"
 #include "datatypes/map.h"
+#include "datatypes/vector.h"
 #include "evaluator/actions.h"
 #include "evaluator/lexer.h"
 #include "evaluator/natives.h"
@@ -258,11 +259,15 @@ bool series_more(const Cell* series) {
 }
 
 // The element of a series at index i as a value (cells for blocks, chars for strings, integers
-// for binaries).
+// for binaries, numbers of the element type for vectors).
 void series_element(const Cell* series, uint32_t i, Cell* out) {
     TypeId t = series->type();
     if (t == T_IMAGE) {
         *out = image_get_pixel(series, i);
+        return;
+    }
+    if (t == T_VECTOR) {
+        *out = vector_element_at(series, i);
         return;
     }
     Series* s = value_series(series);

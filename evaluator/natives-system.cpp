@@ -23,6 +23,7 @@
 #include "datatypes/scalars.h"
 #include "datatypes/string.h"
 #include "evaluator/actions.h"
+#include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "services/process.h"
 
@@ -75,6 +76,7 @@ bool usable_env_name(const std::optional<std::string>& name) {
 }
 
 // wait: an integer! or float! of seconds or a time!; then one turn of the GUI loop when there is one.
+// Ctrl-C ends the sleep and halts.
 void native_wait(bool, const int32_t*) {
     Cell* v = arg(0);
     double seconds;
@@ -84,6 +86,7 @@ void native_wait(bool, const int32_t*) {
     default: fire_error(Err::InvalidArg, v);
     }
     os_sleep(seconds);
+    interp_poll_halt();   // a halt that cut the sleep short stops the evaluation here
     if (g_gui_loop_turn) g_gui_loop_turn();
     Cell none = make_none();
     stack_set_result(&none);

@@ -1,6 +1,6 @@
 #!/bin/sh
 # browse: the opener receives the text as its one argument, never through a shell, and is reaped
-# (no zombie left while kel goes on running). Usage: browse.sh <kel>
+# (no zombie left while kel goes on running); a missing opener is not reported. Usage: browse.sh <kel>
 kel=$(realpath "$1")
 dir=$(mktemp -d)
 pid=
@@ -40,4 +40,13 @@ got=$(cat "$dir/args")
 poll '[ -z "$(ps -o pid= --ppid "$pid")" ]' || {
     echo "FAIL: a child is left: $(ps -o pid=,stat=,comm= --ppid "$pid")"; exit 1; }
 kill -0 "$pid" 2>/dev/null || { echo "FAIL: kel ended before the check"; exit 1; }
+
+# Without an opener on PATH nothing is reported and the evaluation goes on.
+mkdir "$dir/nobin"
+out=$(printf 'browse make url! "http://x/"\nprint "after"\n' | PATH="$dir/nobin" "$kel" --cli 2>&1)
+case "$out" in
+    *Error*) echo "FAIL: a failed start was reported: [$out]"; exit 1 ;;
+    *after*) ;;
+    *) echo "FAIL: the evaluation did not go on: [$out]"; exit 1 ;;
+esac
 echo "browse: ok"
