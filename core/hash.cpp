@@ -57,19 +57,38 @@ uint32_t murmur3_bytes(const void* data, size_t length) {
     return murmur3_fmix(h ^ uint32_t(length));
 }
 
+namespace {
+
+// The running hash over the units from p to end, each a code point (folded unless case-sensitive).
+template <uint32_t Unit, bool Fold>
+uint32_t murmur3_units(const uint8_t* p, const uint8_t* end, uint32_t h) {
+    for (; p < end; p += Unit) {
+        uint32_t c = unit_get(p, Unit);
+        h = murmur3_round(h, Fold ? fold_upper(c) : c);
+    }
+    return h;
+}
+
+} // namespace
+
 uint32_t murmur3_string(const Cell* str, bool case_sensitive) {
     Series* s = value_series(str);
     uint32_t unit = s->unit();
     if (unit != 1 && unit != 2 && unit != 4) bad_unit_width();
-    Murmur m;
     const uint8_t* p = s->head_ptr() + uint64_t(series_index(str)) * unit;
     const uint8_t* end = s->tail_ptr();
-    if (case_sensitive) {
-        for (; p < end; p += unit) m.add(unit_get(p, unit));
-    } else {
-        for (; p < end; p += unit) m.add(fold_upper_unit(p, unit));
+    if (p > end) p = end;
+    uint32_t h = g_hash_seed;
+    switch (unit * 2 + (case_sensitive ? 0 : 1)) {
+    case 2: h = murmur3_units<1, false>(p, end, h); break;
+    case 3: h = murmur3_units<1, true>(p, end, h); break;
+    case 4: h = murmur3_units<2, false>(p, end, h); break;
+    case 5: h = murmur3_units<2, true>(p, end, h); break;
+    case 8: h = murmur3_units<4, false>(p, end, h); break;
+    default: h = murmur3_units<4, true>(p, end, h); break;
     }
-    return m.finish();
+    // the length mixed in is 4 bytes a character, whatever the unit width
+    return murmur3_fmix(h ^ uint32_t(uint64_t(end - p) / unit * 4));
 }
 
 uint32_t round_up_pow2(uint32_t v) {
@@ -99,9 +118,12 @@ inline bool is_number(TypeId t) { return t == T_INTEGER || t == T_FLOAT || t == 
 // tolerance, so that 1 and 1.0 share a class and so do two doubles a few units apart, unless they
 // lie on either side of a class boundary. Look-ups with a number key therefore also probe the
 // neighbouring class when the key's tolerance interval reaches into it (hash_key_probes).
-//   |x| < 1   class floor(x * 2^32)            (width 2.3e-10)
-//   |x| >= 1  class = the double's bits >> 8   (width 256 units in the last place)
-// Integers are exact doubles, so every integer has a class of its own.
+//   |x| < 1   class round(x * 2^32)                  (width 2.3e-10)
+//   |x| >= 1  class = (the double's bits + 128) >> 8  (width 256 units in the last place)
+// Integers are exact doubles, so every integer has a class of its own, and each one lies in the
+// middle of its class (the low byte of its bits is 0): the tolerance interval of an integer other
+// than -1 and 1 stays inside the class, and a look-up of it probes one class only. The classes of
+// 32-bit integers hash so that consecutive integers take consecutive buckets (integer_run_hash).
 constexpr double NUMBER_ABSOLUTE_TOLERANCE = 2.220446049250313e-16;
 constexpr int64_t NUMBER_ULP_TOLERANCE = 11;
 
@@ -117,27 +139,54 @@ double number_value(const Cell* v) {
     }
 }
 
+// murmur3_bytes of three 32-bit words, without the byte loop.
+inline uint32_t murmur3_words3(uint32_t a, uint32_t b, uint32_t c) {
+    uint32_t h = murmur3_round(murmur3_round(murmur3_round(g_hash_seed, a), b), c);
+    return murmur3_fmix(h ^ 12u);
+}
+
+// The hash of the class of an integer k (32-bit): runs of 16 consecutive integers take
+// consecutive buckets, each run starting where the finaliser of its run number puts it. Keys that
+// come in order (counters, indexes) then meet neighbouring buckets and neighbouring cache lines,
+// while keys of a common stride (multiples of 16, 1024 ...) still spread over the whole table.
+inline uint32_t integer_run_hash(int32_t k) {
+    return murmur3_fmix(uint32_t(k) >> 4) + uint32_t(k);
+}
+
+// The class of a double at or above 1 in magnitude: its bits rounded to a multiple of 256 (the
+// sign bit stays in the class; finite magnitudes are far from carrying into it). A class whose
+// centre is a 32-bit integer hashes as that integer.
+inline uint32_t large_class_hash(uint64_t bits) {
+    uint64_t c = (bits + 128) >> 8;
+    uint64_t centre_bits = c << 8;
+    double centre;
+    std::memcpy(&centre, &centre_bits, 8);
+    if (centre >= -2147483648.0 && centre <= 2147483647.0 && centre == double(int32_t(centre)))
+        return integer_run_hash(int32_t(centre));
+    return murmur3_words3(2, uint32_t(c), uint32_t(c >> 32));
+}
+
 uint32_t number_class_hash(double x) {
     uint64_t bits;
     if (x == 0) x = 0;  // -0.0 is 0.0
     std::memcpy(&bits, &x, 8);
-    uint32_t w[3];
-    if (std::isnan(x)) {
-        w[0] = 3;
-        w[1] = uint32_t(bits);
-        w[2] = uint32_t(bits >> 32);
-    } else if (std::fabs(x) < 1.0) {
-        int64_t c = int64_t(std::floor(std::ldexp(x, 32)));
-        w[0] = 1;
-        w[1] = uint32_t(uint64_t(c));
-        w[2] = uint32_t(uint64_t(c) >> 32);
-    } else {
-        uint64_t c = bits >> 8;  // the sign bit stays in the class
-        w[0] = 2;
-        w[1] = uint32_t(c);
-        w[2] = uint32_t(c >> 32);
+    if (std::isnan(x)) return murmur3_words3(3, uint32_t(bits), uint32_t(bits >> 32));
+    if (std::fabs(x) < 1.0) {
+        int64_t c = int64_t(std::floor(std::ldexp(x, 32) + 0.5));
+        return murmur3_words3(1, uint32_t(uint64_t(c)), uint32_t(uint64_t(c) >> 32));
     }
-    return murmur3_bytes(w, 12);
+    return large_class_hash(bits);
+}
+
+// The class hash of an integer value (of an integer! or char! cell), as number_class_hash of it:
+// an integer is the centre of its class.
+inline uint32_t integer_class_hash(int64_t v) {
+    if (v == 0) return number_class_hash(0.0);
+    if (v >= INT32_MIN && v <= INT32_MAX) return integer_run_hash(int32_t(v));
+    double x = double(v);
+    uint64_t bits;
+    std::memcpy(&bits, &x, 8);
+    return large_class_hash(bits);
 }
 
 // The double `steps` units in the last place away from x along the ordered line (x finite).
@@ -214,7 +263,9 @@ uint32_t hash_value(const Cell* v, bool case_sensitive) {
     case T_UNSET: return uint32_t(-2);
     case T_NONE: return uint32_t(-1);
     case T_DATATYPE: case T_LOGIC: return murmur3_fmix(v->data1);
-    case T_CHAR: case T_INTEGER: case T_FLOAT: case T_PERCENT: case T_TIME:
+    case T_INTEGER: return integer_class_hash(int32_t(v->data2));
+    case T_CHAR: return integer_class_hash(v->data2);
+    case T_FLOAT: case T_PERCENT: case T_TIME:
         return number_class_hash(number_value(v));
     case T_HANDLE: case T_EVENT: return murmur3_fmix(v->data2);
     case T_NATIVE: case T_ACTION: return murmur3_fmix(v->data3);
@@ -269,6 +320,12 @@ uint32_t hash_value(const Cell* v, bool case_sensitive) {
 uint32_t hash_key_probes(const Cell* key, uint32_t out[2]) {
     out[0] = hash_value(key, false);
     if (!hashes_as_number(key->type())) return 1;
+    // an integer other than -1, 0 and 1 lies in the middle of its class, and its tolerance
+    // interval (a few units in the last place, or 2.2e-16 below one such unit) stays there
+    if (key->is(T_INTEGER) || key->is(T_CHAR)) {
+        int64_t v = key->is(T_INTEGER) ? int64_t(int32_t(key->data2)) : int64_t(key->data2);
+        if (v > 1 || v < -1) return 1;
+    }
     double x = number_value(key);
     if (!std::isfinite(x)) {
         if (std::isnan(x)) return 1;
@@ -309,6 +366,8 @@ bool strings_equal(const Cell* a, const Cell* b, bool strict) {
     if (pa > ea) pa = ea;
     if (pb > eb) pb = eb;
     if ((ea - pa) / ua != (eb - pb) / ub) return false;
+    // texts of one width whose units are all alike are equal in every mode
+    if (ua == ub && std::memcmp(pa, pb, size_t(ea - pa)) == 0) return true;
     for (; pa < ea; pa += ua, pb += ub) {
         uint32_t ca = unit_get(pa, ua), cb = unit_get(pb, ub);
         if (ca != cb && (strict || fold_upper(ca) != fold_upper(cb))) return false;
@@ -380,6 +439,8 @@ bool builtin_equal(const Cell* a, const Cell* b, int op, int depth) {
 void hash_set_compare(HashCompareFn fn) { g_compare = fn; }
 
 bool hash_compare(const Cell* a, const Cell* b, int op) {
+    // two integers are equal by value under every comparison, identity (op 9) by the whole cell
+    if (a->is(T_INTEGER) && b->is(T_INTEGER) && op != 9) return a->data2 == b->data2;
     return g_compare ? g_compare(a, b, op) : builtin_equal(a, b, op, 0);
 }
 

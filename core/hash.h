@@ -88,7 +88,9 @@ uint32_t round_up_pow2(uint32_t v);
 // time!, char!) compare across types by value and equal? compares doubles with a tolerance, so
 // they hash by a class of values (1, 1.0 and 100% share one; char! #"A" and 65 too). A comparison
 // installed with hash_set_compare that calls more values equal must keep to this rule: values of
-// different hash classes are never equal.
+// different hash classes are never equal. The class of a 32-bit integer hashes so that runs of 16
+// consecutive integers take consecutive buckets (keys met in order stay near one another in the
+// table), each run placed by murmur3_fmix of its run number.
 uint32_t hash_value(const Cell* value, bool case_sensitive);
 // The hashes a look-up of `key` probes: hash_value first, then (for a number whose tolerance
 // interval reaches into the neighbouring class) that class's hash. Returns 1 or 2.

@@ -609,6 +609,9 @@ inline bool equivalence_key(TypeId t) {
            t == T_TAG || t == T_EMAIL || t == T_REF;
 }
 
+// Types whose equal? is exact equality of one value: a hash! group of such cells holds one value.
+inline bool exact_group(TypeId t) { return t == T_INTEGER; }
+
 Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t skip, int op, bool last,
                      bool reverse) {
     Cell key = *key_cell;
@@ -622,6 +625,7 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
     uint32_t hashes[2];
     uint32_t probes = hash_key_probes(&key, hashes);
     bool equivalence = equivalence_key(key.type());
+    bool unique = map && key.is(T_INTEGER);
     // hash!: equal keys of different types (a word and a lit-word, a string and a file) form
     // groups of their own on the same probe sequence, so every equal group holds candidates and
     // the position rules pick one among them all. map!: the first matching key in block order.
@@ -637,8 +641,11 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
             if (map) {
                 Cell stored = map_key(cell_of(t, keys[b]));
                 if (stored.type() == key.type() && hash_compare(&stored, &key, op) &&
-                    (best < 0 || keys[b] < best))
+                    (best < 0 || keys[b] < best)) {
                     best = keys[b];
+                    // map! keys are strictly distinct, and at most one integer key has a value
+                    if (unique) return cell_of(t, uint32_t(best));
+                }
                 continue;
             }
             int32_t held = int32_t(keys[b]);
@@ -648,8 +655,9 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
                 check_each = op != 0 || !equivalence;
             } else {
                 // without an equivalence, a group whose first cell is not equal may still hold
-                // equal cells: only groups of the key's own hash classes can
-                if (equivalence) continue;
+                // equal cells: only groups of the key's own hash classes can. The cells of a
+                // group of integers all hold the value of the first.
+                if (equivalence || exact_group(first->type())) continue;
                 uint32_t h = hash_value(first, false);
                 if (h != hashes[0] && (probes < 2 || h != hashes[1])) continue;
                 check_each = true;

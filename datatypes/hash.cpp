@@ -21,12 +21,12 @@
 
 namespace kel {
 
-void hash_from_block(Cell* cell) {
+void hash_from_block(Cell* cell, uint32_t capacity) {
     Cell* c = stack_push(*cell);
     set_cell_type(c, T_HASH);
     c->data3 = 0;
     uint32_t length = value_series(c)->length();
-    Node table = hashtable_make(std::max<uint32_t>(length, 1), series_node(c), HASH_KIND_HASH, 0);
+    Node table = hashtable_make(std::max<uint32_t>({length, capacity, 1}), series_node(c), HASH_KIND_HASH, 0);
     c->data3 = table;
     *cell = *c;
     stack_pop();
@@ -115,7 +115,7 @@ void hash_make(Cell* proto, Cell* spec, TypeId type) {
     if (t == T_INTEGER || t == T_FLOAT) {
         int32_t n = float_to_int_checked(spec);
         block_make_at(proto, std::max(n, 1));
-        hash_from_block(proto);
+        hash_from_block(proto, uint32_t(std::max(n, 1)));
     } else if (t == T_BLOCK) {
         *proto = *block_clone(spec, false, false);
         stack_pop();

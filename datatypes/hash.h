@@ -12,8 +12,9 @@
 namespace kel {
 
 // Makes a new table over the cells of the block value's buffer and turns the cell into a hash!
-// (the block is taken over, not copied). The cell must not lie in a series buffer.
-void hash_from_block(Cell* cell);
+// (the block is taken over, not copied). The cell must not lie in a series buffer. The table is
+// sized for at least `capacity` cells.
+void hash_from_block(Cell* cell, uint32_t capacity = 0);
 
 // The table of a hash! value when it indexes the value's own block, else 0.
 Node hash_table_of(const Cell* series);

@@ -130,7 +130,7 @@ void put_at(Cell* map, Cell* key, Cell* value, bool case_) {
 
 int32_t map_count(const Cell* map) { return int32_t(table_of(map)->size); }
 
-void map_from_block(Cell* result, Node block, const Cell* spec) {
+void map_from_block(Cell* result, Node block, const Cell* spec, uint32_t capacity) {
     Cell* m = stack_push(make_series(T_MAP, block, 0));
     Series* s = node_series(block);
     uint32_t len = s->length();
@@ -145,7 +145,7 @@ void map_from_block(Cell* result, Node block, const Cell* spec) {
         map_check_key(k, s->cell_at(i + 1));
     }
     // the table normalises each new key as it indexes it and drops repeated keys' pairs
-    m->data3 = hashtable_make(std::max<uint32_t>(len / 2, 1), block, HASH_KIND_MAP, 0);
+    m->data3 = hashtable_make(std::max<uint32_t>({len / 2, capacity, 1}), block, HASH_KIND_MAP, 0);
     *result = *m;
     stack_pop();
 }
@@ -200,8 +200,9 @@ void map_make_from(Cell* proto, Cell* spec, bool to) {
         }
         if (n < 0) fire_error(Err::OutOfRange, spec);
         Cell* m = stack_push(make_unset());
-        block_make_at(m, int32_t(std::min<int64_t>(std::max<int64_t>(n * 2, 2), INT32_MAX / 16)));
-        map_from_block(proto, series_node(m), nullptr);
+        int32_t cells = int32_t(std::min<int64_t>(std::max<int64_t>(n * 2, 2), INT32_MAX / 16));
+        block_make_at(m, cells);
+        map_from_block(proto, series_node(m), nullptr, uint32_t(cells / 2));
         stack_pop();
         return;
     }

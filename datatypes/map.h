@@ -31,8 +31,9 @@ void map_normalize_key(Cell* key);
 int32_t map_count(const Cell* map);
 // Turns result into a map over the block (taken over, not copied): an odd count of cells raises
 // invalid-arg with spec (or the block), a key of another type invalid-path; a key met again keeps
-// its first position and takes the later value. result must not lie in a series buffer.
-void map_from_block(Cell* result, Node block, const Cell* spec);
+// its first position and takes the later value. result must not lie in a series buffer. The table
+// is sized for at least `capacity` entries, so that a map made for a known count never grows it.
+void map_from_block(Cell* result, Node block, const Cell* spec, uint32_t capacity = 0);
 // Sets the value of key (looked up case-sensitively with case_, else case-insensitively), adding
 // the key when absent. Raises invalid-path for a key of another type.
 void map_put(const Cell* map, const Cell* key, const Cell* value, bool case_);

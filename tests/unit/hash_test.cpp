@@ -928,6 +928,22 @@ TEST_F(Hash, ValuesThatCompareEqualAcrossTypesHashAlike) {
     EXPECT_EQ(find(mt, mb, make_integer(1), 0, false, false, 1, 2), 0);
 }
 
+// Integers hash in runs of consecutive buckets; keys of a common stride must still start their
+// probes all over the table, or a table of them degrades into long probe sequences.
+TEST_F(Hash, IntegerKeysOfAnyStrideSpreadOverTheBuckets) {
+    const uint32_t keys = 4096, buckets = 8192;
+    for (int32_t stride : {1, 2, 3, 16, 64, 1024, 65536, -7}) {
+        std::set<uint32_t> starts;
+        for (uint32_t i = 0; i < keys; ++i) {
+            Cell k = make_integer(int32_t(uint32_t(stride) * i));
+            starts.insert(hash_value(&k, false) & (buckets - 1));
+        }
+        // hashing at random fills about 79% of them; a pattern that keeps to a fraction of the
+        // buckets stays far below
+        EXPECT_GT(starts.size(), keys * 6 / 10) << "stride " << stride;
+    }
+}
+
 // The language's equal? compares doubles with a tolerance of a few units in the last place.
 bool tolerant_compare(const Cell* a, const Cell* b, int op) {
     auto number = [](const Cell* c, double* out) {
@@ -959,10 +975,16 @@ TEST_F(Hash, NumbersWithinTheToleranceAreFoundAcrossAHashClassBoundary) {
         for (int i = 0; i < std::abs(n); ++i) x = std::nextafter(x, n < 0 ? -INFINITY : INFINITY);
         return x;
     };
+    // class boundaries lie half a class from the centre: 2^-33 below 1, the bits' low byte 0x80
+    // above; integers sit at a centre, where a look-up probes one class only
     std::vector<double> stored;
-    for (double edge : {std::ldexp(3.0, -32), 1.0, -1.0, 1.0 + std::ldexp(256.0, -52), 1e300}) {
+    for (double edge : {std::ldexp(7.0, -33), 1.0, -1.0, 1.0 + std::ldexp(128.0, -52), 1e300}) {
         stored.push_back(edge);
         stored.push_back(ulps(edge, -3));
+    }
+    for (double whole : {2.0, -2.0, 1e6, 2147483647.0, -2147483648.0}) {
+        stored.push_back(ulps(whole, -10));
+        stored.push_back(ulps(whole, 10));
     }
     Node hb = empty_block(32);
     Node mb = empty_block(32);
@@ -991,6 +1013,16 @@ TEST_F(Hash, NumbersWithinTheToleranceAreFoundAcrossAHashClassBoundary) {
                 if (hash_compare(at(mb, i), &key, 0)) scanned.insert(int32_t(i));
             EXPECT_EQ(walked, scanned) << x << " " << steps;
         }
+    // integer keys find the floats stored within the tolerance on either side of them
+    for (int32_t whole : {0, 1, -1, 2, -2, 1000000, 2147483647, -2147483647 - 1}) {
+        Cell key = make_integer(whole);
+        int32_t scan = -1;
+        for (uint32_t i = 0; i < node_series(hb)->length() && scan < 0; ++i)
+            if (hash_compare(at(hb, i), &key, 0)) scan = int32_t(i);
+        if (std::abs(double(whole)) > 1) EXPECT_GE(scan, 0) << whole;
+        EXPECT_EQ(find(ht, hb, key), scan) << whole;
+        EXPECT_EQ(find(mt, mb, make_float(double(whole))), scan < 0 ? -1 : 2 * scan) << whole;
+    }
     hash_set_compare(nullptr);
 }
 

@@ -125,6 +125,36 @@ TEST_F(Map, PuttingRemovedKeysAgainReusesTheirPairs) {
     EXPECT_EQ(select(map, &keep(make_integer(48))), 48 + 99);
 }
 
+// A map! or hash! made for a count of entries takes that many without growing or rebuilding its
+// table: the arrays it was made with stay.
+TEST_F(Map, MadeForACountTheTableTakesThatManyKeysAsMade) {
+    const int32_t count = 5000;
+    for (TypeId type : {T_MAP, T_HASH}) {
+        SCOPED_TRACE(type == T_MAP ? "map!" : "hash!");
+        Cell* made = &keep(make_cell(T_NONE));
+        Cell* spec = &keep(make_integer(count));
+        action_impl<A_MAKE>(type)(made, spec, type);
+        ASSERT_TRUE(made->is(type));
+        HashTable before = *hashtable_record(made->data3);
+        for (int32_t i = 0; i < count; ++i) {
+            Cell* key = &keep(make_integer(i));
+            if (type == T_MAP) {
+                put(made, key, i);
+            } else {
+                action_impl<A_INSERT>(T_HASH)(made, key, -1, false, 1, true);
+                stack_pop();
+            }
+        }
+        HashTable after = *hashtable_record(made->data3);
+        EXPECT_EQ(after.size, uint32_t(count));
+        EXPECT_EQ(after.buckets, before.buckets);
+        EXPECT_EQ(after.flags, before.flags) << "the table was rehashed";
+        EXPECT_EQ(after.keys, before.keys) << "the table was rehashed";
+        if (type == T_MAP) EXPECT_EQ(select(made, &keep(make_integer(count - 1))), count - 1);
+        stack_pop(2);
+    }
+}
+
 // Keys are normalised when stored: word kinds become set-words, a string key is a copy.
 TEST_F(Map, StoredKeysAreNormalised) {
     Cell* map = new_map();
