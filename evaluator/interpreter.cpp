@@ -357,17 +357,12 @@ void interp_check_native_stack() {
     if (here < native_stack_floor() && here >= g_runtime_stack.guard_low) stack_overflow();
 }
 
-void interp_poll_halt() {
-    if (g_halt_requested) [[unlikely]] {
-        g_halt_requested = 0;
-        low_throw(THROW_HALT);
-    }
+void interp_halt() {
+    g_halt_requested = 0;
+    low_throw(THROW_HALT);
 }
 
-bool true_value(const Cell* v) {
-    if (v->is(T_UNSET)) fire_error(Err::NoReturn);
-    return truthy(v);
-}
+void true_value_unset() { fire_error(Err::NoReturn); }
 
 Cell interp_args_cache(const Cell* fn) {
     Node more = fn_more(fn);

@@ -25,6 +25,7 @@
 
 #include "core/cell.h"
 #include "core/memory.h"
+#include "core/runtime.h"
 #include "evaluator/natives.h"
 
 #include <cstdint>
@@ -138,7 +139,10 @@ void trace_end();
 // console receives it and prints "(halted)".
 constexpr uint32_t THROW_HALT = 0x7FFFFFF9;
 // Polls the interrupt flag: a pending Ctrl-C raises the halt.
-void interp_poll_halt();
+[[noreturn]] void interp_halt();
+inline void interp_poll_halt() {
+    if (g_halt_requested) [[unlikely]] interp_halt();
+}
 // The native-stack guard: raises stack-overflow when the C++ stack is nearly exhausted.
 void interp_check_native_stack();
 
@@ -158,11 +162,15 @@ void set_many(const Cell* words, const Cell* value, uint32_t count, bool any, bo
 
 // ---- Truth -----------------------------------------------------------------------------------------
 
-// False for none and false, true otherwise; unset raises script no-return.
-bool true_value(const Cell* v);
 // False for none and false, true otherwise (unset counts as true).
 inline bool truthy(const Cell* v) {
     return !(v->is(T_NONE) || (v->is(T_LOGIC) && v->data1 == 0));
+}
+// False for none and false, true otherwise; unset raises script no-return.
+[[noreturn]] void true_value_unset();
+inline bool true_value(const Cell* v) {
+    if (v->is(T_UNSET)) [[unlikely]] true_value_unset();
+    return truthy(v);
 }
 
 } // namespace kel
