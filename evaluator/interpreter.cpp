@@ -702,12 +702,11 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
     return eval_arg(code, pos, end, code_limit(code, end), no_infix);
 }
 
-// eval_expression, inline into the block loop.
+// eval_expression, inline into the block loop; lim is the code limit (code_limit of end).
 [[gnu::always_inline]] inline int32_t expression(const Cell* code, int32_t pos, int32_t end,
-                                                 bool no_infix, bool arg, bool no_call) {
+                                                 int32_t lim, bool no_infix, bool arg, bool no_call) {
     interp_poll_halt();
     native_stack_guard();
-    int32_t lim = code_limit(code, end);
     if (pos >= lim) {
         // Nothing left: the value is unset.
         *stack_push_slot() = make_unset();
@@ -827,7 +826,7 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
 
 int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infix, bool arg,
                         bool no_call) {
-    return expression(code, pos, end, no_infix, arg, no_call);
+    return expression(code, pos, end, code_limit(code, end), no_infix, arg, no_call);
 }
 
 namespace {
@@ -845,7 +844,7 @@ void eval_in_frame(const Cell* block) {
     } else {
         while (pos < lim) {
             current->data1 = uint32_t(pos);
-            pos = expression(code.get(), pos, -1, false, false, false);
+            pos = expression(code.get(), pos, -1, lim, false, false, false);
             lim = code_limit(code.get(), -1);
             if (pos < lim) stack_reset();
         }
@@ -1422,7 +1421,8 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         stack_mark_interp_native(name.get());
     }
     uint32_t base_i = stack_index(g_stack.arguments);
-    ArgContext ac{fn, code, end, name.get(), infix, CALL_NORMAL};
+    // the context fetch_arg and the type errors take (made only when they run)
+    auto ac = [&] { return ArgContext{fn, code, end, name.get(), infix, CALL_NORMAL}; };
     uint32_t n_args = summary & SUMMARY_ARGS_MASK;
     bool all_eval = summary & SUMMARY_ALL_EVAL;
     // the type check: with any_value every argument takes any value but unset
@@ -1445,7 +1445,7 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         const Cell* left = g_stack.arguments;
         if (any_value ? left->is(T_UNSET) : !typeset_has(entry(0), left->type())) [[unlikely]] {
             Cell e = *entry(0);
-            check_arg_type(ac, &e, left, 0);
+            check_arg_type(ac(), &e, left, 0);
         }
         first = 1;
     }
@@ -1454,11 +1454,11 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         if (all_eval && pos < lim)
             pos = eval_arg(code, pos, end, lim, infix);
         else
-            pos = fetch_arg(ac, entry(i)->header & KIND_MASK, pos, i);
+            pos = fetch_arg(ac(), entry(i)->header & KIND_MASK, pos, i);
         const Cell* top = g_stack.top - 1;
         if (any_value ? top->is(T_UNSET) : !typeset_has(entry(i), top->type())) [[unlikely]] {
             Cell e = *entry(i);
-            check_arg_type(ac, &e, top, i);
+            check_arg_type(ac(), &e, top, i);
         }
     }
     if constexpr (function) {
