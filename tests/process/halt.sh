@@ -3,10 +3,12 @@
 # as second argument) with "(halted)"; the console then answers the next line and ends with status
 # 0 at the end of its input. A halted evaluation leaves no child process behind, neither running
 # nor a zombie. No timing is assumed: the interrupt is sent again until the console reports the
-# halt (bounded number of tries).
-# Usage: halt.sh <kel> [line]
+# halt (bounded number of tries). With a third argument, the interrupts start only once kel has a
+# child running that command line, so that the halt reaches the evaluation while it waits on it.
+# Usage: halt.sh <kel> [line [child command line]]
 kel=$1
 line=${2:-forever []}
+child=$3
 dir=$(mktemp -d)
 pid=
 # on a failure, kel and what it started are ended by their ids
@@ -29,6 +31,15 @@ while ! grep -q '>> ' "$dir/out" && [ $tries -lt 600 ]; do
     tries=$((tries + 1))
 done
 printf '%s\n' "$line" >&3
+
+if [ -n "$child" ]; then
+    tries=0
+    while ! ps -o args= --ppid "$pid" | grep -qxF "$child" && [ $tries -lt 600 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+    ps -o args= --ppid "$pid" | grep -qxF "$child" || { echo "FAIL: no child [$child]"; cat "$dir/out"; exit 1; }
+fi
 
 tries=0
 while ! grep -q '(halted)' "$dir/out" && [ $tries -lt 600 ]; do
