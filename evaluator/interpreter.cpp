@@ -501,7 +501,8 @@ namespace {
 
 inline void push_value(const Cell* v) { stack_push(v); }
 
-int32_t infix_operands(const Cell* op, const Cell* name, const Cell* code, int32_t pos, int32_t end);
+int32_t infix_operands(const Cell* op, int32_t sel, const Cell* name, const Cell* code, int32_t pos,
+                       int32_t end);
 
 // interp_check_native_stack with one comparison while the stack is far from its end: only a
 // position below s_guard_floor is looked at closer.
@@ -615,14 +616,33 @@ static_assert(T_TABLE_SIZE <= 64);
     return v && v->is(T_OP) ? v : nullptr;
 }
 int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v, int32_t lim);
+// One operator step computed inline (tracing off): the operator of op_fast_selector `sel`, found
+// in the code at w, applied to the value so far (the last pushed cell) when the cell after w is a
+// literal or a readable word and infix_compute takes the pair. Nothing runs. False, touching
+// nothing, otherwise.
+[[gnu::always_inline]] inline bool infix_inline(const Cell* w, int32_t sel) {
+    const Cell* r = w + 1;
+    if (r->is(T_WORD)) r = peek_word_value(r);
+    return r && infix_compute(sel, g_stack.top - 1, r);
+}
 // Infix look-ahead (eval-infix): while an operator is at pos, it is applied to the value so far
 // (the last pushed cell) and the operand after it; so operators apply left to right, each to the
 // value so far. Returns the position after the last operand taken. lim: the code limit, when the
-// caller knows it (nothing ran since it was read).
+// caller knows it (nothing ran since it was read). A first step that infix_inline takes is done
+// here, the rest in eval_infix_ops.
 [[gnu::always_inline]] inline int32_t eval_infix(const Cell* code, int32_t pos, int32_t end,
                                                  int32_t lim) {
     const Cell* v = op_at(code, pos, lim);
-    return v ? eval_infix_ops(code, pos, end, v, lim) : pos;
+    if (!v) return pos;
+    if (!g_interp.tracing && pos + 1 < lim) {
+        int32_t sel = op_fast_selector(v);
+        if (sel >= 0 && infix_inline(code_at(code, pos), sel)) {
+            pos += 2;   // nothing ran: the limit stands
+            v = op_at(code, pos, lim);
+            if (!v) return pos;
+        }
+    }
+    return eval_infix_ops(code, pos, end, v, lim);
 }
 [[gnu::always_inline]] inline int32_t eval_infix(const Cell* code, int32_t pos, int32_t end) {
     return eval_infix(code, pos, end, code_limit(code, end));
@@ -638,18 +658,16 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
         if (!g_interp.tracing && pos + 1 < lim) {
             int32_t sel = op_fast_selector(v);
             if (sel >= 0) {
-                const Cell* r = w + 1;
-                if (r->is(T_WORD)) r = peek_word_value(r);
-                Cell* left = g_stack.top - 1;
-                if (r && infix_compute(sel, left, r)) {
+                if (infix_inline(w, sel)) {
                     // nothing ran: the limit stands
                     pos += 2;
                     continue;
                 }
+                Cell* left = g_stack.top - 1;
                 if (left->is(T_INTEGER) || left->is(T_FLOAT)) {
                     Cell op = *v;
                     Cell name = *w;
-                    int32_t next = infix_operands(&op, &name, code, pos + 1, end);
+                    int32_t next = infix_operands(&op, sel, &name, code, pos + 1, end);
                     if (next >= 0) {
                         pos = next;
                         lim = code_limit(code, end);
@@ -862,8 +880,8 @@ namespace {
 // then computed inline when both operands allow it, else by the wrapped native or action after
 // the same type checks. Returns the position after the right operand, or -1 (nothing done) when
 // the arguments cache is not the plain two arguments this path expects.
-int32_t infix_operands(const Cell* op_in, const Cell* name_in, const Cell* code, int32_t pos,
-                       int32_t end) {
+int32_t infix_operands(const Cell* op_in, int32_t sel, const Cell* name_in, const Cell* code,
+                       int32_t pos, int32_t end) {
     // a built cache of two evaluated arguments and no refinement (else the general path builds
     // or reads it)
     constexpr uint32_t shape_mask = SUMMARY_PLAIN | SUMMARY_ALL_EVAL | SUMMARY_ARGS_MASK |
@@ -879,16 +897,15 @@ int32_t infix_operands(const Cell* op_in, const Cell* name_in, const Cell* code,
         Cell w = arg_word(op.get(), nth);
         fire_error(Err::ExpectArg, &n, &dt, &w);
     };
-    g_stack.top = stack_top();   // the left operand becomes the frame's first cell
-    Cell* base = stack_mark_interp_native(name.get());
-    uint32_t base_i = stack_index(base);
-    g_stack.top = base + 1;
-    check(base, 0);
+    // the left operand (the last pushed cell) becomes the frame's first cell; the data stack
+    // never moves, so `left` stays valid
+    Cell* left = g_stack.top - 1;
+    g_stack.top = left;
+    stack_mark_interp_native(name.get());
+    g_stack.top = left + 1;
+    check(left, 0);
     pos = eval_arg(code, pos, end, true);
-    Cell* left = stack_at_index(base_i);
-    if (infix_compute(op_fast_selector(op.get()), left, left + 1)) {
-        g_stack.top = left + 2;
-    } else {
+    if (!infix_compute(sel, left, left + 1)) {
         check(left + 1, 1);
         g_stack.arguments = left;
         uint32_t idx = op->data1;
