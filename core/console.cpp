@@ -183,6 +183,7 @@ void environment_init() {
         if (std::strcmp(source_names[i], "catalog-errors.kel") == 0) catalog.value = result.value;
     }
     set_system_field("catalog", "errors", catalog.value);
+    table_layouts_seal();   // natives and actions made from here on must fit the sources' specs
 
     // the functions the sources made are library functions
     uint32_t n = context_word_count(g_global_context);

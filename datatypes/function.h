@@ -86,8 +86,20 @@ inline uint32_t routine_arity(const Cell* r) {
 // A native! or action! on the data stack for the spec block and the table index. The index must lie
 // in 1-120 (natives) or 1-62 (actions): otherwise script bad-make-arg (the datatype, `make_arg`, the
 // whole make argument; null: the spec).
+// Once start-up is sealed, the spec must also describe the frame of the spec the slot was first
+// made with during start-up (same arguments, same refinements with the same arguments, each
+// argument's types within that one's; names, doc strings, fetch kinds and return declarations may
+// differ), else the same error; a slot that start-up did not make takes any spec only when its
+// table entry is empty (calling the value then raises not-done).
 Cell* native_make(const Cell* spec, int32_t index, const Cell* make_arg = nullptr);
 Cell* action_make(const Cell* spec, int32_t index, const Cell* make_arg = nullptr);
+// The same for an index known to be in range, giving null (nothing pushed) for a spec that does
+// not fit, for decoders that refuse such a record themselves.
+Cell* table_function_make_if_fits(TypeId type, const Cell* spec, int32_t index);
+// The slots' first specs: init (at natives_init) starts recording them, seal (when the
+// environment has started) ends it and checks every later make against them.
+void table_layouts_init();
+void table_layouts_seal();
 
 // Turns the native!, action!, function! or routine! in `value` into an op! in place. Another type
 // raises script invalid-type; a spec without exactly two arguments (or with a lit/get-word first

@@ -117,13 +117,6 @@ Cell any_typeset() {
     return ts;
 }
 
-// Fetch kinds of argument entries (header bits 20-21).
-constexpr uint32_t KIND_MASK = 0x300000;
-constexpr uint32_t KIND_EVAL = 0;
-constexpr uint32_t KIND_GET = 0x100000;
-constexpr uint32_t KIND_LIT = 0x200000;
-constexpr uint32_t KIND_RETURN = 0x300000;
-
 // The value a word has, or null when it has none that can be read without raising.
 inline const Cell* peek_word_value(const Cell* w) {
     Node ctx = w->data1;

@@ -146,8 +146,16 @@ inline void interp_poll_halt() {
 // The native-stack guard: raises stack-overflow when the C++ stack is nearly exhausted.
 void interp_check_native_stack();
 
-// The arguments cache of a function value (built on first use); a block! cell.
+// The arguments cache of a function value (built on first use); a block! cell. Its entries, in
+// spec order: a typeset! per argument (and per return declaration) with the fetch kind below in
+// its header, a refinement! per refinement but /local, then trailing integer! counts.
 Cell interp_args_cache(const Cell* fn);
+// Fetch kinds of argument entries (header bits 20-21).
+constexpr uint32_t KIND_MASK = 0x300000;
+constexpr uint32_t KIND_EVAL = 0;
+constexpr uint32_t KIND_GET = 0x100000;
+constexpr uint32_t KIND_LIT = 0x200000;
+constexpr uint32_t KIND_RETURN = 0x300000;
 
 // ---- Loop-step services ---------------------------------------------------------------------------
 

@@ -4,6 +4,7 @@
 #include "evaluator/parse.h"
 
 #include "core/errors.h"
+#include "datatypes/function.h"
 
 namespace kel {
 
@@ -23,6 +24,7 @@ void natives_init() {
     natives_system_register();
     natives_encoding_register();
     natives_parse_register();
+    table_layouts_init();
 }
 
 } // namespace kel

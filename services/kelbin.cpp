@@ -1151,20 +1151,10 @@ void Decoder::native_from(Slot slot, TypeId t, bool nl) {
     Cell spec = *node_series(series_node(scratch.get()))->cell_at(0);
     if (!spec.is(T_BLOCK)) fail(spec_at);
     spec.data1 = 0;
-    // The entry reads its arguments as its own spec describes them: when the environment holds
-    // the native or action of that index, its spec is used rather than the one in the data.
-    if (g_global_context) {
-        const char* name = t == T_NATIVE ? nullptr : k_action_names[index - 1];
-        std::string native_name;
-        if (t == T_NATIVE) { native_name = std::string(k_native_names[index - 1]); name = native_name.c_str(); }
-        int32_t i = context_find_word(g_global_context, symbol_make(name), true);
-        if (i >= 0) {
-            const Cell* held = context_value_at(g_global_context, uint32_t(i));
-            if (held->is(t) && function_table_index(held) == index)
-                spec = make_series(T_BLOCK, function_spec_node(held), 0);
-        }
-    }
-    Cell* made = t == T_NATIVE ? native_make(&spec, int32_t(index)) : action_make(&spec, int32_t(index));
+    // the entry reads its arguments as the spec describes them: one that does not fit the
+    // entry's own makes the record invalid
+    Cell* made = table_function_make_if_fits(t, &spec, int32_t(index));
+    if (!made) fail(spec_at);
     made->header = (made->header & ~CELL_NEWLINE) | (nl ? uint32_t(CELL_NEWLINE) : 0u);
     slot.put(*made);
     stack_pop();

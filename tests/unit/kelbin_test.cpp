@@ -396,14 +396,47 @@ TEST_F(Kelbin, MalformedInputIsRefused) {
     EXPECT_EQ(decode_error(Bytes{'K', 'E', 'L', 'B', 'I', 'N', 2, 0, 1, 0, 0}), Err::InvalidData);
 }
 
-// A native! record names its entry by index; the entry reads its arguments by its own spec, so
-// a spec in the data that differs is not taken.
-TEST_F(Kelbin, NativesTakeTheSpecOfTheirEntry) {
-    Cell& if_native = run(":if");
-    ASSERT_TRUE(if_native.is(T_NATIVE));
-    Cell& back = decode(compact_file({0x15, uint8_t(function_table_index(&if_native)), 0x05, 0x00}));
-    ASSERT_TRUE(back.is(T_NATIVE));
-    EXPECT_EQ(function_spec_node(&back), function_spec_node(&if_native));
+// A native! record names its entry by index, and the entry reads its arguments as the record's
+// spec describes them: a spec that does not describe the frame of the entry's own is refused.
+// The fixture is a native made for `if` with narrower types, its record's index patched.
+TEST_F(Kelbin, NativeRecordsMustFitTheirEntry) {
+    Cell& natives = run("reduce [make native! [[c [logic!] b [block!]] 1] "
+                        "make op! make native! [[a [integer!] b [integer!]] 28]]");
+    Bytes file = kelbin_encode_bytes(&natives, KelbinForm::Compact);
+    std::vector<size_t> index_at;   // the index byte of each native record
+    for (size_t i = 10; i + 1 < file.size(); ++i)
+        if (file[i] == T_NATIVE && (file[i + 1] == 1 || file[i + 1] == 28)) index_at.push_back(i + 1);
+    ASSERT_EQ(index_at.size(), 2u);
+    struct Case { const char* what; size_t record; uint8_t index; const char* run; const char* gives; };
+    const Case cases[] = {
+        {"the slot it was made for", 0, 1, "kb-n true [1 + 2]", "3"},
+        {"unless takes the same frame", 0, 2, "kb-n false [1 + 2]", "3"},
+        {"either: one argument more", 0, 3, nullptr, nullptr},
+        {"all: one argument fewer", 0, 5, nullptr, nullptr},
+        {"print: one any-type! argument", 0, 23, nullptr, nullptr},
+        {"the op on the slot it was made for", 1, 28, "2 kb-n 3", "#(true)"},
+        {"the op on equal?: the same frame", 1, 25, "2 kb-n 3", "#(false)"},
+        {"the op on foreach: three arguments", 1, 11, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        Bytes b = file;
+        b[index_at[c.record]] = c.index;
+        if (!c.run) {
+            int32_t pos = 0;
+            EXPECT_EQ(decode_error(b, &pos), Err::KbInvalidRecord) << c.what;
+            EXPECT_EQ(pos, int32_t(index_at[c.record] + 2)) << c.what << ": the spec's position";
+            continue;
+        }
+        Cell& back = decode(b);
+        ASSERT_TRUE(back.is(T_BLOCK)) << c.what;
+        Cell v = *node_series(series_node(&back))->cell_at(c.record);
+        EXPECT_EQ(function_table_index(&v), c.index) << c.what;
+        Cell w = *context_global_word(symbol_make("kb-n"));
+        context_set_in(&w, &v, g_global_context, false);
+        EXPECT_EQ(molded(run(c.run)), c.gives) << c.what;
+    }
+    // a record for `if` whose spec is empty
+    EXPECT_EQ(decode_error(compact_file({0x15, 0x01, 0x05, 0x00})), Err::KbInvalidRecord);
 }
 
 TEST_F(Kelbin, WordIndexOutsideItsContextIsRefused) {
