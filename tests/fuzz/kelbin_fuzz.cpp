@@ -1,7 +1,8 @@
 // Fuzz target: any byte string through the binary value decoder. Each run must give values or a
 // language error (caught by a try frame), never a crash, a hang or a sanitizer report. What was
 // decoded is then molded and encoded again in both forms, which walks every structure the decoder
-// built.
+// built. The environment is started, so native! and action! records meet the specs of their slots.
+#include "core/console.h"
 #include "core/errors.h"
 #include "core/memory.h"
 #include "core/roots.h"
@@ -20,7 +21,13 @@ using namespace kel;
 using kel_fuzz::guarded;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    kel_fuzz::runtime_once();
+    static bool started = false;
+    if (!started) {
+        kel_fuzz::runtime_once();
+        environment_init();
+        g_root_collect = false;
+        started = true;
+    }
     if (size > 1 << 16) return 0;
     Rooted out(make_series(T_BLOCK, alloc_cells(4), 0));
     bool decoded = false;
