@@ -25,8 +25,11 @@
 //   4 ownership   as 3, but held weakly: the collector drops records whose key series or owner
 //                 object died, and marks nothing through a record itself
 //
-// A table is a record series of eleven 32-bit fields (HashTable below) whose node is "the table";
-// its arrays are series of their own, so the collector marks them and may move them. Buckets are
+// A table is a record series of twelve 32-bit fields (HashTable below) whose node is "the table";
+// its arrays are series of their own, so the collector marks them and may move them. hash! and
+// map! tables also keep the hash of each live bucket's key beside the key array, so that a probe
+// reads a stored key cell (and the text behind it) only when the hashes agree, and growing never
+// hashes a key again. Buckets are
 // a power of two, probing is triangular (offsets 0, 1, 3, 6, 10 ... from hash & (buckets - 1)),
 // and each bucket has two flag bits (2 empty, 1 deleted, 0 live), sixteen buckets per 32-bit word.
 //
@@ -109,7 +112,7 @@ enum HashKind : uint32_t {
     HASH_KIND_OWNERSHIP = 4,
 };
 
-// The table record: eleven 32-bit fields in a byte series of its own.
+// The table record: twelve 32-bit fields in a byte series of its own.
 struct HashTable {
     uint32_t size;       // live buckets (distinct keys)
     uint32_t positions;  // hash!: node of the position array; record kinds: bytes per record
@@ -122,8 +125,10 @@ struct HashTable {
     uint32_t bound;      // occupied count at which the table grows or is cleaned
     uint32_t kind;       // HashKind
     uint32_t stamp;      // 0, or collector cycle count + 1 when last indexed
+    Node hashes;         // hash! and map!: node of the bucket hash array (the hash of the key of
+                         // each live bucket; of a hash! group's first cell); 0 for other kinds
 };
-static_assert(sizeof(HashTable) == 44);
+static_assert(sizeof(HashTable) == 48);
 
 inline HashTable* hashtable_record(Node table) {
     return reinterpret_cast<HashTable*>(node_series(table)->data());

@@ -129,7 +129,16 @@ inline Cell* record_at(HashTable* t, uint32_t offset) {
     return reinterpret_cast<Cell*>(block_of(t)->head_ptr() + offset);
 }
 
-// The hash of the key a live bucket holds.
+// hash! and map! tables keep each live bucket's key hash in an array of their own.
+inline bool keeps_hashes(uint32_t kind) { return kind == HASH_KIND_HASH || kind == HASH_KIND_MAP; }
+
+// Keys that hash as numbers: equal? compares them with a tolerance, so an equal key may hash into
+// the neighbouring class.
+inline bool numeric_key(TypeId t) {
+    return t == T_INTEGER || t == T_FLOAT || t == T_PERCENT || t == T_TIME || t == T_CHAR;
+}
+
+// The hash of the key a live bucket holds, computed from the key cell.
 uint32_t bucket_hash(HashTable* t, uint32_t key) {
     switch (t->kind) {
     case HASH_KIND_HASH: return hash_value(cell_of(t, group_first(t, int32_t(key))), false);
@@ -161,25 +170,34 @@ uint32_t first_empty(const uint32_t* flags, uint32_t buckets, uint32_t hash) {
     std::abort();  // a full array: a sizing fault, never a silent endless probe
 }
 
-// Re-places every live key into new arrays of `buckets` buckets; deleted buckets disappear.
-void rehash_into(Node table, uint32_t buckets, uint32_t bound) {
+// Re-places every live key into new arrays of `buckets` buckets; deleted buckets disappear. A
+// table that keeps its hashes places each key by its stored hash, unless `rehash` asks for the
+// keys to be hashed again (after a collection changed the hashes of identity-hashed keys).
+void rehash_into(Node table, uint32_t buckets, uint32_t bound, bool rehash) {
     Node flags = new_u32_array(flag_word_count(buckets), 0xAA);
     Node keys = new_u32_array(buckets, 0);
+    bool kept = keeps_hashes(rec(table)->kind);
+    Node hashes = kept ? new_u32_array(buckets, 0) : 0;
     HashTable* t = rec(table);
     uint32_t* nf = hash_words(flags);
     uint32_t* nk = hash_words(keys);
+    uint32_t* nh = kept ? hash_words(hashes) : nullptr;
     const uint32_t* of = hash_words(t->flags);
     const uint32_t* ok = hash_words(t->keys);
+    const uint32_t* oh = kept ? hash_words(t->hashes) : nullptr;
     uint32_t live = 0;
     for (uint32_t b = 0; b < t->buckets; ++b) {
         if (hash_flag(of, b) != HASH_FLAG_LIVE) continue;
-        uint32_t nb = first_empty(nf, buckets, bucket_hash(t, ok[b]));
+        uint32_t h = kept && !rehash ? oh[b] : bucket_hash(t, ok[b]);
+        uint32_t nb = first_empty(nf, buckets, h);
         hash_flag_set(nf, nb, HASH_FLAG_LIVE);
         nk[nb] = ok[b];
+        if (kept) nh[nb] = h;
         ++live;
     }
     t->flags = flags;
     t->keys = keys;
+    if (kept) t->hashes = hashes;
     t->buckets = buckets;
     t->bound = bound;
     t->occupied = live;
@@ -216,7 +234,12 @@ int32_t insert_index(Node table, uint32_t index, int* status) {
     int64_t group = -1;
     const uint32_t* flags = hash_words(t->flags);
     const uint32_t* keys = hash_words(t->keys);
-    for (ProbeSequence p(hash_value(&key, false), t->buckets); p.more(); p.next()) {
+    const uint32_t* hashes = t->hashes ? hash_words(t->hashes) : nullptr;
+    uint32_t hash = hash_value(&key, false);
+    // strictly equal keys (map!) and equal keys that are not numbers (hash!) hash alike, so only
+    // buckets of the same hash can hold them
+    bool any_hash = kind == HASH_KIND_HASH && numeric_key(key.type());
+    for (ProbeSequence p(hash, t->buckets); p.more(); p.next()) {
         uint32_t b = p.bucket;
         uint32_t f = hash_flag(flags, b);
         if (f == HASH_FLAG_EMPTY) {
@@ -227,6 +250,7 @@ int32_t insert_index(Node table, uint32_t index, int* status) {
             if (target < 0) target = b;
             continue;
         }
+        if (hashes && hashes[b] != hash && !any_hash) continue;
         if (kind == HASH_KIND_MAP) {
             Cell stored = map_key(cell_of(t, keys[b]));
             if (stored.type() == key.type() && hash_compare(&stored, &key, 2)) return int32_t(keys[b]);
@@ -265,6 +289,7 @@ int32_t insert_index(Node table, uint32_t index, int* status) {
     if (hash_flag(fl, tb) == HASH_FLAG_EMPTY) t->occupied++;
     hash_flag_set(fl, tb, HASH_FLAG_LIVE);
     hash_words(t->keys)[tb] = index;
+    if (t->hashes) hash_words(t->hashes)[tb] = hash;
     // size counts live entries: a map! key re-indexed with its entry removed (value header 0)
     // takes a bucket but no place in the count
     if (kind != HASH_KIND_MAP || index + 1 >= block_length(t) || cell_of(t, index + 1)->header != 0)
@@ -358,6 +383,11 @@ void hash_delete_index(Node table, uint32_t index) {
         if (at < 0) return;
         array_remove_bytes(chain, uint32_t(at), 4);
         emptied = array_length(chain) == 0;
+        // the bucket's hash is its group's first cell's: a number group's next cell may lie in
+        // another hash class. During a re-index after an edit, a first cell past the tail is
+        // itself about to be taken out.
+        uint32_t next = at == 0 && !emptied ? array_pick(chain, 1) : 0xFFFFFFFFu;
+        if (next < block_length(t)) hash_words(t->hashes)[b] = hash_value(cell_of(t, next), false);
     }
     pos[index] = 0xFFFFFFFFu;
     if (emptied) {
@@ -476,6 +506,7 @@ Node hashtable_make(uint32_t size, Node block, uint32_t kind, uint32_t cells_per
     Node table = alloc_bytes(sizeof(HashTable));
     Node flags = new_u32_array(flag_word_count(buckets), 0xAA);
     Node keys = new_u32_array(buckets, 0);
+    Node hashes = keeps_hashes(kind) ? new_u32_array(buckets, 0) : 0;
     Node positions = 0, chains = 0, values = block;
     if (kind == HASH_KIND_HASH) {
         positions = new_u32_array(size, 0xFF);
@@ -494,6 +525,7 @@ Node hashtable_make(uint32_t size, Node block, uint32_t kind, uint32_t cells_per
     t->chains = chains;
     t->flags = flags;
     t->keys = keys;
+    t->hashes = hashes;
     t->values = values;
     t->buckets = buckets;
     t->bound = bound;
@@ -524,9 +556,11 @@ void hashtable_rebuild(Node table, uint32_t size) {
     bool had_stamp = t->stamp != 0;
     Node flags = new_u32_array(flag_word_count(buckets), 0xAA);
     Node keys = new_u32_array(buckets, 0);
+    Node hashes = keeps_hashes(t->kind) ? new_u32_array(buckets, 0) : 0;
     t = rec(table);
     t->flags = flags;
     t->keys = keys;
+    t->hashes = hashes;
     t->buckets = buckets;
     t->bound = uint32_t(buckets * LOAD);
     t->size = 0;
@@ -548,7 +582,7 @@ void hashtable_refresh(Node table, uint32_t size) {
     switch (t->kind) {
     case HASH_KIND_HASH: hashtable_rebuild(table, size); break;
     case HASH_KIND_RECORDS: case HASH_KIND_OWNERSHIP: hashtable_rebuild_records(table, size); break;
-    default: rehash_into(table, t->buckets, t->bound); break;
+    default: rehash_into(table, t->buckets, t->bound, true); break;
     }
 }
 
@@ -559,7 +593,7 @@ void hashtable_resize(Node table, uint32_t wanted) {
     uint32_t bound = uint32_t(buckets * LOAD + 0.5);
     // every live bucket moves, removed map! entries included (their keys stay indexed)
     if (live_buckets(rec(table)) >= bound) return;
-    rehash_into(table, buckets, bound);
+    rehash_into(table, buckets, bound, false);
 }
 
 // ---- Block-backed tables -------------------------------------------------------------------------
@@ -622,6 +656,7 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
     if (map) key = map_key(&key);
     const uint32_t* flags = hash_words(t->flags);
     const uint32_t* keys = hash_words(t->keys);
+    const uint32_t* stored_hashes = hash_words(t->hashes);
     uint32_t hashes[2];
     uint32_t probes = hash_key_probes(&key, hashes);
     bool equivalence = equivalence_key(key.type());
@@ -638,6 +673,9 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
             uint32_t f = hash_flag(flags, b);
             if (f == HASH_FLAG_EMPTY) break;
             if (f == HASH_FLAG_DELETED) continue;
+            // keys equal to the key (under any op) lie in the classes it probes
+            uint32_t h = stored_hashes[b];
+            if (h != hashes[0] && (probes < 2 || h != hashes[1])) continue;
             if (map) {
                 Cell stored = map_key(cell_of(t, keys[b]));
                 if (stored.type() == key.type() && hash_compare(&stored, &key, op) &&
@@ -658,8 +696,6 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
                 // equal cells: only groups of the key's own hash classes can. The cells of a
                 // group of integers all hold the value of the first.
                 if (equivalence || exact_group(first->type())) continue;
-                uint32_t h = hash_value(first, false);
-                if (h != hashes[0] && (probes < 2 || h != hashes[1])) continue;
                 check_each = true;
             }
             for_group(t, held, [&](uint32_t l) {
@@ -728,10 +764,11 @@ Cell* hashtable_find_next(Node table, const Cell* key_cell, int32_t* position, u
             continue;
         }
         if (f != HASH_FLAG_LIVE) continue;
+        // a key met on both sequences is answered on the one of its own hash
+        if (hash_words(t->hashes)[b] != hashes[sequence]) continue;
         uint32_t index = t->kind == HASH_KIND_HASH ? group_first(t, int32_t(keys[b])) : keys[b];
         Cell stored = map ? map_key(cell_of(t, index)) : *cell_of(t, index);
         if (stored.type() != key.type() || !hash_compare(&stored, &key, 0)) continue;
-        if (probes > 1 && hash_value(&stored, false) != hashes[sequence]) continue;
         *position = sequence ? -int32_t(b) - 2 : int32_t(b);
         return cell_of(t, index);
     }
@@ -861,9 +898,11 @@ Node hashtable_copy(Node table, Node new_block) {
     Node copy = copy_series(node_series(table));
     Node flags = copy_series(node_series(rec(table)->flags));
     Node keys = copy_series(node_series(rec(table)->keys));
+    Node hashes = rec(table)->hashes ? copy_series(node_series(rec(table)->hashes)) : 0;
     HashTable* t = rec(copy);
     t->flags = flags;
     t->keys = keys;
+    t->hashes = hashes;
     t->values = new_block;
     if (t->kind == HASH_KIND_HASH) {
         Node positions = copy_series(node_series(rec(table)->positions));
@@ -892,7 +931,7 @@ void hashtable_check_stale(Node table) {
     case HASH_KIND_HASH: hashtable_rebuild(table, block_length(t)); break;
     case HASH_KIND_RECORDS: case HASH_KIND_OWNERSHIP: hashtable_reindex_records(table); break;
     default:
-        rehash_into(table, t->buckets, t->bound);
+        rehash_into(table, t->buckets, t->bound, true);
         rec(table)->stamp = stamp_now();
         break;
     }
@@ -1037,6 +1076,7 @@ void hashtable_mark_ref(Node* ref) {
     HashTable* t = rec(*ref);
     collector_mark_series(&t->flags);
     collector_mark_series(&t->keys);
+    if (t->hashes) collector_mark_series(&t->hashes);
     if (t->kind == HASH_KIND_HASH) {
         collector_mark_series(&t->positions);
         if (collector_mark_series(&t->chains)) {

@@ -526,6 +526,7 @@ void check_all(World& w) {
 void add_table_nodes(Node t, std::unordered_set<Node>& out) {
     HashTable* r = hashtable_record(t);
     out.insert({t, r->flags, r->keys, r->values});
+    if (r->hashes) out.insert(r->hashes);
     if (r->kind == HASH_KIND_HASH) {
         out.insert({r->positions, r->chains});
         Series* list = node_series(r->chains);
