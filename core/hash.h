@@ -210,11 +210,15 @@ void hashtable_resize(Node table, uint32_t wanted_buckets);
 // hashtable_shift_indexes: after cells were inserted into or removed from the block at `first`,
 // adds `offset` to EVERY stored index at or after `first`. `count` (the cells that moved) only
 // decides whether the shift is done: above 30000 it declines with 1 and the caller rebuilds.
-Cell* hashtable_insert(Node table, const Cell* key, int* status);
+//
+// key_hash: the key's hash_value (case-insensitive) when the caller has it at hand, so that a
+// look-up followed by an insertion of the same text hashes it once; ignored for keys hashed as
+// numbers or by identity.
+Cell* hashtable_insert(Node table, const Cell* key, int* status, const uint32_t* key_hash = nullptr);
 void hashtable_put(Node table, const Cell* key);
 void hashtable_index_block(Node table, uint32_t first, uint32_t step);
 Cell* hashtable_find(Node table, const Cell* key, int32_t start, int32_t skip, int op, bool last,
-                     bool reverse);
+                     bool reverse, const uint32_t* key_hash = nullptr);
 // Walks the live keys of the key's type that are equal? to it, each once; start with *position
 // -1 and pass the three values back unchanged (*position is an opaque place, not a bucket).
 Cell* hashtable_find_next(Node table, const Cell* key, int32_t* position, uint32_t* start_bucket,

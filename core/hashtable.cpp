@@ -138,6 +138,12 @@ inline bool numeric_key(TypeId t) {
     return t == T_INTEGER || t == T_FLOAT || t == T_PERCENT || t == T_TIME || t == T_CHAR;
 }
 
+// A hash the caller computed stands for the key's own when its type hashes neither as a number
+// (which may probe two classes) nor by identity (which a collection in between may change).
+inline bool known_hash_usable(const uint32_t* key_hash, TypeId t) {
+    return key_hash && !numeric_key(t) && !address_hashed_type(t);
+}
+
 // The hash of the key a live bucket holds, computed from the key cell.
 uint32_t bucket_hash(HashTable* t, uint32_t key) {
     switch (t->kind) {
@@ -211,7 +217,7 @@ void index_cells(Node table, uint32_t first, uint32_t step, bool fresh);
 // Inserts the key of cell `index`. Answers the index of an equal key already present when the
 // table keeps one entry per key (map!), else -1; *status is 2 when a hash! table was rebuilt
 // instead (the rebuild indexed the cell).
-int32_t insert_index(Node table, uint32_t index, int* status) {
+int32_t insert_index(Node table, uint32_t index, int* status, const uint32_t* key_hash = nullptr) {
     *status = 0;
     HashTable* t = rec(table);
     uint32_t kind = t->kind;
@@ -235,7 +241,7 @@ int32_t insert_index(Node table, uint32_t index, int* status) {
     const uint32_t* flags = hash_words(t->flags);
     const uint32_t* keys = hash_words(t->keys);
     const uint32_t* hashes = t->hashes ? hash_words(t->hashes) : nullptr;
-    uint32_t hash = hash_value(&key, false);
+    uint32_t hash = known_hash_usable(key_hash, key.type()) ? *key_hash : hash_value(&key, false);
     // strictly equal keys (map!) and equal keys that are not numbers (hash!) hash alike, so only
     // buckets of the same hash can hold them
     bool any_hash = kind == HASH_KIND_HASH && numeric_key(key.type());
@@ -282,7 +288,7 @@ int32_t insert_index(Node table, uint32_t index, int* status) {
         // every bucket visited without a free one: cannot happen below the bound, but never lose
         // a key over it
         hashtable_resize(table, rec(table)->buckets + 1);
-        return insert_index(table, index, status);
+        return insert_index(table, index, status, key_hash);
     }
     uint32_t tb = uint32_t(target);
     uint32_t* fl = hash_words(t->flags);
@@ -598,7 +604,7 @@ void hashtable_resize(Node table, uint32_t wanted) {
 
 // ---- Block-backed tables -------------------------------------------------------------------------
 
-Cell* hashtable_insert(Node table, const Cell* key, int* status) {
+Cell* hashtable_insert(Node table, const Cell* key, int* status, const uint32_t* key_hash) {
     CollectorHold hold;
     int local = 0;
     if (!status) status = &local;
@@ -616,7 +622,7 @@ Cell* hashtable_insert(Node table, const Cell* key, int* status) {
     if (t->kind == HASH_KIND_HASH && index < positions_count(t) &&
         hash_words(t->positions)[index] != 0xFFFFFFFFu)
         return cell_of(t, index);
-    int32_t present = insert_index(table, index, status);
+    int32_t present = insert_index(table, index, status, key_hash);
     return cell_of(rec(table), present >= 0 ? uint32_t(present) : index);
 }
 
@@ -647,7 +653,7 @@ inline bool equivalence_key(TypeId t) {
 inline bool exact_group(TypeId t) { return t == T_INTEGER; }
 
 Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t skip, int op, bool last,
-                     bool reverse) {
+                     bool reverse, const uint32_t* key_hash) {
     Cell key = *key_cell;
     hashtable_check_stale(table);
     HashTable* t = rec(table);
@@ -658,7 +664,9 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
     const uint32_t* keys = hash_words(t->keys);
     const uint32_t* stored_hashes = hash_words(t->hashes);
     uint32_t hashes[2];
-    uint32_t probes = hash_key_probes(&key, hashes);
+    uint32_t probes = 1;
+    if (known_hash_usable(key_hash, key.type())) hashes[0] = *key_hash;
+    else probes = hash_key_probes(&key, hashes);
     bool equivalence = equivalence_key(key.type());
     bool unique = map && key.is(T_INTEGER);
     // hash!: equal keys of different types (a word and a lit-word, a string and a file) form
@@ -690,7 +698,9 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
             const Cell* first = cell_of(t, group_first(t, held));
             bool check_each;
             if (hash_compare(first, &key, 0)) {
-                check_each = op != 0 || !equivalence;
+                // the cells of the group are equal to the first, so equal to the key too, under
+                // an equivalence; search equality (op 12) is equality when the types agree
+                check_each = !equivalence || (op != 0 && !(op == 12 && first->type() == key.type()));
             } else {
                 // without an equivalence, a group whose first cell is not equal may still hold
                 // equal cells: only groups of the key's own hash classes can. The cells of a
