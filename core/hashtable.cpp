@@ -25,6 +25,11 @@ constexpr uint32_t SHIFT_LIMIT = 30000;
 
 inline HashTable* rec(Node table) { return hashtable_record(table); }
 
+// Tables without identity-hashed keys are never stale: their uses skip the call.
+inline void check_stale(Node table) {
+    if (rec(table)->stamp != 0) hashtable_check_stale(table);
+}
+
 inline uint32_t stamp_now() {
     uint32_t s = g_collector_cycles + 1;
     return s ? s : 1;
@@ -610,7 +615,7 @@ Cell* hashtable_insert(Node table, const Cell* key, int* status, const uint32_t*
     if (!status) status = &local;
     uint32_t index = uint32_t(key - block_of(rec(table))->cells());
     uint32_t stamp = rec(table)->stamp;
-    hashtable_check_stale(table);
+    check_stale(table);
     if (rec(table)->kind == HASH_KIND_HASH && rec(table)->stamp != stamp) {
         // the rebuild that renewed the stamp indexed the whole block, this cell included
         *status = 2;
@@ -634,7 +639,7 @@ void hashtable_put(Node table, const Cell* key) {
 void hashtable_index_block(Node table, uint32_t first, uint32_t step) {
     CollectorHold hold;
     uint32_t stamp = rec(table)->stamp;
-    hashtable_check_stale(table);
+    check_stale(table);
     // a stale hash! was rebuilt from its whole block, the new cells included
     if (rec(table)->kind == HASH_KIND_HASH && rec(table)->stamp != stamp) return;
     index_cells(table, first, step, true);
@@ -655,7 +660,7 @@ inline bool exact_group(TypeId t) { return t == T_INTEGER; }
 Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t skip, int op, bool last,
                      bool reverse, const uint32_t* key_hash) {
     Cell key = *key_cell;
-    hashtable_check_stale(table);
+    check_stale(table);
     HashTable* t = rec(table);
     if (t->kind != HASH_KIND_HASH && t->kind != HASH_KIND_MAP) return nullptr;
     bool map = t->kind == HASH_KIND_MAP;
@@ -731,7 +736,7 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
 Cell* hashtable_find_next(Node table, const Cell* key_cell, int32_t* position, uint32_t* start_bucket,
                           uint32_t* step) {
     Cell key = *key_cell;
-    hashtable_check_stale(table);
+    check_stale(table);
     HashTable* t = rec(table);
     if (t->kind != HASH_KIND_HASH && t->kind != HASH_KIND_MAP) return nullptr;
     bool map = t->kind == HASH_KIND_MAP;
@@ -788,7 +793,7 @@ void hashtable_delete(Node table, const Cell* key) {
     CollectorHold hold;
     HashTable* t = rec(table);
     uint32_t index = uint32_t(key - block_of(t)->cells());
-    hashtable_check_stale(table);
+    check_stale(table);
     t = rec(table);
     if (t->kind == HASH_KIND_HASH) {
         hash_delete_index(table, index);
@@ -803,7 +808,7 @@ void hashtable_delete(Node table, const Cell* key) {
 
 void hashtable_remove_range(Node table, uint32_t first, uint32_t count) {
     CollectorHold hold;
-    hashtable_check_stale(table);
+    check_stale(table);
     HashTable* t = rec(table);
     if (t->kind != HASH_KIND_HASH) return;
     uint32_t length = block_length(t);
@@ -822,7 +827,7 @@ int hashtable_shift_indexes(Node table, int32_t offset, uint32_t first, uint32_t
     if (rec(table)->kind != HASH_KIND_HASH || offset == 0) return 0;
     // a stale table is rebuilt from the block as it is now: its indexes are already in step
     uint32_t stamp = rec(table)->stamp;
-    hashtable_check_stale(table);
+    check_stale(table);
     if (rec(table)->stamp != stamp) return 0;
     remap_indexes(table, [&](uint32_t i) { return i >= first ? uint32_t(int64_t(i) + offset) : i; });
     return 0;
@@ -832,7 +837,7 @@ void hashtable_move_indexes(Node table, uint32_t from, uint32_t to, uint32_t cou
     CollectorHold hold;
     if (rec(table)->kind != HASH_KIND_HASH || from == to || count == 0) return;
     uint32_t stamp = rec(table)->stamp;
-    hashtable_check_stale(table);
+    check_stale(table);
     if (rec(table)->stamp != stamp) return;
     // the count cells at `from` end up at `to` (their first cell's index in the result); the
     // cells between close the gap
@@ -848,7 +853,7 @@ void hashtable_reindex_from(Node table, uint32_t first, int64_t old_count, int64
     CollectorHold hold;
     if (rec(table)->kind != HASH_KIND_HASH) return;
     uint32_t stamp = rec(table)->stamp;
-    hashtable_check_stale(table);
+    check_stale(table);
     if (rec(table)->stamp != stamp) return;   // rebuilt from the block as it is now
     HashTable* t = rec(table);
     uint32_t length = block_length(t);
@@ -949,7 +954,7 @@ void hashtable_check_stale(Node table) {
 
 Cell* hashtable_put_int(Node table, uint32_t key) {
     CollectorHold hold;
-    hashtable_check_stale(table);
+    check_stale(table);
     HashTable* t = rec(table);
     int64_t free;
     int64_t b = record_bucket(t, key, &free);
@@ -976,7 +981,7 @@ Cell* hashtable_put_int(Node table, uint32_t key) {
 }
 
 Cell* hashtable_get_int(Node table, uint32_t key) {
-    hashtable_check_stale(table);
+    check_stale(table);
     HashTable* t = rec(table);
     int64_t free;
     int64_t b = record_bucket(t, key, &free);
@@ -984,7 +989,7 @@ Cell* hashtable_get_int(Node table, uint32_t key) {
 }
 
 Cell* hashtable_delete_int(Node table, uint32_t key) {
-    hashtable_check_stale(table);
+    check_stale(table);
     HashTable* t = rec(table);
     int64_t free;
     int64_t b = record_bucket(t, key, &free);
