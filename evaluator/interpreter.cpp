@@ -459,28 +459,20 @@ void trace_end() {
 
 // ---- Block evaluation ------------------------------------------------------------------------------
 
-void eval(const Cell* block, bool chain) {
-    Rooted code(*block);
-    Rooted current(*block);
-    CodeGuard guard(current.get());
+namespace {
+// The expressions of a block, evaluated in the frame on top (defined with eval_expression).
+void eval_in_frame(const Cell* block);
+
+// eval, inline for the evaluator's own hot paths.
+[[gnu::always_inline]] inline void eval_block(const Cell* block, bool chain) {
     Cell body = body_word();
     stack_mark_eval(&body);
-    if (g_interp.tracing) fire_event(EV_ENTER, code.get(), int32_t(series_index(code.get())), nullptr, nullptr);
-    int32_t pos = int32_t(series_index(code.get()));
-    int32_t lim = code_limit(code.get(), -1);
-    if (pos >= lim) {
-        *stack_push_slot() = make_unset();
-    } else {
-        while (pos < lim) {
-            current->data1 = uint32_t(pos);
-            pos = eval_expression(code.get(), pos, -1, false, false, false);
-            lim = code_limit(code.get(), -1);
-            if (pos < lim) stack_reset();
-        }
-    }
-    if (g_interp.tracing) fire_event(EV_EXIT, code.get(), lim, nullptr, g_stack.arguments);
+    eval_in_frame(block);
     unwind_frame(chain, false);
 }
+} // namespace
+
+void eval(const Cell* block, bool chain) { eval_block(block, chain); }
 
 int32_t eval_step(const Cell* code_in, int32_t pos, int32_t end, bool arg) {
     Rooted code(*code_in);
@@ -509,7 +501,8 @@ namespace {
 
 inline void push_value(const Cell* v) { stack_push(v); }
 
-int32_t infix_operands(const Cell* op, const Cell* name, const Cell* code, int32_t pos, int32_t end);
+int32_t infix_operands(const Cell* op, int32_t sel, const Cell* name, const Cell* code, int32_t pos,
+                       int32_t end);
 
 // interp_check_native_stack with one comparison while the stack is far from its end: only a
 // position below s_guard_floor is looked at closer.
@@ -564,9 +557,18 @@ constexpr int32_t FAST_COMPARE = 16;
 
 uint32_t plain_call_summary(const Cell* fn);
 const Cell* cache_entry(const Cell* fn, uint32_t i);
-template <bool infix>
+template <bool infix, bool function>
 int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool arg,
                         const Cell* name_in, const Cell* object, TypeId ct, uint32_t summary);
+// eval_code_plain with the function! case apart from the native! and action! one.
+template <bool infix>
+inline int32_t eval_code_plain_any(const Cell* fn, const Cell* code, int32_t pos, int32_t end,
+                                   bool arg, const Cell* name, const Cell* object, TypeId ct,
+                                   uint32_t summary) {
+    if (ct == T_FUNCTION)
+        return eval_code_plain<infix, true>(fn, code, pos, end, arg, name, object, ct, summary);
+    return eval_code_plain<infix, false>(fn, code, pos, end, arg, name, object, ct, summary);
+}
 
 // Types that evaluate to themselves with no event but push (eval_expression's default case),
 // and the word values that a word expression pushes as they are.
@@ -614,14 +616,33 @@ static_assert(T_TABLE_SIZE <= 64);
     return v && v->is(T_OP) ? v : nullptr;
 }
 int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v, int32_t lim);
+// One operator step computed inline (tracing off): the operator of op_fast_selector `sel`, found
+// in the code at w, applied to the value so far (the last pushed cell) when the cell after w is a
+// literal or a readable word and infix_compute takes the pair. Nothing runs. False, touching
+// nothing, otherwise.
+[[gnu::always_inline]] inline bool infix_inline(const Cell* w, int32_t sel) {
+    const Cell* r = w + 1;
+    if (r->is(T_WORD)) r = peek_word_value(r);
+    return r && infix_compute(sel, g_stack.top - 1, r);
+}
 // Infix look-ahead (eval-infix): while an operator is at pos, it is applied to the value so far
 // (the last pushed cell) and the operand after it; so operators apply left to right, each to the
 // value so far. Returns the position after the last operand taken. lim: the code limit, when the
-// caller knows it (nothing ran since it was read).
+// caller knows it (nothing ran since it was read). A first step that infix_inline takes is done
+// here, the rest in eval_infix_ops.
 [[gnu::always_inline]] inline int32_t eval_infix(const Cell* code, int32_t pos, int32_t end,
                                                  int32_t lim) {
     const Cell* v = op_at(code, pos, lim);
-    return v ? eval_infix_ops(code, pos, end, v, lim) : pos;
+    if (!v) return pos;
+    if (!g_interp.tracing && pos + 1 < lim) {
+        int32_t sel = op_fast_selector(v);
+        if (sel >= 0 && infix_inline(code_at(code, pos), sel)) {
+            pos += 2;   // nothing ran: the limit stands
+            v = op_at(code, pos, lim);
+            if (!v) return pos;
+        }
+    }
+    return eval_infix_ops(code, pos, end, v, lim);
 }
 [[gnu::always_inline]] inline int32_t eval_infix(const Cell* code, int32_t pos, int32_t end) {
     return eval_infix(code, pos, end, code_limit(code, end));
@@ -637,18 +658,16 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
         if (!g_interp.tracing && pos + 1 < lim) {
             int32_t sel = op_fast_selector(v);
             if (sel >= 0) {
-                const Cell* r = w + 1;
-                if (r->is(T_WORD)) r = peek_word_value(r);
-                Cell* left = g_stack.top - 1;
-                if (r && infix_compute(sel, left, r)) {
+                if (infix_inline(w, sel)) {
                     // nothing ran: the limit stands
                     pos += 2;
                     continue;
                 }
+                Cell* left = g_stack.top - 1;
                 if (left->is(T_INTEGER) || left->is(T_FLOAT)) {
                     Cell op = *v;
                     Cell name = *w;
-                    int32_t next = infix_operands(&op, &name, code, pos + 1, end);
+                    int32_t next = infix_operands(&op, sel, &name, code, pos + 1, end);
                     if (next >= 0) {
                         pos = next;
                         lim = code_limit(code, end);
@@ -668,9 +687,9 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
 }
 
 // One evaluated argument while tracing is off, pushed as a new cell: a literal, or a word whose
-// value is pushed as it is, is pushed here at once, then any operators after it apply (unless
-// no_infix); anything else (and the end of the code) goes through eval_expression, which gives
-// the same value.
+// value is pushed as it is, is pushed here at once, a paren evaluated in its own frame, then any
+// operators after it apply (unless no_infix); anything else (and the end of the code) goes
+// through eval_expression, which gives the same value.
 [[gnu::always_inline]] inline int32_t eval_arg(const Cell* code, int32_t pos, int32_t end,
                                                int32_t lim, bool no_infix) {
     if (pos < lim) {
@@ -687,6 +706,12 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
             stack_push(v);
             return no_infix ? pos + 1 : eval_infix(code, pos + 1, end, lim);
         }
+        if (t == T_PAREN) {
+            // its own eval frame leaves its value as the new top cell
+            Cell paren = *c;
+            eval_block(&paren, false);
+            return no_infix ? pos + 1 : eval_infix(code, pos + 1, end);
+        }
     }
     return eval_expression(code, pos, end, no_infix, true, false);
 }
@@ -695,13 +720,11 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
     return eval_arg(code, pos, end, code_limit(code, end), no_infix);
 }
 
-} // namespace
-
-int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infix, bool arg,
-                        bool no_call) {
+// eval_expression, inline into the block loop; lim is the code limit (code_limit of end).
+[[gnu::always_inline]] inline int32_t expression(const Cell* code, int32_t pos, int32_t end,
+                                                 int32_t lim, bool no_infix, bool arg, bool no_call) {
     interp_poll_halt();
     native_stack_guard();
-    int32_t lim = code_limit(code, end);
     if (pos >= lim) {
         // Nothing left: the value is unset.
         *stack_push_slot() = make_unset();
@@ -715,7 +738,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
     switch (value.type()) {
     case T_PAREN:
         // the paren's own eval frame leaves its value as the new top cell
-        eval(&value, false);
+        eval_block(&value, false);
         lim = -1;
         break;
     case T_SET_WORD: {
@@ -773,7 +796,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
             Cell fn = *v;
             uint32_t summary = g_interp.tracing ? 0 : plain_call_summary(&fn);
             if (summary)
-                pos = eval_code_plain<false>(&fn, code, pos, end, true, &value, nullptr, t, summary);
+                pos = eval_code_plain_any<false>(&fn, code, pos, end, true, &value, nullptr, t, summary);
             else
                 pos = eval_code(&fn, code, pos, end, true, &value, nullptr, 0, nullptr, CALL_NORMAL, false);
             lim = -1;
@@ -817,6 +840,37 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
     return pos;
 }
 
+} // namespace
+
+int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infix, bool arg,
+                        bool no_call) {
+    return expression(code, pos, end, code_limit(code, end), no_infix, arg, no_call);
+}
+
+namespace {
+// The expressions of a block, evaluated in the frame on top (opened by the caller, whose cells it
+// may reuse): the last one's value is the frame's result cell, unset for an empty block.
+void eval_in_frame(const Cell* block) {
+    Rooted code(*block);
+    Rooted current(*block);
+    CodeGuard guard(current.get());
+    if (g_interp.tracing) fire_event(EV_ENTER, code.get(), int32_t(series_index(code.get())), nullptr, nullptr);
+    int32_t pos = int32_t(series_index(code.get()));
+    int32_t lim = code_limit(code.get(), -1);
+    if (pos >= lim) {
+        stack_set_result(&g_unset_cell);
+    } else {
+        while (pos < lim) {
+            current->data1 = uint32_t(pos);
+            pos = expression(code.get(), pos, -1, lim, false, false, false);
+            lim = code_limit(code.get(), -1);
+            if (pos < lim) stack_reset();
+        }
+    }
+    if (g_interp.tracing) fire_event(EV_EXIT, code.get(), lim, nullptr, g_stack.arguments);
+}
+} // namespace
+
 // ---- Calls ------------------------------------------------------------------------------------------
 
 namespace {
@@ -826,8 +880,8 @@ namespace {
 // then computed inline when both operands allow it, else by the wrapped native or action after
 // the same type checks. Returns the position after the right operand, or -1 (nothing done) when
 // the arguments cache is not the plain two arguments this path expects.
-int32_t infix_operands(const Cell* op_in, const Cell* name_in, const Cell* code, int32_t pos,
-                       int32_t end) {
+int32_t infix_operands(const Cell* op_in, int32_t sel, const Cell* name_in, const Cell* code,
+                       int32_t pos, int32_t end) {
     // a built cache of two evaluated arguments and no refinement (else the general path builds
     // or reads it)
     constexpr uint32_t shape_mask = SUMMARY_PLAIN | SUMMARY_ALL_EVAL | SUMMARY_ARGS_MASK |
@@ -843,16 +897,15 @@ int32_t infix_operands(const Cell* op_in, const Cell* name_in, const Cell* code,
         Cell w = arg_word(op.get(), nth);
         fire_error(Err::ExpectArg, &n, &dt, &w);
     };
-    g_stack.top = stack_top();   // the left operand becomes the frame's first cell
-    Cell* base = stack_mark_interp_native(name.get());
-    uint32_t base_i = stack_index(base);
-    g_stack.top = base + 1;
-    check(base, 0);
-    pos = eval_expression(code, pos, end, true, true, false);
-    Cell* left = stack_at_index(base_i);
-    if (infix_compute(op_fast_selector(op.get()), left, left + 1)) {
-        g_stack.top = left + 2;
-    } else {
+    // the left operand (the last pushed cell) becomes the frame's first cell; the data stack
+    // never moves, so `left` stays valid
+    Cell* left = g_stack.top - 1;
+    g_stack.top = left;
+    stack_mark_interp_native(name.get());
+    g_stack.top = left + 1;
+    check(left, 0);
+    pos = eval_arg(code, pos, end, true);
+    if (!infix_compute(sel, left, left + 1)) {
         check(left + 1, 1);
         g_stack.arguments = left;
         uint32_t idx = op->data1;
@@ -869,7 +922,82 @@ int32_t infix_operands(const Cell* op_in, const Cell* name_in, const Cell* code,
 
 namespace {
 
-void run_function_body(Cell* fn, Node object_ctx, const Cell* name, uint32_t trace_flags);
+// The trace flags switched on in system/state/callbacks/bits; 0 when a step of the path is
+// missing or the bits are not an integer.
+uint32_t enabled_trace_flags() {
+    int32_t i = context_find_word(g_global_context, symbol_make("system"), true);
+    if (i < 0) return 0;
+    const Cell* v = context_value_at(g_global_context, uint32_t(i));
+    for (const char* field : {"state", "callbacks", "bits"}) {
+        if (!v->is(T_OBJECT)) return 0;
+        v = object_get_field_sym(v, symbol_make(field));
+    }
+    return v->is(T_INTEGER) ? uint32_t(cell_integer(v)) : 0;
+}
+
+// The body of a function! value (more-block cell 0), none when it has none.
+inline Cell function_body(const Cell* fn) {
+    Node more = fn_more(fn);
+    return more ? *node_series(more)->cell_at(0) : make_none();
+}
+
+// Evaluates a function's body block in an eval frame of its own; a return or exit aimed at the
+// function's frame (marked_top, the call top just after it) ends here. The result is the function
+// frame's result cell, the last value.
+inline void eval_function_body(const Cell* body, bool library, const CallFrame* marked_top) {
+    if (library) eval_block(body, true);
+    else stack_catch_return(marked_top, [&] { eval_block(body, true); });
+    g_stack.top = g_stack.arguments + 1;   // after a return the result cell lies at the top
+}
+
+// run_function_body during a trace run. Outside a trace run tracing stays off whatever the
+// function's flags say. In one: a flagged callback (a change handler) is traced only when its
+// flag is switched on, and then between call and return events; library functions run untraced;
+// the trace and no-trace attributes switch it to the run's state or off.
+[[gnu::noinline]] void run_traced_function_body(Cell* fn, const Cell* name, uint32_t trace_flags,
+                                                bool library, const CallFrame* marked_top) {
+    struct Restore {
+        uint32_t v;
+        ~Restore() { g_interp.tracing = v; }
+    } restore{g_interp.tracing};
+    bool flagged_trace = false;
+    if (trace_flags && g_interp.tracing) {
+        if (trace_flags & enabled_trace_flags()) flagged_trace = true;
+        else g_interp.tracing = 0;
+    }
+    if (library) g_interp.tracing = 0;
+    else if (fn->header & 0x400) g_interp.tracing = g_interp.trace_run;
+    else if (fn->header & 0x200) g_interp.tracing = 0;
+    Cell body = function_body(fn);
+    flagged_trace = flagged_trace && g_interp.tracing && body.is(T_BLOCK);
+    if (flagged_trace) fire_event(EV_CALL, nullptr, -1, name, fn);
+    if (g_interp.tracing) fire_event(EV_PROLOG, &body, -1, name, fn);
+    if (!body.is(T_BLOCK)) {
+        stack_set_result(&g_unset_cell);
+        return;
+    }
+    eval_function_body(&body, library, marked_top);
+    if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn);
+    if (flagged_trace) fire_event(EV_RETURN, nullptr, -1, name, stack_top());
+}
+
+// call_function on a function value that is already rooted (fn stays in place).
+[[gnu::always_inline]] inline void run_function_body(Cell* fn, Node object_ctx, const Cell* name,
+                                                     uint32_t trace_flags) {
+    (void)object_ctx;
+    Node ctx = fn->data1;
+    if (ctx) stack_context_frame_word(ctx) = stack_frame_ref(g_stack.arguments);
+    bool library = fn->header & FUNC_FLAG_LIBRARY;
+    if (!library) {
+        if (CallFrame* f = stack_top_frame()) f->header |= FRAME_RETURN_MARK;
+    }
+    const CallFrame* marked_top = stack_call_top();
+    if (g_interp.trace_run) [[unlikely]]
+        return run_traced_function_body(fn, name, trace_flags, library, marked_top);
+    Cell body = function_body(fn);
+    if (body.is(T_BLOCK)) eval_function_body(&body, library, marked_top);
+    else stack_set_result(&g_unset_cell);
+}
 
 struct ArgContext {
     const Cell* fn;       // rooted function value (its call type decides the layout)
@@ -965,6 +1093,30 @@ bool block_action_fast(uint32_t action, Cell* args) {
     default: return false;
     }
     return series_navigate(args, selector);
+}
+
+// if, unless and either with their arguments in the native frame on top: the chosen block is
+// evaluated in that frame (as the native would, but without a frame of its own), else the result
+// is none. Answers false, touching nothing, for any other native.
+[[gnu::always_inline]] inline bool conditional_in_frame(uint32_t native, Cell* args) {
+    const Cell* block;
+    switch (native) {
+    case native_index("if"):
+        if (!truthy(args)) return stack_set_result(&g_none_cell), true;
+        block = args + 1;
+        break;
+    case native_index("unless"):
+        if (truthy(args)) return stack_set_result(&g_none_cell), true;
+        block = args + 1;
+        break;
+    case native_index("either"):
+        block = true_value(args) ? args + 1 : args + 2;
+        break;
+    default:
+        return false;
+    }
+    eval_in_frame(block);
+    return true;
 }
 
 // The common call while tracing is off: an ordinary call without refinements in the path whose
@@ -1259,7 +1411,7 @@ inline const Cell* cache_entry(const Cell* fn, uint32_t i) {
 // of a native!, action! or function! whose cache summary is plain: the same frame, arguments,
 // checks and call as the general path, without its per-call tables. `code` stays in place and in
 // the collector's sight (every caller holds it rooted).
-template <bool infix>
+template <bool infix, bool function>
 int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool arg,
                         const Cell* name_in, const Cell* object, TypeId ct, uint32_t summary) {
     // A prefix call: the function cell pushed here (the data stack never moves, and the
@@ -1279,14 +1431,15 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         f_i = stack_index(fn);
     }
     Rooted name(name_in && is_any_word(name_in->type()) ? name_or_anon(name_in) : anon_word());
-    if (ct == T_FUNCTION) {
+    if constexpr (function) {
         stack_mark(name.get(), fn->data1);
         (g_calls.top - 1)->header |= FRAME_INTERPRETED;
     } else {
         stack_mark_interp_native(name.get());
     }
     uint32_t base_i = stack_index(g_stack.arguments);
-    ArgContext ac{fn, code, end, name.get(), infix, CALL_NORMAL};
+    // the context fetch_arg and the type errors take (made only when they run)
+    auto ac = [&] { return ArgContext{fn, code, end, name.get(), infix, CALL_NORMAL}; };
     uint32_t n_args = summary & SUMMARY_ARGS_MASK;
     bool all_eval = summary & SUMMARY_ALL_EVAL;
     // the type check: with any_value every argument takes any value but unset
@@ -1309,7 +1462,7 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         const Cell* left = g_stack.arguments;
         if (any_value ? left->is(T_UNSET) : !typeset_has(entry(0), left->type())) [[unlikely]] {
             Cell e = *entry(0);
-            check_arg_type(ac, &e, left, 0);
+            check_arg_type(ac(), &e, left, 0);
         }
         first = 1;
     }
@@ -1318,14 +1471,14 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         if (all_eval && pos < lim)
             pos = eval_arg(code, pos, end, lim, infix);
         else
-            pos = fetch_arg(ac, entry(i)->header & KIND_MASK, pos, i);
+            pos = fetch_arg(ac(), entry(i)->header & KIND_MASK, pos, i);
         const Cell* top = g_stack.top - 1;
         if (any_value ? top->is(T_UNSET) : !typeset_has(entry(i), top->type())) [[unlikely]] {
             Cell e = *entry(i);
-            check_arg_type(ac, &e, top, i);
+            check_arg_type(ac(), &e, top, i);
         }
     }
-    if (ct == T_FUNCTION) {
+    if constexpr (function) {
         uint32_t locals = (summary >> SUMMARY_LOCALS_SHIFT) & SUMMARY_LOCALS_MASK;
         for (uint32_t k = 0; k < locals; ++k) *stack_push_slot() = make_none();
         Node obj = object && object->is(T_OBJECT) && object->data1 != g_global_context ? object->data1 : 0;
@@ -1333,7 +1486,8 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         unwind_frame(false, true);
     } else {
         g_stack.arguments = stack_at_index(base_i);
-        if (!(ct == T_ACTION && block_action_fast(fn->data1, g_stack.arguments)))
+        if (ct == T_NATIVE ? !conditional_in_frame(fn->data1, g_stack.arguments)
+                           : !(ct == T_ACTION && block_action_fast(fn->data1, g_stack.arguments)))
             call_native_code(fn, ct, NO_REFINEMENTS.data());
         unwind_frame(false, false);
     }
@@ -1354,9 +1508,9 @@ int32_t eval_code(const Cell* fn_in, const Cell* code_in, int32_t pos, int32_t e
     if (!path && mode == CALL_NORMAL && !g_interp.tracing) {
         if (uint32_t summary = plain_call_summary(fn_in)) {
             if (infix)
-                return eval_code_plain<true>(fn_in, code_in, pos, end, arg, name_in, object,
+                return eval_code_plain_any<true>(fn_in, code_in, pos, end, arg, name_in, object,
                                              call_type(fn_in), summary);
-            return eval_code_plain<false>(fn_in, code_in, pos, end, arg, name_in, object,
+            return eval_code_plain_any<false>(fn_in, code_in, pos, end, arg, name_in, object,
                                           call_type(fn_in), summary);
         }
     }
@@ -1423,70 +1577,6 @@ void call_function(const Cell* fn_in, Node object_ctx, const Cell* name, uint32_
     Rooted fn(*fn_in);
     run_function_body(fn.get(), object_ctx, name, trace_flags);
 }
-
-namespace {
-// The trace flags switched on in system/state/callbacks/bits; 0 when a step of the path is
-// missing or the bits are not an integer.
-uint32_t enabled_trace_flags() {
-    int32_t i = context_find_word(g_global_context, symbol_make("system"), true);
-    if (i < 0) return 0;
-    const Cell* v = context_value_at(g_global_context, uint32_t(i));
-    for (const char* field : {"state", "callbacks", "bits"}) {
-        if (!v->is(T_OBJECT)) return 0;
-        v = object_get_field_sym(v, symbol_make(field));
-    }
-    return v->is(T_INTEGER) ? uint32_t(cell_integer(v)) : 0;
-}
-
-// call_function on a function value that is already rooted (fn stays in place).
-void run_function_body(Cell* fn, Node object_ctx, const Cell* name, uint32_t trace_flags) {
-    (void)object_ctx;
-    Node ctx = fn->data1;
-    if (ctx) stack_context_frame_word(ctx) = stack_frame_ref(g_stack.arguments);
-    bool library = fn->header & FUNC_FLAG_LIBRARY;
-    if (!library) {
-        if (CallFrame* f = stack_top_frame()) f->header |= FRAME_RETURN_MARK;
-    }
-    const CallFrame* marked_top = stack_call_top();
-    struct Restore {
-        uint32_t v;
-        ~Restore() { g_interp.tracing = v; }
-    } restore{g_interp.tracing};
-    // Outside a trace run tracing stays off whatever the function's flags say. In one: a flagged
-    // callback (a change handler) is traced only when its flag is switched on, and then between
-    // call and return events; library functions run untraced; the trace and no-trace attributes
-    // switch it to the run's state or off.
-    bool flagged_trace = false;
-    bool trace_run = g_interp.trace_run;
-    if (trace_run) [[unlikely]] {
-        if (trace_flags && g_interp.tracing) {
-            if (trace_flags & enabled_trace_flags()) flagged_trace = true;
-            else g_interp.tracing = 0;
-        }
-        if (library) g_interp.tracing = 0;
-        else if (fn->header & 0x400) g_interp.tracing = g_interp.trace_run;
-        else if (fn->header & 0x200) g_interp.tracing = 0;
-    }
-    Node more = fn_more(fn);
-    Cell body = more ? *node_series(more)->cell_at(0) : make_none();
-    if (trace_run) [[unlikely]] {
-        flagged_trace = flagged_trace && g_interp.tracing && body.is(T_BLOCK);
-        if (flagged_trace) fire_event(EV_CALL, nullptr, -1, name, fn);
-        if (g_interp.tracing) fire_event(EV_PROLOG, &body, -1, name, fn);
-    }
-    if (!body.is(T_BLOCK)) {
-        stack_set_result(&g_unset_cell);
-        return;
-    }
-    if (library) eval(&body, true);
-    else stack_catch_return(marked_top, [&] { eval(&body, true); });
-    g_stack.top = g_stack.arguments + 1;   // after a return the result cell lies at the top
-    if (trace_run) [[unlikely]] {
-        if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn);
-        if (flagged_trace) fire_event(EV_RETURN, nullptr, -1, name, stack_top());
-    }
-}
-} // namespace
 
 void call_with_args(const Cell* fn_in, const Cell* args, uint32_t count, const Cell* name_in) {
     // A function! with a plain spec of exactly `count` arguments, tracing off: the frame is built

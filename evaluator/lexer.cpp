@@ -703,8 +703,12 @@ void push_value(State* st, const Cell& value) {
         } else if (k == T_PAREN || k == T_POINT2D) {
             c = byte == ')' ? '(' : ')';
         }
-        Rooted missing_char(Cell{c ? T_CHAR : T_CHAR, 0, uint32_t(uint8_t(c)), 0});
-        fire_error(Err::Missing, line.get(), missing_char.get(), snippet.get());
+        // Only blocks, maps, parens and points have a closer. The other kind that raises this
+        // error is a lit-path or get-path that meets ":" (it cannot become a set-path): what it
+        // lacks is its end before the colon, and the message says so instead of naming a char.
+        static constexpr char PATH_END[] = "end of path";
+        Rooted what(c ? Cell{T_CHAR, 0, uint32_t(uint8_t(c)), 0} : make_text(PATH_END, sizeof PATH_END - 1));
+        fire_error(Err::Missing, line.get(), what.get(), snippet.get());
     }
     default: {
         Rooted type(make_datatype(TypeId(code > 0 && code <= T_MAX_REGISTERED ? code : T_ERROR)));

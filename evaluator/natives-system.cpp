@@ -221,6 +221,7 @@ void native_call(bool, const int32_t* r) {
     if (!command) fire_error(Err::InvalidArg, arg(0));
     CallStream in = call_stream(input, true), out = call_stream(output, false), err = call_stream(error, false);
     CallResult result = call_process(*command, flag(r, 0), flag(r, 3), in, out, err);
+    if (result.halted) interp_halt();
     if (out.kind == CallStream::Kind::Capture) insert_captured(output, out.bytes);
     if (err.kind == CallStream::Kind::Capture) insert_captured(error, err.bytes);
     Cell v = make_integer(int32_t(result.value));

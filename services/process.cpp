@@ -5,11 +5,15 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <thread>
+
+#include "core/runtime.h"
 
 extern char** environ;
 
@@ -53,8 +57,72 @@ int wait_child(pid_t pid) {
     return exit_code(status);
 }
 
-// Feeds the input pipe and drains the output pipes until all three are done.
-void pump(Fd& in, const std::string& input, Fd& out, std::string& out_bytes, Fd& err, std::string& err_bytes) {
+// Waiting on a child never blocks for longer than this between two looks at the halt request:
+// a Ctrl-C that comes just before a poll or a sleep (no EINTR then) is seen within one slice.
+constexpr int HALT_SLICE_MS = 50;
+
+// A descriptor that becomes readable when the child ends (-1 where the kernel has none): the
+// poll in wait_for_child wakes at once on the child's end instead of at the next slice.
+int open_pidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return int(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+// Sleeps up to one slice or until the child (its pidfd) ends.
+void sleep_slice(int pidfd, int ms) {
+    if (pidfd >= 0) {
+        pollfd p = {pidfd, POLLIN, 0};
+        poll(&p, 1, ms);
+        return;
+    }
+    struct timespec t = {0, long(ms) * 1000000L};
+    nanosleep(&t, nullptr);
+}
+
+// Reaps the child if it has ended: true then, with its exit code in *code (-1 when it cannot be
+// waited for at all).
+bool reaped(pid_t pid, int* code) {
+    int status = 0;
+    pid_t r;
+    do r = waitpid(pid, &status, WNOHANG);
+    while (r < 0 && errno == EINTR);
+    if (r == 0) return false;
+    *code = r == pid ? exit_code(status) : -1;
+    return true;
+}
+
+// Waits for the child's end, looking at the halt request between slices. False when a halt came
+// first: the child is then still running and not reaped.
+bool wait_for_child(pid_t pid, int pidfd, int* code) {
+    while (!reaped(pid, code)) {
+        if (g_halt_requested) return false;
+        sleep_slice(pidfd, HALT_SLICE_MS);
+    }
+    return true;
+}
+
+// Ends a child that is no longer waited for and reaps it: SIGTERM, a grace period for it to end,
+// then SIGKILL for one that ignores or catches the request.
+void end_child(pid_t pid, int pidfd) {
+    constexpr int GRACE_MS = 1000;
+    int code;
+    kill(pid, SIGTERM);
+    for (int waited = 0; waited < GRACE_MS; waited += HALT_SLICE_MS) {
+        if (reaped(pid, &code)) return;
+        sleep_slice(pidfd, HALT_SLICE_MS);
+    }
+    if (reaped(pid, &code)) return;
+    kill(pid, SIGKILL);
+    wait_child(pid);
+}
+
+// Feeds the input pipe and drains the output pipes until all three are done. False when a halt
+// was requested first.
+bool pump(Fd& in, const std::string& input, Fd& out, std::string& out_bytes, Fd& err, std::string& err_bytes) {
     size_t fed = 0;
     if (in.fd >= 0) {
         if (input.empty()) in.close();
@@ -67,7 +135,8 @@ void pump(Fd& in, const std::string& input, Fd& out, std::string& out_bytes, Fd&
         if (in.fd >= 0) fds[n++] = {in.fd, POLLOUT, 0};
         if (out.fd >= 0) fds[n++] = {out.fd, POLLIN, 0};
         if (err.fd >= 0) fds[n++] = {err.fd, POLLIN, 0};
-        if (poll(fds, nfds_t(n), -1) < 0) {
+        if (g_halt_requested) return false;
+        if (poll(fds, nfds_t(n), HALT_SLICE_MS) < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -86,6 +155,7 @@ void pump(Fd& in, const std::string& input, Fd& out, std::string& out_bytes, Fd&
             }
         }
     }
+    return true;
 }
 
 struct Spawn {
@@ -199,10 +269,17 @@ CallResult call_process(const std::string& command, bool wait, bool shell, CallS
     err_child.close();
     out.bytes.clear();
     err.bytes.clear();
-    pump(in_parent, in.bytes, out_parent, out.bytes, err_parent, err.bytes);
 
     if (wait) {
-        result.value = wait_child(pid);
+        Fd pidfd(open_pidfd(pid));
+        int code = -1;
+        if (pump(in_parent, in.bytes, out_parent, out.bytes, err_parent, err.bytes) &&
+            wait_for_child(pid, pidfd.fd, &code)) {
+            result.value = code;
+        } else {
+            end_child(pid, pidfd.fd);
+            result.halted = true;
+        }
     } else {
         result.value = pid;
         reap_child_later(pid);

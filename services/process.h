@@ -7,6 +7,10 @@
 // error are /dev/null, a pipe whose bytes are captured, or a file appended to. One poll loop feeds
 // the input and drains both outputs together, so a child that fills one pipe while the parent
 // writes another never stalls. Any redirection makes the call wait.
+//
+// A call that waits looks at the core's halt request (Ctrl-C) while it feeds, drains and waits:
+// on a halt the child is asked to end (SIGTERM), killed if it has not ended within a second, and
+// reaped; the result says it was halted, and the caller raises the halt.
 #pragma once
 
 #include <sys/types.h>
@@ -32,6 +36,7 @@ struct CallStream {
 struct CallResult {
     int64_t value = -1;   // the exit status (128 + signal when killed), the pid, or -1 on failure
     bool shell = false;   // the command ran through the shell
+    bool halted = false;  // a halt was requested while waiting: the child was ended and reaped
 };
 
 CallResult call_process(const std::string& command, bool wait, bool shell, CallStream& in, CallStream& out,
