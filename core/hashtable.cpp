@@ -247,9 +247,9 @@ int32_t insert_index(Node table, uint32_t index, int* status, const uint32_t* ke
     const uint32_t* keys = hash_words(t->keys);
     const uint32_t* hashes = t->hashes ? hash_words(t->hashes) : nullptr;
     uint32_t hash = known_hash_usable(key_hash, key.type()) ? *key_hash : hash_value(&key, false);
-    // strictly equal keys (map!) and equal keys that are not numbers (hash!) hash alike, so only
-    // buckets of the same hash can hold them
-    bool any_hash = kind == HASH_KIND_HASH && numeric_key(key.type());
+    // strictly equal keys (map!), and equal keys of one type (hash!) other than numbers compared
+    // with a tolerance, hash alike: only buckets of the same hash can hold them
+    bool any_hash = kind == HASH_KIND_HASH && numeric_key(key.type()) && !key.is(T_INTEGER);
     for (ProbeSequence p(hash, t->buckets); p.more(); p.next()) {
         uint32_t b = p.bucket;
         uint32_t f = hash_flag(flags, b);
