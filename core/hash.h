@@ -25,8 +25,11 @@
 //   4 ownership   as 3, but held weakly: the collector drops records whose key series or owner
 //                 object died, and marks nothing through a record itself
 //
-// A table is a record series of eleven 32-bit fields (HashTable below) whose node is "the table";
-// its arrays are series of their own, so the collector marks them and may move them. Buckets are
+// A table is a record series of twelve 32-bit fields (HashTable below) whose node is "the table";
+// its arrays are series of their own, so the collector marks them and may move them. hash! and
+// map! tables also keep the hash of each live bucket's key beside the key array, so that a probe
+// reads a stored key cell (and the text behind it) only when the hashes agree, and growing never
+// hashes a key again. Buckets are
 // a power of two, probing is triangular (offsets 0, 1, 3, 6, 10 ... from hash & (buckets - 1)),
 // and each bucket has two flag bits (2 empty, 1 deleted, 0 live), sixteen buckets per 32-bit word.
 //
@@ -109,7 +112,7 @@ enum HashKind : uint32_t {
     HASH_KIND_OWNERSHIP = 4,
 };
 
-// The table record: eleven 32-bit fields in a byte series of its own.
+// The table record: twelve 32-bit fields in a byte series of its own.
 struct HashTable {
     uint32_t size;       // live buckets (distinct keys)
     uint32_t positions;  // hash!: node of the position array; record kinds: bytes per record
@@ -122,8 +125,10 @@ struct HashTable {
     uint32_t bound;      // occupied count at which the table grows or is cleaned
     uint32_t kind;       // HashKind
     uint32_t stamp;      // 0, or collector cycle count + 1 when last indexed
+    Node hashes;         // hash! and map!: node of the bucket hash array (the hash of the key of
+                         // each live bucket; of a hash! group's first cell); 0 for other kinds
 };
-static_assert(sizeof(HashTable) == 44);
+static_assert(sizeof(HashTable) == 48);
 
 inline HashTable* hashtable_record(Node table) {
     return reinterpret_cast<HashTable*>(node_series(table)->data());
@@ -205,11 +210,15 @@ void hashtable_resize(Node table, uint32_t wanted_buckets);
 // hashtable_shift_indexes: after cells were inserted into or removed from the block at `first`,
 // adds `offset` to EVERY stored index at or after `first`. `count` (the cells that moved) only
 // decides whether the shift is done: above 30000 it declines with 1 and the caller rebuilds.
-Cell* hashtable_insert(Node table, const Cell* key, int* status);
+//
+// key_hash: the key's hash_value (case-insensitive) when the caller has it at hand, so that a
+// look-up followed by an insertion of the same text hashes it once; ignored for keys hashed as
+// numbers or by identity.
+Cell* hashtable_insert(Node table, const Cell* key, int* status, const uint32_t* key_hash = nullptr);
 void hashtable_put(Node table, const Cell* key);
 void hashtable_index_block(Node table, uint32_t first, uint32_t step);
 Cell* hashtable_find(Node table, const Cell* key, int32_t start, int32_t skip, int op, bool last,
-                     bool reverse);
+                     bool reverse, const uint32_t* key_hash = nullptr);
 // Walks the live keys of the key's type that are equal? to it, each once; start with *position
 // -1 and pass the three values back unchanged (*position is an opaque place, not a bucket).
 Cell* hashtable_find_next(Node table, const Cell* key, int32_t* position, uint32_t* start_bucket,

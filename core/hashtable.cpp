@@ -25,6 +25,11 @@ constexpr uint32_t SHIFT_LIMIT = 30000;
 
 inline HashTable* rec(Node table) { return hashtable_record(table); }
 
+// Tables without identity-hashed keys are never stale: their uses skip the call.
+inline void check_stale(Node table) {
+    if (rec(table)->stamp != 0) hashtable_check_stale(table);
+}
+
 inline uint32_t stamp_now() {
     uint32_t s = g_collector_cycles + 1;
     return s ? s : 1;
@@ -129,7 +134,22 @@ inline Cell* record_at(HashTable* t, uint32_t offset) {
     return reinterpret_cast<Cell*>(block_of(t)->head_ptr() + offset);
 }
 
-// The hash of the key a live bucket holds.
+// hash! and map! tables keep each live bucket's key hash in an array of their own.
+inline bool keeps_hashes(uint32_t kind) { return kind == HASH_KIND_HASH || kind == HASH_KIND_MAP; }
+
+// Keys that hash as numbers: equal? compares them with a tolerance, so an equal key may hash into
+// the neighbouring class.
+inline bool numeric_key(TypeId t) {
+    return t == T_INTEGER || t == T_FLOAT || t == T_PERCENT || t == T_TIME || t == T_CHAR;
+}
+
+// A hash the caller computed stands for the key's own when its type hashes neither as a number
+// (which may probe two classes) nor by identity (which a collection in between may change).
+inline bool known_hash_usable(const uint32_t* key_hash, TypeId t) {
+    return key_hash && !numeric_key(t) && !address_hashed_type(t);
+}
+
+// The hash of the key a live bucket holds, computed from the key cell.
 uint32_t bucket_hash(HashTable* t, uint32_t key) {
     switch (t->kind) {
     case HASH_KIND_HASH: return hash_value(cell_of(t, group_first(t, int32_t(key))), false);
@@ -161,25 +181,34 @@ uint32_t first_empty(const uint32_t* flags, uint32_t buckets, uint32_t hash) {
     std::abort();  // a full array: a sizing fault, never a silent endless probe
 }
 
-// Re-places every live key into new arrays of `buckets` buckets; deleted buckets disappear.
-void rehash_into(Node table, uint32_t buckets, uint32_t bound) {
+// Re-places every live key into new arrays of `buckets` buckets; deleted buckets disappear. A
+// table that keeps its hashes places each key by its stored hash, unless `rehash` asks for the
+// keys to be hashed again (after a collection changed the hashes of identity-hashed keys).
+void rehash_into(Node table, uint32_t buckets, uint32_t bound, bool rehash) {
     Node flags = new_u32_array(flag_word_count(buckets), 0xAA);
     Node keys = new_u32_array(buckets, 0);
+    bool kept = keeps_hashes(rec(table)->kind);
+    Node hashes = kept ? new_u32_array(buckets, 0) : 0;
     HashTable* t = rec(table);
     uint32_t* nf = hash_words(flags);
     uint32_t* nk = hash_words(keys);
+    uint32_t* nh = kept ? hash_words(hashes) : nullptr;
     const uint32_t* of = hash_words(t->flags);
     const uint32_t* ok = hash_words(t->keys);
+    const uint32_t* oh = kept ? hash_words(t->hashes) : nullptr;
     uint32_t live = 0;
     for (uint32_t b = 0; b < t->buckets; ++b) {
         if (hash_flag(of, b) != HASH_FLAG_LIVE) continue;
-        uint32_t nb = first_empty(nf, buckets, bucket_hash(t, ok[b]));
+        uint32_t h = kept && !rehash ? oh[b] : bucket_hash(t, ok[b]);
+        uint32_t nb = first_empty(nf, buckets, h);
         hash_flag_set(nf, nb, HASH_FLAG_LIVE);
         nk[nb] = ok[b];
+        if (kept) nh[nb] = h;
         ++live;
     }
     t->flags = flags;
     t->keys = keys;
+    if (kept) t->hashes = hashes;
     t->buckets = buckets;
     t->bound = bound;
     t->occupied = live;
@@ -193,7 +222,7 @@ void index_cells(Node table, uint32_t first, uint32_t step, bool fresh);
 // Inserts the key of cell `index`. Answers the index of an equal key already present when the
 // table keeps one entry per key (map!), else -1; *status is 2 when a hash! table was rebuilt
 // instead (the rebuild indexed the cell).
-int32_t insert_index(Node table, uint32_t index, int* status) {
+int32_t insert_index(Node table, uint32_t index, int* status, const uint32_t* key_hash = nullptr) {
     *status = 0;
     HashTable* t = rec(table);
     uint32_t kind = t->kind;
@@ -216,7 +245,12 @@ int32_t insert_index(Node table, uint32_t index, int* status) {
     int64_t group = -1;
     const uint32_t* flags = hash_words(t->flags);
     const uint32_t* keys = hash_words(t->keys);
-    for (ProbeSequence p(hash_value(&key, false), t->buckets); p.more(); p.next()) {
+    const uint32_t* hashes = t->hashes ? hash_words(t->hashes) : nullptr;
+    uint32_t hash = known_hash_usable(key_hash, key.type()) ? *key_hash : hash_value(&key, false);
+    // strictly equal keys (map!), and equal keys of one type (hash!) other than numbers compared
+    // with a tolerance, hash alike: only buckets of the same hash can hold them
+    bool any_hash = kind == HASH_KIND_HASH && numeric_key(key.type()) && !key.is(T_INTEGER);
+    for (ProbeSequence p(hash, t->buckets); p.more(); p.next()) {
         uint32_t b = p.bucket;
         uint32_t f = hash_flag(flags, b);
         if (f == HASH_FLAG_EMPTY) {
@@ -227,6 +261,7 @@ int32_t insert_index(Node table, uint32_t index, int* status) {
             if (target < 0) target = b;
             continue;
         }
+        if (hashes && hashes[b] != hash && !any_hash) continue;
         if (kind == HASH_KIND_MAP) {
             Cell stored = map_key(cell_of(t, keys[b]));
             if (stored.type() == key.type() && hash_compare(&stored, &key, 2)) return int32_t(keys[b]);
@@ -258,13 +293,14 @@ int32_t insert_index(Node table, uint32_t index, int* status) {
         // every bucket visited without a free one: cannot happen below the bound, but never lose
         // a key over it
         hashtable_resize(table, rec(table)->buckets + 1);
-        return insert_index(table, index, status);
+        return insert_index(table, index, status, key_hash);
     }
     uint32_t tb = uint32_t(target);
     uint32_t* fl = hash_words(t->flags);
     if (hash_flag(fl, tb) == HASH_FLAG_EMPTY) t->occupied++;
     hash_flag_set(fl, tb, HASH_FLAG_LIVE);
     hash_words(t->keys)[tb] = index;
+    if (t->hashes) hash_words(t->hashes)[tb] = hash;
     // size counts live entries: a map! key re-indexed with its entry removed (value header 0)
     // takes a bucket but no place in the count
     if (kind != HASH_KIND_MAP || index + 1 >= block_length(t) || cell_of(t, index + 1)->header != 0)
@@ -358,6 +394,11 @@ void hash_delete_index(Node table, uint32_t index) {
         if (at < 0) return;
         array_remove_bytes(chain, uint32_t(at), 4);
         emptied = array_length(chain) == 0;
+        // the bucket's hash is its group's first cell's: a number group's next cell may lie in
+        // another hash class. During a re-index after an edit, a first cell past the tail is
+        // itself about to be taken out.
+        uint32_t next = at == 0 && !emptied ? array_pick(chain, 1) : 0xFFFFFFFFu;
+        if (next < block_length(t)) hash_words(t->hashes)[b] = hash_value(cell_of(t, next), false);
     }
     pos[index] = 0xFFFFFFFFu;
     if (emptied) {
@@ -476,6 +517,7 @@ Node hashtable_make(uint32_t size, Node block, uint32_t kind, uint32_t cells_per
     Node table = alloc_bytes(sizeof(HashTable));
     Node flags = new_u32_array(flag_word_count(buckets), 0xAA);
     Node keys = new_u32_array(buckets, 0);
+    Node hashes = keeps_hashes(kind) ? new_u32_array(buckets, 0) : 0;
     Node positions = 0, chains = 0, values = block;
     if (kind == HASH_KIND_HASH) {
         positions = new_u32_array(size, 0xFF);
@@ -494,6 +536,7 @@ Node hashtable_make(uint32_t size, Node block, uint32_t kind, uint32_t cells_per
     t->chains = chains;
     t->flags = flags;
     t->keys = keys;
+    t->hashes = hashes;
     t->values = values;
     t->buckets = buckets;
     t->bound = bound;
@@ -524,9 +567,11 @@ void hashtable_rebuild(Node table, uint32_t size) {
     bool had_stamp = t->stamp != 0;
     Node flags = new_u32_array(flag_word_count(buckets), 0xAA);
     Node keys = new_u32_array(buckets, 0);
+    Node hashes = keeps_hashes(t->kind) ? new_u32_array(buckets, 0) : 0;
     t = rec(table);
     t->flags = flags;
     t->keys = keys;
+    t->hashes = hashes;
     t->buckets = buckets;
     t->bound = uint32_t(buckets * LOAD);
     t->size = 0;
@@ -548,7 +593,7 @@ void hashtable_refresh(Node table, uint32_t size) {
     switch (t->kind) {
     case HASH_KIND_HASH: hashtable_rebuild(table, size); break;
     case HASH_KIND_RECORDS: case HASH_KIND_OWNERSHIP: hashtable_rebuild_records(table, size); break;
-    default: rehash_into(table, t->buckets, t->bound); break;
+    default: rehash_into(table, t->buckets, t->bound, true); break;
     }
 }
 
@@ -559,18 +604,18 @@ void hashtable_resize(Node table, uint32_t wanted) {
     uint32_t bound = uint32_t(buckets * LOAD + 0.5);
     // every live bucket moves, removed map! entries included (their keys stay indexed)
     if (live_buckets(rec(table)) >= bound) return;
-    rehash_into(table, buckets, bound);
+    rehash_into(table, buckets, bound, false);
 }
 
 // ---- Block-backed tables -------------------------------------------------------------------------
 
-Cell* hashtable_insert(Node table, const Cell* key, int* status) {
+Cell* hashtable_insert(Node table, const Cell* key, int* status, const uint32_t* key_hash) {
     CollectorHold hold;
     int local = 0;
     if (!status) status = &local;
     uint32_t index = uint32_t(key - block_of(rec(table))->cells());
     uint32_t stamp = rec(table)->stamp;
-    hashtable_check_stale(table);
+    check_stale(table);
     if (rec(table)->kind == HASH_KIND_HASH && rec(table)->stamp != stamp) {
         // the rebuild that renewed the stamp indexed the whole block, this cell included
         *status = 2;
@@ -582,7 +627,7 @@ Cell* hashtable_insert(Node table, const Cell* key, int* status) {
     if (t->kind == HASH_KIND_HASH && index < positions_count(t) &&
         hash_words(t->positions)[index] != 0xFFFFFFFFu)
         return cell_of(t, index);
-    int32_t present = insert_index(table, index, status);
+    int32_t present = insert_index(table, index, status, key_hash);
     return cell_of(rec(table), present >= 0 ? uint32_t(present) : index);
 }
 
@@ -594,7 +639,7 @@ void hashtable_put(Node table, const Cell* key) {
 void hashtable_index_block(Node table, uint32_t first, uint32_t step) {
     CollectorHold hold;
     uint32_t stamp = rec(table)->stamp;
-    hashtable_check_stale(table);
+    check_stale(table);
     // a stale hash! was rebuilt from its whole block, the new cells included
     if (rec(table)->kind == HASH_KIND_HASH && rec(table)->stamp != stamp) return;
     index_cells(table, first, step, true);
@@ -613,17 +658,20 @@ inline bool equivalence_key(TypeId t) {
 inline bool exact_group(TypeId t) { return t == T_INTEGER; }
 
 Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t skip, int op, bool last,
-                     bool reverse) {
+                     bool reverse, const uint32_t* key_hash) {
     Cell key = *key_cell;
-    hashtable_check_stale(table);
+    check_stale(table);
     HashTable* t = rec(table);
     if (t->kind != HASH_KIND_HASH && t->kind != HASH_KIND_MAP) return nullptr;
     bool map = t->kind == HASH_KIND_MAP;
     if (map) key = map_key(&key);
     const uint32_t* flags = hash_words(t->flags);
     const uint32_t* keys = hash_words(t->keys);
+    const uint32_t* stored_hashes = hash_words(t->hashes);
     uint32_t hashes[2];
-    uint32_t probes = hash_key_probes(&key, hashes);
+    uint32_t probes = 1;
+    if (known_hash_usable(key_hash, key.type())) hashes[0] = *key_hash;
+    else probes = hash_key_probes(&key, hashes);
     bool equivalence = equivalence_key(key.type());
     bool unique = map && key.is(T_INTEGER);
     // hash!: equal keys of different types (a word and a lit-word, a string and a file) form
@@ -638,6 +686,9 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
             uint32_t f = hash_flag(flags, b);
             if (f == HASH_FLAG_EMPTY) break;
             if (f == HASH_FLAG_DELETED) continue;
+            // keys equal to the key (under any op) lie in the classes it probes
+            uint32_t h = stored_hashes[b];
+            if (h != hashes[0] && (probes < 2 || h != hashes[1])) continue;
             if (map) {
                 Cell stored = map_key(cell_of(t, keys[b]));
                 if (stored.type() == key.type() && hash_compare(&stored, &key, op) &&
@@ -652,14 +703,14 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
             const Cell* first = cell_of(t, group_first(t, held));
             bool check_each;
             if (hash_compare(first, &key, 0)) {
-                check_each = op != 0 || !equivalence;
+                // the cells of the group are equal to the first, so equal to the key too, under
+                // an equivalence; search equality (op 12) is equality when the types agree
+                check_each = !equivalence || (op != 0 && !(op == 12 && first->type() == key.type()));
             } else {
                 // without an equivalence, a group whose first cell is not equal may still hold
                 // equal cells: only groups of the key's own hash classes can. The cells of a
                 // group of integers all hold the value of the first.
                 if (equivalence || exact_group(first->type())) continue;
-                uint32_t h = hash_value(first, false);
-                if (h != hashes[0] && (probes < 2 || h != hashes[1])) continue;
                 check_each = true;
             }
             for_group(t, held, [&](uint32_t l) {
@@ -685,7 +736,7 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
 Cell* hashtable_find_next(Node table, const Cell* key_cell, int32_t* position, uint32_t* start_bucket,
                           uint32_t* step) {
     Cell key = *key_cell;
-    hashtable_check_stale(table);
+    check_stale(table);
     HashTable* t = rec(table);
     if (t->kind != HASH_KIND_HASH && t->kind != HASH_KIND_MAP) return nullptr;
     bool map = t->kind == HASH_KIND_MAP;
@@ -728,10 +779,11 @@ Cell* hashtable_find_next(Node table, const Cell* key_cell, int32_t* position, u
             continue;
         }
         if (f != HASH_FLAG_LIVE) continue;
+        // a key met on both sequences is answered on the one of its own hash
+        if (hash_words(t->hashes)[b] != hashes[sequence]) continue;
         uint32_t index = t->kind == HASH_KIND_HASH ? group_first(t, int32_t(keys[b])) : keys[b];
         Cell stored = map ? map_key(cell_of(t, index)) : *cell_of(t, index);
         if (stored.type() != key.type() || !hash_compare(&stored, &key, 0)) continue;
-        if (probes > 1 && hash_value(&stored, false) != hashes[sequence]) continue;
         *position = sequence ? -int32_t(b) - 2 : int32_t(b);
         return cell_of(t, index);
     }
@@ -741,7 +793,7 @@ void hashtable_delete(Node table, const Cell* key) {
     CollectorHold hold;
     HashTable* t = rec(table);
     uint32_t index = uint32_t(key - block_of(t)->cells());
-    hashtable_check_stale(table);
+    check_stale(table);
     t = rec(table);
     if (t->kind == HASH_KIND_HASH) {
         hash_delete_index(table, index);
@@ -756,7 +808,7 @@ void hashtable_delete(Node table, const Cell* key) {
 
 void hashtable_remove_range(Node table, uint32_t first, uint32_t count) {
     CollectorHold hold;
-    hashtable_check_stale(table);
+    check_stale(table);
     HashTable* t = rec(table);
     if (t->kind != HASH_KIND_HASH) return;
     uint32_t length = block_length(t);
@@ -775,7 +827,7 @@ int hashtable_shift_indexes(Node table, int32_t offset, uint32_t first, uint32_t
     if (rec(table)->kind != HASH_KIND_HASH || offset == 0) return 0;
     // a stale table is rebuilt from the block as it is now: its indexes are already in step
     uint32_t stamp = rec(table)->stamp;
-    hashtable_check_stale(table);
+    check_stale(table);
     if (rec(table)->stamp != stamp) return 0;
     remap_indexes(table, [&](uint32_t i) { return i >= first ? uint32_t(int64_t(i) + offset) : i; });
     return 0;
@@ -785,7 +837,7 @@ void hashtable_move_indexes(Node table, uint32_t from, uint32_t to, uint32_t cou
     CollectorHold hold;
     if (rec(table)->kind != HASH_KIND_HASH || from == to || count == 0) return;
     uint32_t stamp = rec(table)->stamp;
-    hashtable_check_stale(table);
+    check_stale(table);
     if (rec(table)->stamp != stamp) return;
     // the count cells at `from` end up at `to` (their first cell's index in the result); the
     // cells between close the gap
@@ -801,7 +853,7 @@ void hashtable_reindex_from(Node table, uint32_t first, int64_t old_count, int64
     CollectorHold hold;
     if (rec(table)->kind != HASH_KIND_HASH) return;
     uint32_t stamp = rec(table)->stamp;
-    hashtable_check_stale(table);
+    check_stale(table);
     if (rec(table)->stamp != stamp) return;   // rebuilt from the block as it is now
     HashTable* t = rec(table);
     uint32_t length = block_length(t);
@@ -861,9 +913,11 @@ Node hashtable_copy(Node table, Node new_block) {
     Node copy = copy_series(node_series(table));
     Node flags = copy_series(node_series(rec(table)->flags));
     Node keys = copy_series(node_series(rec(table)->keys));
+    Node hashes = rec(table)->hashes ? copy_series(node_series(rec(table)->hashes)) : 0;
     HashTable* t = rec(copy);
     t->flags = flags;
     t->keys = keys;
+    t->hashes = hashes;
     t->values = new_block;
     if (t->kind == HASH_KIND_HASH) {
         Node positions = copy_series(node_series(rec(table)->positions));
@@ -892,7 +946,7 @@ void hashtable_check_stale(Node table) {
     case HASH_KIND_HASH: hashtable_rebuild(table, block_length(t)); break;
     case HASH_KIND_RECORDS: case HASH_KIND_OWNERSHIP: hashtable_reindex_records(table); break;
     default:
-        rehash_into(table, t->buckets, t->bound);
+        rehash_into(table, t->buckets, t->bound, true);
         rec(table)->stamp = stamp_now();
         break;
     }
@@ -900,7 +954,7 @@ void hashtable_check_stale(Node table) {
 
 Cell* hashtable_put_int(Node table, uint32_t key) {
     CollectorHold hold;
-    hashtable_check_stale(table);
+    check_stale(table);
     HashTable* t = rec(table);
     int64_t free;
     int64_t b = record_bucket(t, key, &free);
@@ -927,7 +981,7 @@ Cell* hashtable_put_int(Node table, uint32_t key) {
 }
 
 Cell* hashtable_get_int(Node table, uint32_t key) {
-    hashtable_check_stale(table);
+    check_stale(table);
     HashTable* t = rec(table);
     int64_t free;
     int64_t b = record_bucket(t, key, &free);
@@ -935,7 +989,7 @@ Cell* hashtable_get_int(Node table, uint32_t key) {
 }
 
 Cell* hashtable_delete_int(Node table, uint32_t key) {
-    hashtable_check_stale(table);
+    check_stale(table);
     HashTable* t = rec(table);
     int64_t free;
     int64_t b = record_bucket(t, key, &free);
@@ -1037,6 +1091,7 @@ void hashtable_mark_ref(Node* ref) {
     HashTable* t = rec(*ref);
     collector_mark_series(&t->flags);
     collector_mark_series(&t->keys);
+    if (t->hashes) collector_mark_series(&t->hashes);
     if (t->kind == HASH_KIND_HASH) {
         collector_mark_series(&t->positions);
         if (collector_mark_series(&t->chains)) {

@@ -19,6 +19,7 @@
 #include "datatypes/date.h"
 #include "datatypes/money.h"
 #include "datatypes/scalars.h"
+#include "datatypes/string.h"
 #include "evaluator/actions.h"
 #include "evaluator/lexer.h"
 #include "evaluator/random.h"
@@ -59,17 +60,33 @@ bool integer_float_overflow(const Cell* float_cell) {
     return std::isnan(d) || d > 2147483647.0 || d < -2147483648.0;
 }
 
-const char* integer_form_signed(int32_t v) {
-    static char buffer[12];
-    char* p = buffer + sizeof buffer - 1;
-    *p = 0;
+char* integer_digits(int32_t v, char* end) {
+    static constexpr char pairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    char* p = end;
     uint32_t magnitude = v < 0 ? 0u - uint32_t(v) : uint32_t(v);
-    do {
-        *--p = char('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude);
+    while (magnitude >= 100) {
+        uint32_t pair = magnitude % 100;
+        magnitude /= 100;
+        p -= 2;
+        std::memcpy(p, pairs + 2 * pair, 2);
+    }
+    if (magnitude >= 10) {
+        p -= 2;
+        std::memcpy(p, pairs + 2 * magnitude, 2);
+    } else {
+        *--p = char('0' + magnitude);
+    }
     if (v < 0) *--p = '-';
     return p;
+}
+
+const char* integer_form_signed(int32_t v) {
+    static char buffer[12];
+    buffer[11] = 0;
+    return integer_digits(v, buffer + 11);
 }
 
 // ---- Arithmetic core ----------------------------------------------------------------------------------
@@ -239,7 +256,11 @@ static void integer_random(Cell* value, bool seed, bool secure, bool) {
 }
 
 static int32_t integer_form(const Cell* value, Cell* buffer, bool, int32_t budget) {
-    return scalar_emit(buffer, integer_form_signed(integer_get_cell(value)), budget);
+    char text[11];
+    char* start = integer_digits(integer_get_cell(value), text + sizeof text);
+    size_t n = size_t(text + sizeof text - start);
+    string_append_bytes(buffer, reinterpret_cast<const uint8_t*>(start), n);
+    return budget - int32_t(n);
 }
 
 static int32_t integer_mold(const Cell* value, Cell* buffer, bool, bool, bool, bool part,

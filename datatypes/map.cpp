@@ -72,9 +72,9 @@ inline bool hole(const Cell* value) { return value->header == 0; }
 
 // Index of the key cell the key finds in the map's block (op 0 case-insensitive, 2 strict, 9
 // same?), or -1. The entry found may be a hole.
-int64_t lookup(const Cell* map, const Cell* key, int op) {
+int64_t lookup(const Cell* map, const Cell* key, int op, const uint32_t* key_hash = nullptr) {
     Cell k = *key;
-    const Cell* found = hashtable_find(map->data3, &k, 0, 1, op, false, false);
+    const Cell* found = hashtable_find(map->data3, &k, 0, 1, op, false, false, key_hash);
     if (!found) return -1;
     return found - pairs_of(map)->cells();
 }
@@ -104,7 +104,9 @@ void make_room(const Cell* map) {
 
 // The map cell's table and block must exist; key, value and map lie on the data stack.
 void put_at(Cell* map, Cell* key, Cell* value, bool case_) {
-    int64_t i = lookup(map, key, lookup_op(case_));
+    // a text key is hashed once, for the look-up and for the insertion of its copy
+    uint32_t hash = key->is(T_INTEGER) ? 0 : hash_value(key, false);
+    int64_t i = lookup(map, key, lookup_op(case_), &hash);
     value->header &= ~CELL_NEWLINE;
     if (i >= 0) {
         Cell* slot = pairs_of(map)->cell_at(uint32_t(i) + 1);
@@ -122,7 +124,7 @@ void put_at(Cell* map, Cell* key, Cell* value, bool case_) {
     init_cell(s->cell_at(at + 1), T_UNSET);
     s->tail += 32;
     int status;
-    hashtable_insert(map->data3, node_series(block)->cell_at(at), &status);
+    hashtable_insert(map->data3, node_series(block)->cell_at(at), &status, &hash);
     *node_series(block)->cell_at(at + 1) = *value;
 }
 

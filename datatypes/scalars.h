@@ -69,6 +69,9 @@ int32_t integer_abs(int32_t v);        // -2147483648 raises math overflow
 bool integer_float_overflow(const Cell* float_cell);
 // Decimal text in a static buffer, valid until the next call.
 const char* integer_form_signed(int32_t v);
+// Decimal text written to the end of a buffer of 11 bytes or more (no terminator); returns where
+// it starts.
+char* integer_digits(int32_t v, char* end);
 // The arithmetic core. With a result cell, an add/subtract/multiply that overflows, or a divide
 // that leaves a remainder, turns that cell into the exact float! result and returns 0; without
 // one, divide truncates. Division by zero raises math zero-divide, -2147483648 / -1 overflow.

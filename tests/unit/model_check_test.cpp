@@ -425,10 +425,31 @@ int32_t scan_map(Node block, const Cell& key_in, int op, bool walk_set, std::set
     return first;
 }
 
+// Each live bucket of a hash! or map! table holds the hash of its key (of its group's first cell),
+// as of the table's next use.
+void check_bucket_hashes(World& w, Node t, const std::string& where) {
+    hashtable_check_stale(t);
+    HashTable* r = hashtable_record(t);
+    const uint32_t* flags = hash_words(r->flags);
+    const uint32_t* keys = hash_words(r->keys);
+    const uint32_t* hashes = hash_words(r->hashes);
+    Series* block = node_series(r->values);
+    for (uint32_t b = 0; b < r->buckets; ++b) {
+        if (hash_flag(flags, b) != HASH_FLAG_LIVE) continue;
+        int32_t key = int32_t(keys[b]);
+        uint32_t index = key >= 0 ? uint32_t(key) : array_pick(array_pick(r->chains, uint32_t(-key)), 1);
+        Cell c = *block->cell_at(index);
+        if (r->kind == HASH_KIND_MAP && c.type() >= T_WORD && c.type() <= T_GET_WORD) set_cell_type(&c, T_SET_WORD);
+        w.expect(hashes[b] == hash_value(&c, false), where + ": bucket " + std::to_string(b) +
+                                                         " keeps another hash than its key's");
+    }
+}
+
 void check_tables(World& w) {
     for (auto& [id, o] : w.objects) {
         if (o.kind != Kind::Hash && o.kind != Kind::Map) continue;
         Node t = o.node;
+        check_bucket_hashes(w, t, "table " + std::to_string(id));
         Node block = hashtable_record(t)->values;
         // keys: cells of the block and fresh scalars
         std::vector<Cell> keys;
@@ -526,6 +547,7 @@ void check_all(World& w) {
 void add_table_nodes(Node t, std::unordered_set<Node>& out) {
     HashTable* r = hashtable_record(t);
     out.insert({t, r->flags, r->keys, r->values});
+    if (r->hashes) out.insert(r->hashes);
     if (r->kind == HASH_KIND_HASH) {
         out.insert({r->positions, r->chains});
         Series* list = node_series(r->chains);
