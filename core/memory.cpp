@@ -7,8 +7,15 @@
 //
 // Series frames are bump allocators: buffers are laid back to back, each taking its size + 24
 // bytes. When the current frame is full, another frame with room is looked for, then the collector
-// runs (when enabled), and only then a new frame is made; a new frame is also preferred over one
-// that has fewer than 0xCCCC bytes left. A buffer that needs 2 MB or more gets a big frame.
+// runs (when enabled and due, see below), and only then a new frame is made; a new frame is also
+// preferred over one that has fewer than 0xCCCC bytes left. A buffer that needs 2 MB or more gets a
+// big frame.
+//
+// A collection costs in proportion to the data still in use. Run each time the frames fill, it
+// would cost more and more as that data grows (quadratic time for a program that builds a large
+// structure). So a collection is due only once the buffers allocated since the last one add up to
+// what was in use after it, and at least to the first frame's size: the collector's work stays in
+// proportion to the allocation, and the frames hold at most about twice the data in use.
 #include "core/memory.h"
 
 #include "core/errors.h"
@@ -18,6 +25,7 @@
 #include "core/series.h"
 #include "core/throw.h"
 
+#include <algorithm>
 #include <sys/mman.h>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -282,6 +290,35 @@ void series_frame_free(SeriesFrame* f) {
 // ---------------------------------------------------------------------------------------------
 // Buffers
 
+namespace {
+
+uint64_t g_allocated_since = 0;   // buffer bytes allocated since the last collection
+uint64_t g_in_use_after = 0;      // bytes in use in series and big frames after it
+uint32_t g_paced_cycle = 0;       // g_collector_cycles when those two were taken
+
+uint64_t frame_bytes_in_use() {
+    uint64_t used = 0;
+    for (SeriesFrame* f = g_memory.series_first; f; f = f->next) used += uint64_t(f->alloc - f->data_start());
+    for (BigFrame* f = g_memory.big_first; f; f = f->next) used += f->bytes;
+    return used;
+}
+
+void pace_from_now() {
+    g_paced_cycle = g_collector_cycles;
+    g_in_use_after = frame_bytes_in_use();
+    g_allocated_since = 0;
+}
+
+// The collector's run when the frames are full: only when due (see the top of the file).
+void collect_when_due() {
+    if (g_collector_cycles != g_paced_cycle) pace_from_now();   // a cycle ran elsewhere (recycle)
+    if (g_allocated_since < std::max(g_in_use_after, g_memory.first_size)) return;
+    collector_run();
+    if (g_collector_cycles != g_paced_cycle) pace_from_now();
+}
+
+} // namespace
+
 Series* alloc_series_buffer(uint64_t units, uint32_t unit, int64_t offset) {
     if (units > 0xFFFFFFFFull) fire_error(Err::NoMemory);
     uint64_t size = round_up(units * unit, 16);
@@ -291,15 +328,16 @@ Series* alloc_series_buffer(uint64_t units, uint32_t unit, int64_t offset) {
 
     Series* s;
     bool big = needed >= g_memory.max_size;
+    g_allocated_since += needed;
     if (big) {
-        if (!g_collector_stress) collector_run();
+        if (!g_collector_stress) collect_when_due();
         s = big_frame_new(needed);
     } else {
         SeriesFrame* f = g_memory.series_current;
         if (!f || uint64_t(f->end - f->alloc) <= needed) {
             f = series_frame_find(needed);
             if (!f) {
-                if (!g_collector_stress) collector_run();
+                if (!g_collector_stress) collect_when_due();
                 f = series_frame_find(needed);
             }
             if (!f || uint64_t(f->end - f->alloc) < SERIES_FRAME_MIN_ROOM) {

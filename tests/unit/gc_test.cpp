@@ -782,6 +782,28 @@ TEST_F(Collector, CyclesStartedByAllocationNeverRenumberNodes) {
     collector_unregister(mark_global_node);
 }
 
+// Collections started by full frames are paced by the data in use: a program that keeps all it
+// makes runs a number of them that grows with the log of its size (one each time the frames filled
+// would be one per 2 MB), and one that keeps little still has its garbage taken within a few frames.
+TEST_F(Collector, CollectionsArePacedByTheDataInUse) {
+    g_collector_enabled = true;
+    const std::string kept(65536, 'k'), garbage(65536, 'g');
+    {
+        Rooted top(make_series(T_BLOCK, alloc_cells(1024)));
+        uint32_t start = g_collector_cycles;
+        for (int i = 0; i < 1024; ++i) append_string(node_of(top), kept);   // 64 MB kept
+        EXPECT_LE(g_collector_cycles - start, 10u);
+        EXPECT_GT(g_collector_cycles - start, 3u);
+        EXPECT_EQ(node_series(node_of(top))->length(), 1024u);
+        EXPECT_EQ(text_of(node_series(node_of(top))->cell_at(1023)->data2), kept);
+    }
+    collector_cycle();
+    uint32_t start = g_collector_cycles;
+    for (int i = 0; i < 4096; ++i) new_string(garbage);   // 256 MB, none kept
+    EXPECT_GT(g_collector_cycles - start, 60u);
+    EXPECT_LT(memory_stats(nullptr, 1), 8.0 * 1024 * 1024);
+}
+
 // ---- depth -------------------------------------------------------------------------------------------
 
 TEST_F(Collector, BlockNestedAMillionDeepIsMarked) {
