@@ -894,6 +894,8 @@ void Decoder::context_header(uint32_t* kind, bool* stack, bool* self, bool* has_
 Node Decoder::context_contents(uint32_t, bool stack, bool self, bool has_values, uint32_t n,
                                uint32_t kind, Slot slot, const Cell* word, int32_t class_id,
                                bool object, TypeId object_type) {
+    // an object's values live in its context; only a function frame keeps them on the data stack
+    if (object && stack) fail();
     std::vector<uint32_t> ids(n);
     for (uint32_t& id : ids) { const uint8_t* at = p; id = symbol(num(), at); }
     Node ctx = context_make(n, stack, self, 0, kind);

@@ -350,6 +350,9 @@ TEST_F(Kelbin, MalformedInputIsRefused) {
         {"image side above 65535", {0x35, 0x80, 0x80, 0x04, 0, 0}, 0},
         {"typed tag of type 0", {0x00}, 11},
         {"long type tag naming no type", {0x3F, 0x80, 0x01}, 0},
+        // an object's values cannot live on the data stack: only a function frame's do
+        {"object with a stack context", {0x20, 0x00, 0x0E, 0x06, 0x00}, 0},
+        {"context record on the stack", {0x0E, 0x06, 0x00}, 0},
     };
     for (const Case& c : cases) {
         int32_t pos = 0;
@@ -389,6 +392,9 @@ TEST_F(Kelbin, MalformedInputIsRefused) {
         EXPECT_EQ(decode_error(c.file, &pos), Err::KbInvalidRecord) << c.what;
         if (c.position) EXPECT_EQ(pos, c.position) << c.what;
     }
+    EXPECT_TRUE(decode(compact_file({0x20, 0x00, 0x0E, 0x02, 0x00})).is(T_OBJECT))
+        << "the same object without the stack flag decodes";
+    EXPECT_TRUE(decode(compact_file({0x0E, 0x02, 0x00})).is(T_OBJECT));
     EXPECT_TRUE(decode(standard({T_WORD | 1u << 25, 0, 0}, -1, {1, 8, 0, 0x61, 0})).is(T_WORD))
         << "the same word with a valid table decodes";
     EXPECT_EQ(decode_error(Bytes{'K', 'E', 'L', 'B', 'I', 'N', 2}), Err::InvalidData);
