@@ -1438,8 +1438,10 @@ void Decoder::op_from(Slot slot, TypeId src, bool nl, const uint8_t* at) {
     TypeId got = c.type();
     if (got != T_NATIVE && got != T_ACTION && got != T_FUNCTION) fail(at);
     if (src != T_NONE_ID && src != got) fail(at);
-    c.header = (c.header & ~(CELL_TYPE_MASK | CELL_OP_TYPE_MASK | CELL_NEWLINE)) | T_OP |
-               (uint32_t(got) << CELL_OP_TYPE_SHIFT);
+    // an operator takes exactly two arguments, as `make op!` demands
+    Cell spec = function_spec_block(&c);
+    if (!op_spec_ok(&spec)) fail(at);
+    op_make(&c);
     place(slot, c, nl);
 }
 
