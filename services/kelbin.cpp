@@ -43,13 +43,13 @@
 #include "services/compress.h"
 #include "services/image.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace kel {
 
@@ -122,7 +122,8 @@ struct Encoder {
     std::unordered_map<uint32_t, uint32_t> sym_index;
     std::unordered_map<Node, std::vector<uint32_t>> refs;
     std::vector<uint32_t> levels{0};
-    std::unordered_set<Node> open_errors;
+    std::vector<Node> open_errors;  // the errors being written, outermost first
+    size_t limit;                   // the most record bytes this encode may write
 
     void byte(uint8_t b) { rec.push_back(b); }
     void raw(const void* p, size_t n) {
@@ -413,6 +414,10 @@ void Encoder::word(const Cell* v, bool nl) {
 
 void Encoder::value(const Cell* v) {
     interp_check_native_stack();
+    // Errors are written in full at each occurrence, so errors that hold the same errors twice
+    // or more, level under level, write records exponential in their number: the encode stops
+    // once it passes its limit, before the time and memory it would take.
+    if (rec.size() > limit) fire_error(Err::NoMemory);
     TypeId t = v->type();
     bool nl = (v->header & CELL_NEWLINE) != 0;
     switch (t) {
@@ -553,15 +558,16 @@ void Encoder::value(const Cell* v) {
         }
         case T_ERROR: {
             Node ctx = object_context(v);
-            if (open_errors.count(ctx)) fire_error(Err::NoCycle);
-            open_errors.insert(ctx);
+            if (std::find(open_errors.begin(), open_errors.end(), ctx) != open_errors.end())
+                fire_error(Err::NoCycle);
+            open_errors.push_back(ctx);
             if (compact) { if (nl) byte(C_NEWLINE); tag(t, false, false); leb(uint32_t(cell_integer(error_field(v, ERR_CODE)))); }
             else { head_std(t, 0, nl); u32(uint32_t(cell_integer(error_field(v, ERR_CODE)))); }
             refs[ctx] = levels;
             levels.push_back(0);
             for (uint32_t f = ERR_ARG1; f <= ERR_STACK; ++f) value(error_field(v, ErrorField(f)));
             levels.pop_back();
-            open_errors.erase(ctx);
+            open_errors.pop_back();
             break;
         }
         case T_NATIVE: case T_ACTION:
@@ -1614,16 +1620,17 @@ void Decoder::value(Slot slot) {
 
 // ---- Entry points ---------------------------------------------------------------------------------
 
-std::vector<uint8_t> kelbin_encode_bytes(const Cell* value, KelbinForm form) {
+std::vector<uint8_t> kelbin_encode_bytes(const Cell* value, KelbinForm form, size_t limit) {
     Encoder e;
     e.compact = form == KelbinForm::Compact;
+    e.limit = limit;
     e.value(value);
     return assemble(e);
 }
 
 void kelbin_encode(const Cell* value, Cell* result, KelbinForm form) {
     std::vector<uint8_t> bytes = kelbin_encode_bytes(value, form);
-    if (bytes.size() > 0x7FFFFFFFu) fire_error(Err::NoMemory);
+    if (bytes.size() > KELBIN_ENCODE_LIMIT) fire_error(Err::NoMemory);
     Node node = alloc_bytes(bytes.size());
     Series* s = node_series(node);
     std::memcpy(s->head_ptr(), bytes.data(), bytes.size());

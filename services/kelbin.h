@@ -37,9 +37,13 @@ enum class KelbinForm { Standard, Compact };
 // it replaces *result (a rooted cell, which may be the value itself).
 void kelbin_encode(const Cell* value, Cell* result, KelbinForm form);
 
+// The largest file the encoders write; a larger one raises no-memory.
+constexpr size_t KELBIN_ENCODE_LIMIT = 0x7FFFFFFF;
+
 // The same encoding into a plain byte vector (for tools and tests); allocates nothing from the
-// memory manager.
-std::vector<uint8_t> kelbin_encode_bytes(const Cell* value, KelbinForm form);
+// memory manager. Raises no-memory once the records written pass `limit` bytes.
+std::vector<uint8_t> kelbin_encode_bytes(const Cell* value, KelbinForm form,
+                                         size_t limit = KELBIN_ENCODE_LIMIT);
 
 // Decodes a file (either form) and appends its values to the block `out` (which must be
 // reachable from a root). The bytes are copied first, so they may lie in a series buffer.

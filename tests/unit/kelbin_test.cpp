@@ -24,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -291,6 +292,25 @@ TEST_F(Kelbin, ErrorsRoundTripAndRefuseCycles) {
         EXPECT_EQ(cell_integer(error_field(&back, ERR_CODE)), cell_integer(error_field(&e, ERR_CODE)));
         Cell& looped = run("e: try [1 / 0] e/arg1: e e");
         EXPECT_EQ(test::raised([&] { kelbin_encode_bytes(&looped, form); }), Err::NoCycle);
+    }
+}
+
+// Each occurrence of an error is written in full, so errors holding the same error three times,
+// level under level, write records exponential in the number of levels: the encode stops with
+// no-memory at its limit instead of running until memory is exhausted.
+TEST_F(Kelbin, ErrorsSharedLevelUnderLevelStopAtTheLimit) {
+    const char* src = "e: try [1 / 0] loop %d [x: try [1 / 0] x/arg1: e x/arg2: e x/arg3: e e: x] e";
+    char text[128];
+    for (KelbinForm form : kForms) {
+        std::snprintf(text, sizeof text, src, 3);
+        Cell& small = run(text);
+        Bytes b = kelbin_encode_bytes(&small, form, 1 << 16);
+        Cell& back = decode(b);
+        ASSERT_TRUE(back.is(T_ERROR));
+        EXPECT_EQ(molded(back), molded(small));
+        std::snprintf(text, sizeof text, src, 40);
+        Cell& deep = run(text);
+        EXPECT_EQ(test::raised([&] { kelbin_encode_bytes(&deep, form, 1 << 16); }), Err::NoMemory);
     }
 }
 
