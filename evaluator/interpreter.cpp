@@ -164,6 +164,9 @@ constexpr uint32_t SUMMARY_VALID = 0x80000000;
 constexpr uint32_t SUMMARY_PLAIN = 0x40000000;
 constexpr uint32_t SUMMARY_ALL_EVAL = 0x20000000;   // plain, and every argument evaluated
 constexpr uint32_t SUMMARY_ANY_VALUE = 0x10000000;  // every argument takes any value but unset
+// if, unless or either with the frame of start-up: plain, every argument evaluated, the blocks
+// taking block!
+constexpr uint32_t SUMMARY_CONDITIONAL = 0x08000000;
 constexpr uint32_t SUMMARY_ARGS_MASK = 0xFF;         // arguments before the first refinement
 constexpr uint32_t SUMMARY_LOCALS_SHIFT = 8;         // locals of a function!/routine! (12 bits)
 constexpr uint32_t SUMMARY_LOCALS_MASK = 0xFFF;
@@ -177,7 +180,15 @@ constexpr std::array<int32_t, MAX_REFINEMENTS> NO_REFINEMENTS = [] {
     return r;
 }();
 
-uint32_t cache_summary(const Cell* cache, bool func_like) {
+constexpr uint32_t NATIVE_IF = native_index("if");
+constexpr uint32_t NATIVE_UNLESS = native_index("unless");
+constexpr uint32_t NATIVE_EITHER = native_index("either");
+inline bool is_conditional(uint32_t native) {
+    return native == NATIVE_IF || native == NATIVE_UNLESS || native == NATIVE_EITHER;
+}
+
+// The summary of a built cache; fn: the function value, native: its call type is native!.
+uint32_t cache_summary(const Cell* cache, bool func_like, const Cell* fn, bool native) {
     Series* cs = node_series(series_node(cache));
     uint32_t n_entries = cell_count(cs);
     uint32_t n = n_entries;
@@ -205,7 +216,15 @@ uint32_t cache_summary(const Cell* cache, bool func_like) {
         uint32_t(locals) > SUMMARY_LOCALS_MASK)
         plain = false;
     if (!plain) return SUMMARY_VALID;
+    bool conditional = false;
+    if (native && is_conditional(fn->data1) && all_eval && refines == 0 &&
+        n_args == (fn->data1 == NATIVE_EITHER ? 3u : 2u)) {
+        conditional = true;
+        for (uint32_t i = 1; i < n_args; ++i)
+            conditional = conditional && typeset_has(cs->cell_at(i), T_BLOCK);
+    }
     return SUMMARY_VALID | SUMMARY_PLAIN | (all_eval ? SUMMARY_ALL_EVAL : 0) |
+           (conditional ? SUMMARY_CONDITIONAL : 0) |
            (any_value ? SUMMARY_ANY_VALUE : 0) | n_args |
            (uint32_t(locals) << SUMMARY_LOCALS_SHIFT) | (refines << SUMMARY_REFINES_SHIFT);
 }
@@ -272,7 +291,7 @@ Cell build_args_cache(const Cell* fn_in) {
         Cell r = make_integer(int32_t(refinements));
         block_append(series_node(cache.get()), r);
     }
-    cache->data3 = cache_summary(cache.get(), !native_like);
+    cache->data3 = cache_summary(cache.get(), !native_like, &fn, call_type(&fn) == T_NATIVE);
     // The more block may have moved; store through its node.
     Node more = fn_more(&fn);
     if (more && cell_count(node_series(more)) > 1) *node_series(more)->cell_at(1) = cache.value;
@@ -1088,27 +1107,25 @@ bool block_action_fast(uint32_t action, Cell* args) {
     return series_navigate(args, selector);
 }
 
+// The branch that if, unless and either take for the condition `cond`: 1 the first block, 2 the
+// second, 0 none (the result is none); -1 for any other native.
+[[gnu::always_inline]] inline int32_t conditional_branch(uint32_t native, const Cell* cond) {
+    switch (native) {
+    case native_index("if"): return truthy(cond) ? 1 : 0;
+    case native_index("unless"): return truthy(cond) ? 0 : 1;
+    case native_index("either"): return true_value(cond) ? 1 : 2;
+    default: return -1;
+    }
+}
+
 // if, unless and either with their arguments in the native frame on top: the chosen block is
 // evaluated in that frame (as the native would, but without a frame of its own), else the result
 // is none. Answers false, touching nothing, for any other native.
 [[gnu::always_inline]] inline bool conditional_in_frame(uint32_t native, Cell* args) {
-    const Cell* block;
-    switch (native) {
-    case native_index("if"):
-        if (!truthy(args)) return stack_set_result(&g_none_cell), true;
-        block = args + 1;
-        break;
-    case native_index("unless"):
-        if (truthy(args)) return stack_set_result(&g_none_cell), true;
-        block = args + 1;
-        break;
-    case native_index("either"):
-        block = true_value(args) ? args + 1 : args + 2;
-        break;
-    default:
-        return false;
-    }
-    eval_in_frame(block);
+    int32_t branch = conditional_branch(native, args);
+    if (branch < 0) return false;
+    if (branch == 0) stack_set_result(&g_none_cell);
+    else eval_in_frame(args + branch);
     return true;
 }
 
@@ -1400,6 +1417,19 @@ inline const Cell* cache_entry(const Cell* fn, uint32_t i) {
     return cache->is(T_BLOCK) && (cache->data3 & SUMMARY_PLAIN) ? cache->data3 : 0;
 }
 
+// The end of a call of eval_code_plain, its frame unwound: a prefix call's result replaces the
+// function cell at f_i; with arg clear it also goes into the current result cell.
+template <bool infix>
+[[gnu::always_inline]] inline int32_t finish_plain_call(uint32_t f_i, int32_t pos, bool arg) {
+    if constexpr (!infix) {
+        Cell* f = stack_at_index(f_i);
+        f[0] = *stack_top();
+        g_stack.top = f + 1;
+    }
+    if (!arg) stack_set_result(stack_top());
+    return pos;
+}
+
 // eval_code for an ordinary prefix call, while tracing is off and without refinements in a path,
 // of a native!, action! or function! whose cache summary is plain: the same frame, arguments,
 // checks and call as the general path, without its per-call tables. `code` stays in place and in
@@ -1459,7 +1489,8 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         }
         first = 1;
     }
-    for (uint32_t i = first; i < n_args; ++i) {
+    // Fetches argument i onto the frame and checks its type.
+    auto take = [&](uint32_t i) __attribute__((always_inline)) {
         int32_t lim = code_limit(code, end);
         if (all_eval && pos < lim)
             pos = eval_arg(code, pos, end, lim, infix);
@@ -1470,7 +1501,31 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
             Cell e = *entry(i);
             check_arg_type(ac(), &e, top, i);
         }
+    };
+    if constexpr (!function && !infix) {
+        // if, unless and either whose blocks are block! literals in the code: only the condition
+        // goes onto the frame; the chosen block is evaluated straight from the code in the
+        // native's frame, as conditional_in_frame does with the blocks on the frame. With any
+        // other argument the blocks are fetched as usual.
+        if (summary & SUMMARY_CONDITIONAL) {
+            take(0);
+            first = 1;
+            int32_t blocks_end = pos + int32_t(n_args) - 1;
+            if (blocks_end <= code_limit(code, end)) {
+                const Cell* blocks = code_at(code, pos);
+                if (blocks[0].is(T_BLOCK) && (n_args == 2 || blocks[1].is(T_BLOCK))) {
+                    pos = blocks_end;
+                    g_stack.arguments = stack_at_index(base_i);
+                    int32_t branch = conditional_branch(fn->data1, g_stack.arguments);
+                    if (branch == 0) stack_set_result(&g_none_cell);
+                    else eval_in_frame(blocks + (branch - 1));   // copied before anything runs
+                    unwind_frame(false, false);
+                    return finish_plain_call<infix>(f_i, pos, arg);
+                }
+            }
+        }
     }
+    for (uint32_t i = first; i < n_args; ++i) take(i);
     if constexpr (function) {
         uint32_t locals = (summary >> SUMMARY_LOCALS_SHIFT) & SUMMARY_LOCALS_MASK;
         for (uint32_t k = 0; k < locals; ++k) *stack_push_slot() = make_none();
@@ -1484,13 +1539,7 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
             call_native_code(fn, ct, NO_REFINEMENTS.data());
         unwind_frame(false, false);
     }
-    if constexpr (!infix) {
-        Cell* f = stack_at_index(f_i);
-        f[0] = *stack_top();
-        g_stack.top = f + 1;
-    }
-    if (!arg) stack_set_result(stack_top());
-    return pos;
+    return finish_plain_call<infix>(f_i, pos, arg);
 }
 
 } // namespace
