@@ -474,6 +474,7 @@ void trace_end() {
 namespace {
 // The expressions of a block, evaluated in the frame on top (defined with eval_expression).
 void eval_in_frame(const Cell* block);
+void eval_body_in_frame(const Cell* block);
 
 // eval, inline for the evaluator's own hot paths.
 [[gnu::always_inline]] inline void eval_block(const Cell* block, bool chain) {
@@ -881,6 +882,30 @@ void eval_in_frame(const Cell* block) {
     }
     if (g_interp.tracing) fire_event(EV_EXIT, code.get(), lim, nullptr, g_stack.arguments);
 }
+
+// The expressions of a function body while tracing is off, evaluated in the function's frame on
+// top: each value is pushed above the arguments and locals and dropped before the next
+// expression; the last one goes into the frame's result cell (unset for an empty body).
+void eval_body_in_frame(const Cell* block) {
+    Rooted code(*block);
+    Rooted current(*block);
+    CodeGuard guard(current.get());
+    Cell* base = g_stack.top;
+    int32_t pos = int32_t(series_index(code.get()));
+    int32_t lim = code_limit(code.get(), -1);
+    if (pos >= lim) {
+        stack_set_result(&g_unset_cell);
+        return;
+    }
+    for (;;) {
+        current->data1 = uint32_t(pos);
+        pos = expression(code.get(), pos, -1, lim, false, true, false);
+        lim = code_limit(code.get(), -1);
+        if (pos >= lim) break;
+        g_stack.top = base;
+    }
+    stack_set_result(g_stack.top - 1);
+}
 } // namespace
 
 // ---- Calls ------------------------------------------------------------------------------------------
@@ -953,12 +978,18 @@ inline Cell function_body(const Cell* fn) {
     return more ? *node_series(more)->cell_at(0) : make_none();
 }
 
-// Evaluates a function's body block in an eval frame of its own; a return or exit aimed at the
-// function's frame (marked_top, the call top just after it) ends here. The result is the function
-// frame's result cell, the last value.
+// Evaluates a function's body block: traced, in an eval frame of its own; untraced, in the
+// function's frame itself (eval_body_in_frame), whose call frame is the one this recursion
+// opened. A return or exit aimed at the function's frame (marked_top, the call top just after
+// it) ends here. The result is the function frame's result cell, the last value.
+template <bool traced>
 inline void eval_function_body(const Cell* body, bool library, const CallFrame* marked_top) {
-    if (library) eval_block(body, true);
-    else stack_catch_return(marked_top, [&] { eval_block(body, true); });
+    auto run = [&] {
+        if constexpr (traced) eval_block(body, true);
+        else eval_body_in_frame(body);
+    };
+    if (library) run();
+    else stack_catch_return(marked_top, run);
     g_stack.top = g_stack.arguments + 1;   // after a return the result cell lies at the top
 }
 
@@ -988,7 +1019,7 @@ inline void eval_function_body(const Cell* body, bool library, const CallFrame* 
         stack_set_result(&g_unset_cell);
         return;
     }
-    eval_function_body(&body, library, marked_top);
+    eval_function_body<true>(&body, library, marked_top);
     if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn);
     if (flagged_trace) fire_event(EV_RETURN, nullptr, -1, name, stack_top());
 }
@@ -1007,7 +1038,7 @@ inline void eval_function_body(const Cell* body, bool library, const CallFrame* 
     if (g_interp.trace_run) [[unlikely]]
         return run_traced_function_body(fn, name, trace_flags, library, marked_top);
     Cell body = function_body(fn);
-    if (body.is(T_BLOCK)) eval_function_body(&body, library, marked_top);
+    if (body.is(T_BLOCK)) eval_function_body<false>(&body, library, marked_top);
     else stack_set_result(&g_unset_cell);
 }
 
@@ -1418,11 +1449,10 @@ inline const Cell* cache_entry(const Cell* fn, uint32_t i) {
 }
 
 // The end of a call of eval_code_plain, its frame unwound: a prefix call's result replaces the
-// function cell at f_i; with arg clear it also goes into the current result cell.
+// function cell `f`; with arg clear it also goes into the current result cell.
 template <bool infix>
-[[gnu::always_inline]] inline int32_t finish_plain_call(uint32_t f_i, int32_t pos, bool arg) {
+[[gnu::always_inline]] inline int32_t finish_plain_call(Cell* f, int32_t pos, bool arg) {
     if constexpr (!infix) {
-        Cell* f = stack_at_index(f_i);
         f[0] = *stack_top();
         g_stack.top = f + 1;
     }
@@ -1442,16 +1472,16 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
     // end. An infix call: the left operand (the last pushed cell) is the frame's first cell and
     // receives the result; the operator is held rooted.
     Cell* fn;
-    uint32_t f_i;
+    Cell* f;
     std::optional<Rooted> op;
     if constexpr (infix) {
         op.emplace(*fn_in);
         fn = op->get();
-        f_i = stack_index(stack_top());
-        g_stack.top = stack_at_index(f_i);
+        f = stack_top();
+        g_stack.top = f;
     } else {
         fn = stack_push(fn_in);
-        f_i = stack_index(fn);
+        f = fn;
     }
     Rooted name(name_in && is_any_word(name_in->type()) ? name_or_anon(name_in) : anon_word());
     if constexpr (function) {
@@ -1460,7 +1490,7 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
     } else {
         stack_mark_interp_native(name.get());
     }
-    uint32_t base_i = stack_index(g_stack.arguments);
+    Cell* base = g_stack.arguments;
     // the context fetch_arg and the type errors take (made only when they run)
     auto ac = [&] { return ArgContext{fn, code, end, name.get(), infix, CALL_NORMAL}; };
     uint32_t n_args = summary & SUMMARY_ARGS_MASK;
@@ -1515,12 +1545,12 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
                 const Cell* blocks = code_at(code, pos);
                 if (blocks[0].is(T_BLOCK) && (n_args == 2 || blocks[1].is(T_BLOCK))) {
                     pos = blocks_end;
-                    g_stack.arguments = stack_at_index(base_i);
+                    g_stack.arguments = base;
                     int32_t branch = conditional_branch(fn->data1, g_stack.arguments);
                     if (branch == 0) stack_set_result(&g_none_cell);
                     else eval_in_frame(blocks + (branch - 1));   // copied before anything runs
                     unwind_frame(false, false);
-                    return finish_plain_call<infix>(f_i, pos, arg);
+                    return finish_plain_call<infix>(f, pos, arg);
                 }
             }
         }
@@ -1533,13 +1563,13 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         run_function_body(fn, obj, name.get(), 0);
         unwind_frame(false, true);
     } else {
-        g_stack.arguments = stack_at_index(base_i);
+        g_stack.arguments = base;
         if (ct == T_NATIVE ? !conditional_in_frame(fn->data1, g_stack.arguments)
                            : !(ct == T_ACTION && block_action_fast(fn->data1, g_stack.arguments)))
             call_native_code(fn, ct, NO_REFINEMENTS.data());
         unwind_frame(false, false);
     }
-    return finish_plain_call<infix>(f_i, pos, arg);
+    return finish_plain_call<infix>(f, pos, arg);
 }
 
 } // namespace
