@@ -118,7 +118,7 @@ Cell any_typeset() {
 }
 
 // The value a word has, or null when it has none that can be read without raising.
-inline const Cell* peek_word_value(const Cell* w) {
+[[gnu::always_inline]] inline const Cell* peek_word_value(const Cell* w) {
     Node ctx = w->data1;
     int32_t i = int32_t(w->data3);
     if (!ctx || i < 0) return nullptr;
@@ -863,44 +863,54 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
 namespace {
 // The expressions of a block, evaluated in the frame on top (opened by the caller, whose cells it
 // may reuse): the last one's value is the frame's result cell, unset for an empty block.
+//
+// The current-code cell is also the code the expressions read: evaluation reads only the series of
+// its code cell, never its index. A block entered while tracing keeps a copy at its own index
+// for the trace events, which report it.
 void eval_in_frame(const Cell* block) {
-    Rooted code(*block);
     Rooted current(*block);
     CodeGuard guard(current.get());
-    if (g_interp.tracing) fire_event(EV_ENTER, code.get(), int32_t(series_index(code.get())), nullptr, nullptr);
-    int32_t pos = int32_t(series_index(code.get()));
-    int32_t lim = code_limit(code.get(), -1);
+    int32_t pos = int32_t(series_index(current.get()));
+    std::optional<Rooted> traced;
+    const Cell* code = current.get();
+    if (g_interp.tracing) [[unlikely]] {
+        traced.emplace(current.value);
+        code = traced->get();
+        fire_event(EV_ENTER, code, pos, nullptr, nullptr);
+    }
+    int32_t lim = code_limit(code, -1);
     if (pos >= lim) {
         stack_set_result(&g_unset_cell);
     } else {
         while (pos < lim) {
             current->data1 = uint32_t(pos);
-            pos = expression(code.get(), pos, -1, lim, false, false, false);
-            lim = code_limit(code.get(), -1);
+            pos = expression(code, pos, -1, lim, false, false, false);
+            lim = code_limit(code, -1);
             if (pos < lim) stack_reset();
         }
     }
-    if (g_interp.tracing) fire_event(EV_EXIT, code.get(), lim, nullptr, g_stack.arguments);
+    if (g_interp.tracing) fire_event(EV_EXIT, code, lim, nullptr, g_stack.arguments);
 }
 
 // The expressions of a function body while tracing is off, evaluated in the function's frame on
 // top: each value is pushed above the arguments and locals and dropped before the next
 // expression; the last one goes into the frame's result cell (unset for an empty body).
+// As in eval_in_frame, the current-code cell is also the code.
 void eval_body_in_frame(const Cell* block) {
-    Rooted code(*block);
     Rooted current(*block);
     CodeGuard guard(current.get());
+    const Cell* code = current.get();
     Cell* base = g_stack.top;
-    int32_t pos = int32_t(series_index(code.get()));
-    int32_t lim = code_limit(code.get(), -1);
+    int32_t pos = int32_t(series_index(code));
+    int32_t lim = code_limit(code, -1);
     if (pos >= lim) {
         stack_set_result(&g_unset_cell);
         return;
     }
     for (;;) {
         current->data1 = uint32_t(pos);
-        pos = expression(code.get(), pos, -1, lim, false, true, false);
-        lim = code_limit(code.get(), -1);
+        pos = expression(code, pos, -1, lim, false, true, false);
+        lim = code_limit(code, -1);
         if (pos >= lim) break;
         g_stack.top = base;
     }
