@@ -86,6 +86,8 @@ bool text_type(TypeId t) {
     return t == T_STRING || t == T_FILE || t == T_URL || t == T_TAG || t == T_EMAIL || t == T_REF;
 }
 bool word_type(TypeId t) { return t >= T_WORD && t <= T_REFINEMENT; }
+// A datatype! record names a type this runtime has registered: the others have no name to mold.
+bool registered_type(uint32_t id) { return id >= 1 && id <= T_MAX_REGISTERED && g_datatypes[id].name; }
 
 [[noreturn]] void not_supported(TypeId t) {
     Cell dt = make_datatype(t);
@@ -123,7 +125,7 @@ struct Encoder {
     std::unordered_map<Node, std::vector<uint32_t>> refs;
     std::vector<uint32_t> levels{0};
     std::vector<Node> open_errors;  // the errors being written, outermost first
-    size_t limit;                   // the most record bytes this encode may write
+    size_t limit = KELBIN_ENCODE_LIMIT;  // the most record bytes this encode may write
 
     void byte(uint8_t b) { rec.push_back(b); }
     void raw(const void* p, size_t n) {
@@ -1320,7 +1322,7 @@ void Decoder::value_std(Slot slot) {
     switch (t) {
         case T_DATATYPE: {
             uint32_t id = u32();
-            if (id < 1 || id > T_MAX_REGISTERED) fail(at);
+            if (!registered_type(id)) fail(at);
             place(slot, make_datatype(TypeId(id)), nl);
             return;
         }
@@ -1481,7 +1483,7 @@ void Decoder::value_compact(Slot slot) {
     switch (t) {
         case T_DATATYPE: {
             uint32_t v = leb();
-            if (v < 1 || v > T_MAX_REGISTERED) fail(tag_at);
+            if (!registered_type(v)) fail(tag_at);
             place(slot, make_datatype(TypeId(v)), nl);
             return;
         }

@@ -379,6 +379,15 @@ TEST_F(Kelbin, MalformedInputIsRefused) {
         EXPECT_EQ(decode_error(compact_file(c.records), &pos), Err::KbInvalidRecord) << c.what;
         if (c.position) EXPECT_EQ(pos, c.position) << c.what;
     }
+    // a datatype! record names a registered type (one without a name could not be molded)
+    for (uint32_t id = 0; id <= T_MAX_REGISTERED + 1; ++id) {
+        Bytes file = compact_file({0x01, uint8_t(id)});
+        if (id == 0 || id > T_MAX_REGISTERED || !g_datatypes[id].name) {
+            EXPECT_EQ(decode_error(file), Err::KbInvalidRecord) << id;
+            continue;
+        }
+        EXPECT_EQ(molded(decode(file)), std::string("#(") + g_datatypes[id].name + ")") << id;
+    }
     // standard form: header words, then records (the records length is taken from them unless given)
     auto standard = [](std::vector<uint32_t> words, int32_t records_length = -1, std::vector<uint32_t> symbols = {}) {
         Bytes f = {'K', 'E', 'L', 'B', 'I', 'N', 2, uint8_t(symbols.empty() ? 0 : 4)};
