@@ -25,13 +25,16 @@
 //   4 ownership   as 3, but held weakly: the collector drops records whose key series or owner
 //                 object died, and marks nothing through a record itself
 //
-// A table is a record series of twelve 32-bit fields (HashTable below) whose node is "the table";
-// its arrays are series of their own, so the collector marks them and may move them. hash! and
-// map! tables also keep the hash of each live bucket's key beside the key array, so that a probe
-// reads a stored key cell (and the text behind it) only when the hashes agree, and growing never
-// hashes a key again. Buckets are
+// A table is a record series of eleven 32-bit fields (HashTable below) whose node is "the table";
+// its arrays are series of their own, so the collector marks them and may move them. Buckets are
 // a power of two, probing is triangular (offsets 0, 1, 3, 6, 10 ... from hash & (buckets - 1)),
 // and each bucket has two flag bits (2 empty, 1 deleted, 0 live), sixteen buckets per 32-bit word.
+//
+// hash! and map! tables keep a pair of 32-bit words per bucket in their key array (HashEntry): the
+// key entry and the hash of the key (of a hash! group's first cell). A probe reads the small flag
+// array first, so a search that ends at an empty bucket touches nothing else; a live bucket costs
+// one more cache line for its key entry and hash together, and a stored key cell (and the text
+// behind it) is read only when the hashes agree. Growing never hashes a key again.
 //
 // Every operation that allocates holds the collector off for its duration, so table nodes and
 // the nodes of their arrays stay valid inside it; buffers still move when they grow, so series
@@ -112,23 +115,32 @@ enum HashKind : uint32_t {
     HASH_KIND_OWNERSHIP = 4,
 };
 
-// The table record: twelve 32-bit fields in a byte series of its own.
+// The table record: eleven 32-bit fields in a byte series of its own.
 struct HashTable {
     uint32_t size;       // live buckets (distinct keys)
     uint32_t positions;  // hash!: node of the position array; record kinds: bytes per record
     Node chains;         // hash!: node of the chain list (an array of chain arrays)
     Node flags;          // node of the flag array
-    Node keys;           // node of the key array
+    Node keys;           // node of the key array (of HashEntry pairs for hash! and map!)
     Node values;         // node of the indexed block, the word/symbol block, or the record buffer
     uint32_t occupied;   // live or deleted buckets
     uint32_t buckets;    // a power of two, at least 4
     uint32_t bound;      // occupied count at which the table grows or is cleaned
     uint32_t kind;       // HashKind
     uint32_t stamp;      // 0, or collector cycle count + 1 when last indexed
-    Node hashes;         // hash! and map!: node of the bucket hash array (the hash of the key of
-                         // each live bucket; of a hash! group's first cell); 0 for other kinds
 };
-static_assert(sizeof(HashTable) == 48);
+static_assert(sizeof(HashTable) == 44);
+
+// A bucket of a hash! or map! table: the key entry (cell index, or minus a hash! chain number) and
+// the hash of the key; meaningful in live buckets only.
+struct HashEntry {
+    uint32_t key;
+    uint32_t hash;
+};
+static_assert(sizeof(HashEntry) == 8);
+inline HashEntry* hash_entries(Node keys) {
+    return reinterpret_cast<HashEntry*>(node_series(keys)->data());
+}
 
 inline HashTable* hashtable_record(Node table) {
     return reinterpret_cast<HashTable*>(node_series(table)->data());
