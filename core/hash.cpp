@@ -250,13 +250,6 @@ uint32_t hash_block_content(const Cell* v, int depth) {
 
 } // namespace
 
-bool address_hashed_type(TypeId t) {
-    switch (t) {
-    case T_NATIVE: case T_ACTION: case T_OP: case T_FUNCTION: case T_EVENT: return true;
-    default: return false;
-    }
-}
-
 uint32_t hash_value(const Cell* v, bool case_sensitive) {
     TypeId t = v->type();
     switch (t) {

@@ -103,7 +103,9 @@ uint32_t hash_value(const Cell* value, bool case_sensitive);
 uint32_t hash_key_probes(const Cell* key, uint32_t out[2]);
 // True for the types whose hash reads node handles (tables holding them are re-indexed after a
 // collection).
-bool address_hashed_type(TypeId t);
+inline bool address_hashed_type(TypeId t) {
+    return t == T_NATIVE || t == T_ACTION || t == T_OP || t == T_FUNCTION || t == T_EVENT;
+}
 
 // ---- Tables -------------------------------------------------------------------------------------
 
