@@ -25,7 +25,7 @@
 //   4 ownership   as 3, but held weakly: the collector drops records whose key series or owner
 //                 object died, and marks nothing through a record itself
 //
-// A table is a record series of eleven 32-bit fields (HashTable below) whose node is "the table";
+// A table is a record series of twelve 32-bit fields (HashTable below) whose node is "the table";
 // its arrays are series of their own, so the collector marks them and may move them. Buckets are
 // a power of two, probing is triangular (offsets 0, 1, 3, 6, 10 ... from hash & (buckets - 1)),
 // and each bucket has two flag bits (2 empty, 1 deleted, 0 live), sixteen buckets per 32-bit word.
@@ -117,7 +117,7 @@ enum HashKind : uint32_t {
     HASH_KIND_OWNERSHIP = 4,
 };
 
-// The table record: eleven 32-bit fields in a byte series of its own.
+// The table record: twelve 32-bit fields in a byte series of its own.
 struct HashTable {
     uint32_t size;       // live buckets (distinct keys)
     uint32_t positions;  // hash!: node of the position array; record kinds: bytes per record
@@ -130,8 +130,11 @@ struct HashTable {
     uint32_t bound;      // occupied count at which the table grows or is cleaned
     uint32_t kind;       // HashKind
     uint32_t stamp;      // 0, or collector cycle count + 1 when last indexed
+    uint32_t variants;   // map!: 1 once it indexed two keys that equal? calls equal and a strict
+                         // comparison tells apart ("abc" and "ABC"); until then a look-up of a
+                         // text or word key stops at its first match
 };
-static_assert(sizeof(HashTable) == 44);
+static_assert(sizeof(HashTable) == 48);
 
 // A bucket of a hash! or map! table: the key entry (cell index, or minus a hash! chain number) and
 // the hash of the key; meaningful in live buckets only.

@@ -267,7 +267,10 @@ int32_t insert_index(Node table, uint32_t index, int* status, const uint32_t* ke
         if (e.hash != hash && !any_hash) continue;
         if (kind == HASH_KIND_MAP) {
             Cell stored = map_key(cell_of(t, e.key));
-            if (stored.type() == key.type() && hash_compare(&stored, &key, 2)) return int32_t(e.key);
+            if (stored.type() == key.type()) {
+                if (hash_compare(&stored, &key, 2)) return int32_t(e.key);
+                if (!t->variants && hash_compare(&stored, &key, 0)) t->variants = 1;
+            }
         } else {
             const Cell* first = cell_of(t, group_first(t, int32_t(e.key)));
             if (first->type() == key.type() && hash_compare(first, &key, 0)) {
@@ -670,7 +673,10 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
     if (known_hash_usable(key_hash, key.type())) hashes[0] = *key_hash;
     else probes = hash_key_probes(&key, hashes);
     bool equivalence = equivalence_key(key.type());
-    bool unique = map && key.is(T_INTEGER);
+    // map! keys are strictly distinct, and at most one integer key has a value; under an
+    // equivalence at most one key matches strictly, and at most one under equal? until two keys
+    // equal but for case were indexed (see insert_index)
+    bool unique = map && (key.is(T_INTEGER) || (equivalence && (op == 2 || !t->variants)));
     // hash!: equal keys of different types (a word and a lit-word, a string and a file) form
     // groups of their own on the same probe sequence, so every equal group holds candidates and
     // the position rules pick one among them all. map!: the first matching key in block order.
@@ -690,7 +696,6 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
                 if (stored.type() == key.type() && hash_compare(&stored, &key, op) &&
                     (best < 0 || e.key < best)) {
                     best = e.key;
-                    // map! keys are strictly distinct, and at most one integer key has a value
                     if (unique) return cell_of(t, uint32_t(best));
                 }
                 continue;
@@ -890,6 +895,7 @@ void hashtable_clear(Node table) {
     HashTable* t = rec(table);
     t->size = 0;
     t->occupied = 0;
+    t->variants = 0;
     Series* f = node_series(t->flags);
     std::memset(f->data(), 0xAA, f->tail);
     if (t->kind == HASH_KIND_HASH) {

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <set>
@@ -1072,6 +1073,38 @@ TEST_F(Hash, RemovingTheFirstCellOfAGroupAcrossClassesRehashesItsBucket) {
         EXPECT_EQ(find(t, b, xc), 1) << wanted;
     }
     hash_set_compare(nullptr);
+}
+
+// A map! may hold keys that equal? calls equal and a strict comparison tells apart ("kx" and
+// "KX"); a look-up under equal? answers the first of them in block order even where the probes
+// meet the later one first (after a resize placed it ahead), while a strict look-up answers its
+// own key.
+TEST_F(Hash, MapLookUpAnswersTheFirstOfKeysEqualButForCase) {
+    // a text whose hash starts at the last of 8 buckets: its upper-case twin then takes bucket
+    // 0, which a resize visits, and so places, first
+    std::string lower;
+    for (int i = 0; i < 1000 && lower.empty(); ++i) {
+        std::string candidate = "kx" + std::to_string(i);
+        Cell c = text(candidate.c_str());
+        if ((hash_value(&c, false) & 7) == 7) lower = candidate;
+    }
+    ASSERT_FALSE(lower.empty());
+    std::string upper = lower;
+    for (char& ch : upper) ch = char(std::toupper(static_cast<unsigned char>(ch)));
+    std::string mixed = upper.substr(0, 1) + lower.substr(1);
+    Node b = block({text(lower.c_str()), make_integer(1), text(upper.c_str()), make_integer(2)});
+    Node t = table(4, b, HASH_KIND_MAP);
+    ASSERT_EQ(hashtable_record(t)->buckets, 8u);
+    ASSERT_EQ(hashtable_record(t)->size, 2u);
+    for (uint32_t buckets : {8u, 64u}) {
+        hashtable_resize(t, buckets);
+        ASSERT_EQ(hashtable_record(t)->buckets, buckets);
+        EXPECT_EQ(find(t, b, text(mixed.c_str())), 0) << buckets;
+        EXPECT_EQ(find(t, b, text(upper.c_str())), 0) << buckets;
+        EXPECT_EQ(find(t, b, text(upper.c_str()), 0, false, false, 1, 2), 2) << buckets;
+        EXPECT_EQ(find(t, b, text(lower.c_str()), 0, false, false, 1, 2), 0) << buckets;
+        EXPECT_EQ(find(t, b, text(mixed.c_str()), 0, false, false, 1, 2), -1) << buckets;
+    }
 }
 
 TEST_F(Hash, RemovedMapEntriesStayIndexedThroughResizeAndRebuild) {
