@@ -130,9 +130,10 @@ struct HashTable {
     uint32_t bound;      // occupied count at which the table grows or is cleaned
     uint32_t kind;       // HashKind
     uint32_t stamp;      // 0, or collector cycle count + 1 when last indexed
-    uint32_t variants;   // map!: 1 once it indexed two keys that equal? calls equal and a strict
-                         // comparison tells apart ("abc" and "ABC"); until then a look-up of a
-                         // text or word key stops at its first match
+    uint32_t variants;   // 1 once the table indexed two keys that equal? calls equal in two
+                         // buckets: a map! two that a strict comparison tells apart ("abc" and
+                         // "ABC"), a hash! two of different types (a word and a lit-word); until
+                         // then a look-up of a text or word key stops at its first match (group)
 };
 static_assert(sizeof(HashTable) == 48);
 

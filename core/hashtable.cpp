@@ -273,9 +273,12 @@ int32_t insert_index(Node table, uint32_t index, int* status, const uint32_t* ke
             }
         } else {
             const Cell* first = cell_of(t, group_first(t, int32_t(e.key)));
-            if (first->type() == key.type() && hash_compare(first, &key, 0)) {
-                group = b;
-                break;
+            if (hash_compare(first, &key, 0)) {
+                if (first->type() == key.type()) {
+                    group = b;
+                    break;
+                }
+                t->variants = 1;   // equal keys of two types: two groups a look-up must both see
             }
         }
     }
@@ -703,7 +706,8 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
             int32_t held = int32_t(e.key);
             const Cell* first = cell_of(t, group_first(t, held));
             bool check_each;
-            if (hash_compare(first, &key, 0)) {
+            bool equal_group = hash_compare(first, &key, 0);
+            if (equal_group) {
                 // the cells of the group are equal to the first, so equal to the key too, under
                 // an equivalence; search equality (op 12) is equality when the types agree
                 check_each = !equivalence || (op != 0 && !(op == 12 && first->type() == key.type()));
@@ -725,6 +729,9 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
                     if (side && r == 0 && li > best) best = li;
                 }
             });
+            // under an equivalence, the equal group met is the only one unless the table indexed
+            // equal keys of two types (see insert_index)
+            if (equal_group && equivalence && !t->variants) break;
         }
     }
     return best >= 0 ? cell_of(t, uint32_t(best)) : nullptr;
