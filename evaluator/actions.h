@@ -178,7 +178,7 @@ inline bool fast_math(Cell* left, const Cell* right, int32_t selector) {
     return false;
 }
 // Selectors 0-6 as compare ops; two integer! only. *result receives the truth.
-inline bool fast_compare(const Cell* a, const Cell* b, int32_t op, bool* result) {
+[[gnu::always_inline]] inline bool fast_compare(const Cell* a, const Cell* b, int32_t op, bool* result) {
     if (!a->is(T_INTEGER) || !b->is(T_INTEGER)) return false;
     int32_t x = integer_get_cell(a), y = integer_get_cell(b);
     switch (op) {

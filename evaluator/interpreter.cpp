@@ -118,7 +118,7 @@ Cell any_typeset() {
 }
 
 // The value a word has, or null when it has none that can be read without raising.
-inline const Cell* peek_word_value(const Cell* w) {
+[[gnu::always_inline]] inline const Cell* peek_word_value(const Cell* w) {
     Node ctx = w->data1;
     int32_t i = int32_t(w->data3);
     if (!ctx || i < 0) return nullptr;
@@ -164,6 +164,9 @@ constexpr uint32_t SUMMARY_VALID = 0x80000000;
 constexpr uint32_t SUMMARY_PLAIN = 0x40000000;
 constexpr uint32_t SUMMARY_ALL_EVAL = 0x20000000;   // plain, and every argument evaluated
 constexpr uint32_t SUMMARY_ANY_VALUE = 0x10000000;  // every argument takes any value but unset
+// if, unless or either with the frame of start-up: plain, every argument evaluated, the blocks
+// taking block!
+constexpr uint32_t SUMMARY_CONDITIONAL = 0x08000000;
 constexpr uint32_t SUMMARY_ARGS_MASK = 0xFF;         // arguments before the first refinement
 constexpr uint32_t SUMMARY_LOCALS_SHIFT = 8;         // locals of a function!/routine! (12 bits)
 constexpr uint32_t SUMMARY_LOCALS_MASK = 0xFFF;
@@ -177,7 +180,15 @@ constexpr std::array<int32_t, MAX_REFINEMENTS> NO_REFINEMENTS = [] {
     return r;
 }();
 
-uint32_t cache_summary(const Cell* cache, bool func_like) {
+constexpr uint32_t NATIVE_IF = native_index("if");
+constexpr uint32_t NATIVE_UNLESS = native_index("unless");
+constexpr uint32_t NATIVE_EITHER = native_index("either");
+inline bool is_conditional(uint32_t native) {
+    return native == NATIVE_IF || native == NATIVE_UNLESS || native == NATIVE_EITHER;
+}
+
+// The summary of a built cache; fn: the function value, native: its call type is native!.
+uint32_t cache_summary(const Cell* cache, bool func_like, const Cell* fn, bool native) {
     Series* cs = node_series(series_node(cache));
     uint32_t n_entries = cell_count(cs);
     uint32_t n = n_entries;
@@ -205,7 +216,15 @@ uint32_t cache_summary(const Cell* cache, bool func_like) {
         uint32_t(locals) > SUMMARY_LOCALS_MASK)
         plain = false;
     if (!plain) return SUMMARY_VALID;
+    bool conditional = false;
+    if (native && is_conditional(fn->data1) && all_eval && refines == 0 &&
+        n_args == (fn->data1 == NATIVE_EITHER ? 3u : 2u)) {
+        conditional = true;
+        for (uint32_t i = 1; i < n_args; ++i)
+            conditional = conditional && typeset_has(cs->cell_at(i), T_BLOCK);
+    }
     return SUMMARY_VALID | SUMMARY_PLAIN | (all_eval ? SUMMARY_ALL_EVAL : 0) |
+           (conditional ? SUMMARY_CONDITIONAL : 0) |
            (any_value ? SUMMARY_ANY_VALUE : 0) | n_args |
            (uint32_t(locals) << SUMMARY_LOCALS_SHIFT) | (refines << SUMMARY_REFINES_SHIFT);
 }
@@ -272,7 +291,7 @@ Cell build_args_cache(const Cell* fn_in) {
         Cell r = make_integer(int32_t(refinements));
         block_append(series_node(cache.get()), r);
     }
-    cache->data3 = cache_summary(cache.get(), !native_like);
+    cache->data3 = cache_summary(cache.get(), !native_like, &fn, call_type(&fn) == T_NATIVE);
     // The more block may have moved; store through its node.
     Node more = fn_more(&fn);
     if (more && cell_count(node_series(more)) > 1) *node_series(more)->cell_at(1) = cache.value;
@@ -455,6 +474,7 @@ void trace_end() {
 namespace {
 // The expressions of a block, evaluated in the frame on top (defined with eval_expression).
 void eval_in_frame(const Cell* block);
+void eval_body_in_frame(const Cell* block);
 
 // eval, inline for the evaluator's own hot paths.
 [[gnu::always_inline]] inline void eval_block(const Cell* block, bool chain) {
@@ -843,24 +863,58 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
 namespace {
 // The expressions of a block, evaluated in the frame on top (opened by the caller, whose cells it
 // may reuse): the last one's value is the frame's result cell, unset for an empty block.
+//
+// The current-code cell is also the code the expressions read: evaluation reads only the series of
+// its code cell, never its index. A block entered while tracing keeps a copy at its own index
+// for the trace events, which report it.
 void eval_in_frame(const Cell* block) {
-    Rooted code(*block);
     Rooted current(*block);
     CodeGuard guard(current.get());
-    if (g_interp.tracing) fire_event(EV_ENTER, code.get(), int32_t(series_index(code.get())), nullptr, nullptr);
-    int32_t pos = int32_t(series_index(code.get()));
-    int32_t lim = code_limit(code.get(), -1);
+    int32_t pos = int32_t(series_index(current.get()));
+    std::optional<Rooted> traced;
+    const Cell* code = current.get();
+    if (g_interp.tracing) [[unlikely]] {
+        traced.emplace(current.value);
+        code = traced->get();
+        fire_event(EV_ENTER, code, pos, nullptr, nullptr);
+    }
+    int32_t lim = code_limit(code, -1);
     if (pos >= lim) {
         stack_set_result(&g_unset_cell);
     } else {
         while (pos < lim) {
             current->data1 = uint32_t(pos);
-            pos = expression(code.get(), pos, -1, lim, false, false, false);
-            lim = code_limit(code.get(), -1);
+            pos = expression(code, pos, -1, lim, false, false, false);
+            lim = code_limit(code, -1);
             if (pos < lim) stack_reset();
         }
     }
-    if (g_interp.tracing) fire_event(EV_EXIT, code.get(), lim, nullptr, g_stack.arguments);
+    if (g_interp.tracing) fire_event(EV_EXIT, code, lim, nullptr, g_stack.arguments);
+}
+
+// The expressions of a function body while tracing is off, evaluated in the function's frame on
+// top: each value is pushed above the arguments and locals and dropped before the next
+// expression; the last one goes into the frame's result cell (unset for an empty body).
+// As in eval_in_frame, the current-code cell is also the code.
+void eval_body_in_frame(const Cell* block) {
+    Rooted current(*block);
+    CodeGuard guard(current.get());
+    const Cell* code = current.get();
+    Cell* base = g_stack.top;
+    int32_t pos = int32_t(series_index(code));
+    int32_t lim = code_limit(code, -1);
+    if (pos >= lim) {
+        stack_set_result(&g_unset_cell);
+        return;
+    }
+    for (;;) {
+        current->data1 = uint32_t(pos);
+        pos = expression(code, pos, -1, lim, false, true, false);
+        lim = code_limit(code, -1);
+        if (pos >= lim) break;
+        g_stack.top = base;
+    }
+    stack_set_result(g_stack.top - 1);
 }
 } // namespace
 
@@ -934,12 +988,18 @@ inline Cell function_body(const Cell* fn) {
     return more ? *node_series(more)->cell_at(0) : make_none();
 }
 
-// Evaluates a function's body block in an eval frame of its own; a return or exit aimed at the
-// function's frame (marked_top, the call top just after it) ends here. The result is the function
-// frame's result cell, the last value.
+// Evaluates a function's body block: traced, in an eval frame of its own; untraced, in the
+// function's frame itself (eval_body_in_frame), whose call frame is the one this recursion
+// opened. A return or exit aimed at the function's frame (marked_top, the call top just after
+// it) ends here. The result is the function frame's result cell, the last value.
+template <bool traced>
 inline void eval_function_body(const Cell* body, bool library, const CallFrame* marked_top) {
-    if (library) eval_block(body, true);
-    else stack_catch_return(marked_top, [&] { eval_block(body, true); });
+    auto run = [&] {
+        if constexpr (traced) eval_block(body, true);
+        else eval_body_in_frame(body);
+    };
+    if (library) run();
+    else stack_catch_return(marked_top, run);
     g_stack.top = g_stack.arguments + 1;   // after a return the result cell lies at the top
 }
 
@@ -969,7 +1029,7 @@ inline void eval_function_body(const Cell* body, bool library, const CallFrame* 
         stack_set_result(&g_unset_cell);
         return;
     }
-    eval_function_body(&body, library, marked_top);
+    eval_function_body<true>(&body, library, marked_top);
     if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn);
     if (flagged_trace) fire_event(EV_RETURN, nullptr, -1, name, stack_top());
 }
@@ -988,7 +1048,7 @@ inline void eval_function_body(const Cell* body, bool library, const CallFrame* 
     if (g_interp.trace_run) [[unlikely]]
         return run_traced_function_body(fn, name, trace_flags, library, marked_top);
     Cell body = function_body(fn);
-    if (body.is(T_BLOCK)) eval_function_body(&body, library, marked_top);
+    if (body.is(T_BLOCK)) eval_function_body<false>(&body, library, marked_top);
     else stack_set_result(&g_unset_cell);
 }
 
@@ -1088,27 +1148,25 @@ bool block_action_fast(uint32_t action, Cell* args) {
     return series_navigate(args, selector);
 }
 
+// The branch that if, unless and either take for the condition `cond`: 1 the first block, 2 the
+// second, 0 none (the result is none); -1 for any other native.
+[[gnu::always_inline]] inline int32_t conditional_branch(uint32_t native, const Cell* cond) {
+    switch (native) {
+    case native_index("if"): return truthy(cond) ? 1 : 0;
+    case native_index("unless"): return truthy(cond) ? 0 : 1;
+    case native_index("either"): return true_value(cond) ? 1 : 2;
+    default: return -1;
+    }
+}
+
 // if, unless and either with their arguments in the native frame on top: the chosen block is
 // evaluated in that frame (as the native would, but without a frame of its own), else the result
 // is none. Answers false, touching nothing, for any other native.
 [[gnu::always_inline]] inline bool conditional_in_frame(uint32_t native, Cell* args) {
-    const Cell* block;
-    switch (native) {
-    case native_index("if"):
-        if (!truthy(args)) return stack_set_result(&g_none_cell), true;
-        block = args + 1;
-        break;
-    case native_index("unless"):
-        if (truthy(args)) return stack_set_result(&g_none_cell), true;
-        block = args + 1;
-        break;
-    case native_index("either"):
-        block = true_value(args) ? args + 1 : args + 2;
-        break;
-    default:
-        return false;
-    }
-    eval_in_frame(block);
+    int32_t branch = conditional_branch(native, args);
+    if (branch < 0) return false;
+    if (branch == 0) stack_set_result(&g_none_cell);
+    else eval_in_frame(args + branch);
     return true;
 }
 
@@ -1400,6 +1458,18 @@ inline const Cell* cache_entry(const Cell* fn, uint32_t i) {
     return cache->is(T_BLOCK) && (cache->data3 & SUMMARY_PLAIN) ? cache->data3 : 0;
 }
 
+// The end of a call of eval_code_plain, its frame unwound: a prefix call's result replaces the
+// function cell `f`; with arg clear it also goes into the current result cell.
+template <bool infix>
+[[gnu::always_inline]] inline int32_t finish_plain_call(Cell* f, int32_t pos, bool arg) {
+    if constexpr (!infix) {
+        f[0] = *stack_top();
+        g_stack.top = f + 1;
+    }
+    if (!arg) stack_set_result(stack_top());
+    return pos;
+}
+
 // eval_code for an ordinary prefix call, while tracing is off and without refinements in a path,
 // of a native!, action! or function! whose cache summary is plain: the same frame, arguments,
 // checks and call as the general path, without its per-call tables. `code` stays in place and in
@@ -1412,16 +1482,16 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
     // end. An infix call: the left operand (the last pushed cell) is the frame's first cell and
     // receives the result; the operator is held rooted.
     Cell* fn;
-    uint32_t f_i;
+    Cell* f;
     std::optional<Rooted> op;
     if constexpr (infix) {
         op.emplace(*fn_in);
         fn = op->get();
-        f_i = stack_index(stack_top());
-        g_stack.top = stack_at_index(f_i);
+        f = stack_top();
+        g_stack.top = f;
     } else {
         fn = stack_push(fn_in);
-        f_i = stack_index(fn);
+        f = fn;
     }
     Rooted name(name_in && is_any_word(name_in->type()) ? name_or_anon(name_in) : anon_word());
     if constexpr (function) {
@@ -1430,7 +1500,7 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
     } else {
         stack_mark_interp_native(name.get());
     }
-    uint32_t base_i = stack_index(g_stack.arguments);
+    Cell* base = g_stack.arguments;
     // the context fetch_arg and the type errors take (made only when they run)
     auto ac = [&] { return ArgContext{fn, code, end, name.get(), infix, CALL_NORMAL}; };
     uint32_t n_args = summary & SUMMARY_ARGS_MASK;
@@ -1459,7 +1529,8 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         }
         first = 1;
     }
-    for (uint32_t i = first; i < n_args; ++i) {
+    // Fetches argument i onto the frame and checks its type.
+    auto take = [&](uint32_t i) __attribute__((always_inline)) {
         int32_t lim = code_limit(code, end);
         if (all_eval && pos < lim)
             pos = eval_arg(code, pos, end, lim, infix);
@@ -1470,7 +1541,31 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
             Cell e = *entry(i);
             check_arg_type(ac(), &e, top, i);
         }
+    };
+    if constexpr (!function && !infix) {
+        // if, unless and either whose blocks are block! literals in the code: only the condition
+        // goes onto the frame; the chosen block is evaluated straight from the code in the
+        // native's frame, as conditional_in_frame does with the blocks on the frame. With any
+        // other argument the blocks are fetched as usual.
+        if (summary & SUMMARY_CONDITIONAL) {
+            take(0);
+            first = 1;
+            int32_t blocks_end = pos + int32_t(n_args) - 1;
+            if (blocks_end <= code_limit(code, end)) {
+                const Cell* blocks = code_at(code, pos);
+                if (blocks[0].is(T_BLOCK) && (n_args == 2 || blocks[1].is(T_BLOCK))) {
+                    pos = blocks_end;
+                    g_stack.arguments = base;
+                    int32_t branch = conditional_branch(fn->data1, g_stack.arguments);
+                    if (branch == 0) stack_set_result(&g_none_cell);
+                    else eval_in_frame(blocks + (branch - 1));   // copied before anything runs
+                    unwind_frame(false, false);
+                    return finish_plain_call<infix>(f, pos, arg);
+                }
+            }
+        }
     }
+    for (uint32_t i = first; i < n_args; ++i) take(i);
     if constexpr (function) {
         uint32_t locals = (summary >> SUMMARY_LOCALS_SHIFT) & SUMMARY_LOCALS_MASK;
         for (uint32_t k = 0; k < locals; ++k) *stack_push_slot() = make_none();
@@ -1478,19 +1573,13 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         run_function_body(fn, obj, name.get(), 0);
         unwind_frame(false, true);
     } else {
-        g_stack.arguments = stack_at_index(base_i);
+        g_stack.arguments = base;
         if (ct == T_NATIVE ? !conditional_in_frame(fn->data1, g_stack.arguments)
                            : !(ct == T_ACTION && block_action_fast(fn->data1, g_stack.arguments)))
             call_native_code(fn, ct, NO_REFINEMENTS.data());
         unwind_frame(false, false);
     }
-    if constexpr (!infix) {
-        Cell* f = stack_at_index(f_i);
-        f[0] = *stack_top();
-        g_stack.top = f + 1;
-    }
-    if (!arg) stack_set_result(stack_top());
-    return pos;
+    return finish_plain_call<infix>(f, pos, arg);
 }
 
 } // namespace

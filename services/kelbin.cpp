@@ -894,6 +894,8 @@ void Decoder::context_header(uint32_t* kind, bool* stack, bool* self, bool* has_
 Node Decoder::context_contents(uint32_t, bool stack, bool self, bool has_values, uint32_t n,
                                uint32_t kind, Slot slot, const Cell* word, int32_t class_id,
                                bool object, TypeId object_type) {
+    // an object's values live in its context; only a function frame keeps them on the data stack
+    if (object && stack) fail();
     std::vector<uint32_t> ids(n);
     for (uint32_t& id : ids) { const uint8_t* at = p; id = symbol(num(), at); }
     Node ctx = context_make(n, stack, self, 0, kind);
@@ -1436,8 +1438,10 @@ void Decoder::op_from(Slot slot, TypeId src, bool nl, const uint8_t* at) {
     TypeId got = c.type();
     if (got != T_NATIVE && got != T_ACTION && got != T_FUNCTION) fail(at);
     if (src != T_NONE_ID && src != got) fail(at);
-    c.header = (c.header & ~(CELL_TYPE_MASK | CELL_OP_TYPE_MASK | CELL_NEWLINE)) | T_OP |
-               (uint32_t(got) << CELL_OP_TYPE_SHIFT);
+    // an operator takes exactly two arguments, as `make op!` demands
+    Cell spec = function_spec_block(&c);
+    if (!op_spec_ok(&spec)) fail(at);
+    op_make(&c);
     place(slot, c, nl);
 }
 

@@ -4,7 +4,8 @@
 #   tests/fuzz/run.sh <fuzz binary> <seconds> [work dir] [seed dir]
 # A seed dir given replaces both (binary formats have seeds of their own).
 # Exits non-zero when the target crashes, hangs or a sanitizer reports; the input that did it is
-# left in the work dir.
+# left in the work dir. The mutation seed is fixed (KEL_FUZZ_SEED, default 1) so that a run from a
+# fresh work dir takes the same inputs in the same order each time; long searches set another seed.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(dirname "$(dirname "$here")")"
@@ -27,5 +28,5 @@ for ktr in "$root"/tests/lang/*.ktr; do
 done
 fi
 cd "$work"
-"$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
+"$binary" -seed="${KEL_FUZZ_SEED:-1}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
   corpus seeds

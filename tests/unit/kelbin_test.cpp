@@ -350,6 +350,9 @@ TEST_F(Kelbin, MalformedInputIsRefused) {
         {"image side above 65535", {0x35, 0x80, 0x80, 0x04, 0, 0}, 0},
         {"typed tag of type 0", {0x00}, 11},
         {"long type tag naming no type", {0x3F, 0x80, 0x01}, 0},
+        // an object's values cannot live on the data stack: only a function frame's do
+        {"object with a stack context", {0x20, 0x00, 0x0E, 0x06, 0x00}, 0},
+        {"context record on the stack", {0x0E, 0x06, 0x00}, 0},
     };
     for (const Case& c : cases) {
         int32_t pos = 0;
@@ -389,6 +392,9 @@ TEST_F(Kelbin, MalformedInputIsRefused) {
         EXPECT_EQ(decode_error(c.file, &pos), Err::KbInvalidRecord) << c.what;
         if (c.position) EXPECT_EQ(pos, c.position) << c.what;
     }
+    EXPECT_TRUE(decode(compact_file({0x20, 0x00, 0x0E, 0x02, 0x00})).is(T_OBJECT))
+        << "the same object without the stack flag decodes";
+    EXPECT_TRUE(decode(compact_file({0x0E, 0x02, 0x00})).is(T_OBJECT));
     EXPECT_TRUE(decode(standard({T_WORD | 1u << 25, 0, 0}, -1, {1, 8, 0, 0x61, 0})).is(T_WORD))
         << "the same word with a valid table decodes";
     EXPECT_EQ(decode_error(Bytes{'K', 'E', 'L', 'B', 'I', 'N', 2}), Err::InvalidData);
@@ -605,4 +611,33 @@ TEST_F(KelbinDeathTest, CorruptBootImageEndsTheProcess) {
     EXPECT_EXIT(kelbin_boot(bad.data(), bad.size()), testing::ExitedWithCode(1), "Error: Not a Kelbin file!");
     Bytes packed = {'K', 'E', 'L', 'B', 'I', 'N', 1, 7, 1, 2, 3};  // compressed body that is not LZ77
     EXPECT_EXIT(kelbin_boot(packed.data(), packed.size()), testing::ExitedWithCode(1), "Error: Not a Kelbin file!");
+}
+// An op! record wraps a function record; the operator must take exactly two arguments, as
+// `make op!` demands. The fixture is a saved function with the op! tag put before it.
+TEST_F(Kelbin, OpRecordsTakeTwoArguments) {
+    struct Case { const char* fn; const char* gives; } cases[] = {
+        {"func [a b] [a - b]", "2"},
+        {"func [a] [a]", nullptr},
+        {"func [] [1]", nullptr},
+        {"func [a b c] [a]", nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string src = std::string("reduce [") + c.fn + "]";
+        Bytes b = kelbin_encode_bytes(&run(src.c_str()), KelbinForm::Compact);
+        ASSERT_LT(b[9], 0x7F) << "the records length is one LEB byte";
+        size_t at = std::find(b.begin() + 11, b.end(), uint8_t(T_FUNCTION)) - b.begin();
+        ASSERT_LT(at, b.size()) << c.fn;
+        b.insert(b.begin() + long(at), uint8_t(T_OP));
+        ++b[9];  // the records length
+        if (!c.gives) {
+            EXPECT_EQ(decode_error(b), Err::KbInvalidRecord) << c.fn;
+            continue;
+        }
+        Cell& back = decode(b);
+        Cell v = *node_series(series_node(&back))->cell_at(0);
+        ASSERT_TRUE(v.is(T_OP)) << c.fn;
+        Cell w = *context_global_word(symbol_make("kb-op"));
+        context_set_in(&w, &v, g_global_context, false);
+        EXPECT_EQ(molded(run("5 kb-op 3")), c.gives) << c.fn;
+    }
 }
