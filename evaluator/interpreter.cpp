@@ -473,8 +473,10 @@ void trace_end() {
 
 namespace {
 // The expressions of a block, evaluated in the frame on top (defined with eval_expression).
-void eval_in_frame(const Cell* block);
+[[gnu::always_inline]] inline void eval_in_frame(const Cell* block);
 void eval_body_in_frame(const Cell* block);
+template <bool to_result>
+void eval_pushed(const Cell* block);
 
 // eval, inline for the evaluator's own hot paths.
 [[gnu::always_inline]] inline void eval_block(const Cell* block, bool chain) {
@@ -861,42 +863,45 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
 }
 
 namespace {
-// The expressions of a block, evaluated in the frame on top (opened by the caller, whose cells it
-// may reuse): the last one's value is the frame's result cell, unset for an empty block.
-//
-// The current-code cell is also the code the expressions read: evaluation reads only the series of
-// its code cell, never its index. A block entered while tracing keeps a copy at its own index
-// for the trace events, which report it.
-void eval_in_frame(const Cell* block) {
+// The expressions of a block, evaluated in the frame on top (opened by the caller): the last
+// one's value is the frame's result cell, unset for an empty block. Untraced, eval_pushed does it;
+// traced, each expression's value goes through the result cell as the events report it.
+void eval_in_frame_traced(const Cell* block) {
+    Rooted code(*block);
     Rooted current(*block);
     CodeGuard guard(current.get());
-    int32_t pos = int32_t(series_index(current.get()));
-    std::optional<Rooted> traced;
-    const Cell* code = current.get();
-    if (g_interp.tracing) [[unlikely]] {
-        traced.emplace(current.value);
-        code = traced->get();
-        fire_event(EV_ENTER, code, pos, nullptr, nullptr);
-    }
-    int32_t lim = code_limit(code, -1);
+    int32_t pos = int32_t(series_index(code.get()));
+    fire_event(EV_ENTER, code.get(), pos, nullptr, nullptr);
+    int32_t lim = code_limit(code.get(), -1);
     if (pos >= lim) {
         stack_set_result(&g_unset_cell);
     } else {
         while (pos < lim) {
             current->data1 = uint32_t(pos);
-            pos = expression(code, pos, -1, lim, false, false, false);
-            lim = code_limit(code, -1);
+            pos = expression(code.get(), pos, -1, lim, false, false, false);
+            lim = code_limit(code.get(), -1);
             if (pos < lim) stack_reset();
         }
     }
-    if (g_interp.tracing) fire_event(EV_EXIT, code, lim, nullptr, g_stack.arguments);
+    fire_event(EV_EXIT, code.get(), lim, nullptr, g_stack.arguments);
+}
+inline void eval_in_frame(const Cell* block) {
+    if (g_interp.tracing) [[unlikely]] eval_in_frame_traced(block);
+    else eval_pushed<true>(block);
 }
 
-// The expressions of a function body while tracing is off, evaluated in the function's frame on
-// top: each value is pushed above the arguments and locals and dropped before the next
-// expression; the last one goes into the frame's result cell (unset for an empty body).
-// As in eval_in_frame, the current-code cell is also the code.
-void eval_body_in_frame(const Cell* block) {
+// The expressions of a block while tracing is off, evaluated in the frame on top: in a frame of
+// their own, or in the frame of the call they belong to (a function body in its function's
+// frame, a paren operand in its operator's frame). Each value is pushed above the frame's cells
+// and dropped before the next expression. With to_result the last one goes into the frame's
+// result cell (unset for an empty block); without, it is left as the one cell pushed above where
+// the data top was, and the result cell is not touched.
+//
+// The current-code cell is also the code the expressions read: untraced evaluation reads only the
+// series of its code cell, never its index (trace events report the block at its own index, so
+// the traced evaluation keeps a copy).
+template <bool to_result>
+void eval_pushed(const Cell* block) {
     Rooted current(*block);
     CodeGuard guard(current.get());
     const Cell* code = current.get();
@@ -904,7 +909,8 @@ void eval_body_in_frame(const Cell* block) {
     int32_t pos = int32_t(series_index(code));
     int32_t lim = code_limit(code, -1);
     if (pos >= lim) {
-        stack_set_result(&g_unset_cell);
+        if constexpr (to_result) stack_set_result(&g_unset_cell);
+        else stack_push(&g_unset_cell);
         return;
     }
     for (;;) {
@@ -914,8 +920,9 @@ void eval_body_in_frame(const Cell* block) {
         if (pos >= lim) break;
         g_stack.top = base;
     }
-    stack_set_result(g_stack.top - 1);
+    if constexpr (to_result) stack_set_result(g_stack.top - 1);
 }
+void eval_body_in_frame(const Cell* block) { eval_pushed<true>(block); }
 } // namespace
 
 // ---- Calls ------------------------------------------------------------------------------------------
@@ -951,7 +958,13 @@ int32_t infix_operands(const Cell* op_in, int32_t sel, const Cell* name_in, cons
     stack_mark_interp_native(name.get());
     g_stack.top = left + 1;
     check(left, 0);
-    pos = eval_arg(code, pos, end, true);
+    // a paren operand is evaluated in this frame, its values above the left operand
+    if (pos < code_limit(code, end) && code_at(code, pos)->is(T_PAREN)) {
+        eval_pushed<false>(code_at(code, pos));   // copied before anything runs
+        ++pos;
+    } else {
+        pos = eval_arg(code, pos, end, true);
+    }
     if (!infix_compute(sel, left, left + 1)) {
         check(left + 1, 1);
         g_stack.arguments = left;
