@@ -87,8 +87,8 @@ uint32_t murmur3_string(const Cell* str, bool case_sensitive) {
     case 8: h = murmur3_units<4, false>(p, end, h); break;
     default: h = murmur3_units<4, true>(p, end, h); break;
     }
-    // the length mixed in is 4 bytes a character, whatever the unit width
-    return murmur3_fmix(h ^ uint32_t(uint64_t(end - p) / unit * 4));
+    // the length mixed in is 4 bytes a character, whatever the unit width (1, 2 or 4: a shift)
+    return murmur3_fmix(h ^ uint32_t((uint64_t(end - p) >> (unit >> 1)) * 4));
 }
 
 uint32_t round_up_pow2(uint32_t v) {
@@ -250,13 +250,6 @@ uint32_t hash_block_content(const Cell* v, int depth) {
 
 } // namespace
 
-bool address_hashed_type(TypeId t) {
-    switch (t) {
-    case T_NATIVE: case T_ACTION: case T_OP: case T_FUNCTION: case T_EVENT: return true;
-    default: return false;
-    }
-}
-
 uint32_t hash_value(const Cell* v, bool case_sensitive) {
     TypeId t = v->type();
     switch (t) {
@@ -354,6 +347,32 @@ HashCompareFn g_compare = nullptr;
 
 bool builtin_equal(const Cell* a, const Cell* b, int op, int depth);
 
+// Equality of two byte runs of length n; short runs (most keys) without a call.
+inline bool bytes_equal(const uint8_t* a, const uint8_t* b, size_t n) {
+    if (n >= 8 && n <= 16) {
+        uint64_t x0, y0, x1, y1;
+        std::memcpy(&x0, a, 8);
+        std::memcpy(&y0, b, 8);
+        std::memcpy(&x1, a + n - 8, 8);
+        std::memcpy(&y1, b + n - 8, 8);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n >= 4 && n < 8) {
+        uint32_t x0, y0, x1, y1;
+        std::memcpy(&x0, a, 4);
+        std::memcpy(&y0, b, 4);
+        std::memcpy(&x1, a + n - 4, 4);
+        std::memcpy(&y1, b + n - 4, 4);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n < 4) {
+        for (size_t i = 0; i < n; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
 // Text equality from each value's index, case-folded unless strict.
 bool strings_equal(const Cell* a, const Cell* b, bool strict) {
     Series* sa = value_series(a);
@@ -365,9 +384,16 @@ bool strings_equal(const Cell* a, const Cell* b, bool strict) {
     const uint8_t* eb = sb->tail_ptr();
     if (pa > ea) pa = ea;
     if (pb > eb) pb = eb;
-    if ((ea - pa) / ua != (eb - pb) / ub) return false;
-    // texts of one width whose units are all alike are equal in every mode
-    if (ua == ub && std::memcmp(pa, pb, size_t(ea - pa)) == 0) return true;
+    size_t na = size_t(ea - pa), nb = size_t(eb - pb);
+    if (ua == ub) {
+        if (na != nb) return false;
+        // texts of one width whose units are all alike are equal in every mode; in one width a
+        // unit that differs is a character that differs
+        if (bytes_equal(pa, pb, na)) return true;
+        if (strict) return false;
+    } else if ((na >> (ua >> 1)) != (nb >> (ub >> 1))) {   // widths 1, 2, 4: lengths by a shift
+        return false;
+    }
     for (; pa < ea; pa += ua, pb += ub) {
         uint32_t ca = unit_get(pa, ua), cb = unit_get(pb, ub);
         if (ca != cb && (strict || fold_upper(ca) != fold_upper(cb))) return false;
@@ -441,7 +467,11 @@ void hash_set_compare(HashCompareFn fn) { g_compare = fn; }
 bool hash_compare(const Cell* a, const Cell* b, int op) {
     // two integers are equal by value under every comparison, identity (op 9) by the whole cell
     if (a->is(T_INTEGER) && b->is(T_INTEGER) && op != 9) return a->data2 == b->data2;
-    return g_compare ? g_compare(a, b, op) : builtin_equal(a, b, op, 0);
+    if (g_compare) return g_compare(a, b, op);
+    // texts of one type (the keys of text tables) straight to the text comparison
+    TypeId t = a->type();
+    if (t == b->type() && op != 9 && is_any_string(t)) return strings_equal(a, b, op == 2);
+    return builtin_equal(a, b, op, 0);
 }
 
 // ---- Intmap ------------------------------------------------------------------------------------

@@ -26,12 +26,15 @@
 //                 object died, and marks nothing through a record itself
 //
 // A table is a record series of twelve 32-bit fields (HashTable below) whose node is "the table";
-// its arrays are series of their own, so the collector marks them and may move them. hash! and
-// map! tables also keep the hash of each live bucket's key beside the key array, so that a probe
-// reads a stored key cell (and the text behind it) only when the hashes agree, and growing never
-// hashes a key again. Buckets are
+// its arrays are series of their own, so the collector marks them and may move them. Buckets are
 // a power of two, probing is triangular (offsets 0, 1, 3, 6, 10 ... from hash & (buckets - 1)),
 // and each bucket has two flag bits (2 empty, 1 deleted, 0 live), sixteen buckets per 32-bit word.
+//
+// hash! and map! tables keep a pair of 32-bit words per bucket in their key array (HashEntry): the
+// key entry and the hash of the key (of a hash! group's first cell). A probe reads the small flag
+// array first, so a search that ends at an empty bucket touches nothing else; a live bucket costs
+// one more cache line for its key entry and hash together, and a stored key cell (and the text
+// behind it) is read only when the hashes agree. Growing never hashes a key again.
 //
 // Every operation that allocates holds the collector off for its duration, so table nodes and
 // the nodes of their arrays stay valid inside it; buffers still move when they grow, so series
@@ -100,7 +103,9 @@ uint32_t hash_value(const Cell* value, bool case_sensitive);
 uint32_t hash_key_probes(const Cell* key, uint32_t out[2]);
 // True for the types whose hash reads node handles (tables holding them are re-indexed after a
 // collection).
-bool address_hashed_type(TypeId t);
+inline bool address_hashed_type(TypeId t) {
+    return t == T_NATIVE || t == T_ACTION || t == T_OP || t == T_FUNCTION || t == T_EVENT;
+}
 
 // ---- Tables -------------------------------------------------------------------------------------
 
@@ -118,17 +123,30 @@ struct HashTable {
     uint32_t positions;  // hash!: node of the position array; record kinds: bytes per record
     Node chains;         // hash!: node of the chain list (an array of chain arrays)
     Node flags;          // node of the flag array
-    Node keys;           // node of the key array
+    Node keys;           // node of the key array (of HashEntry pairs for hash! and map!)
     Node values;         // node of the indexed block, the word/symbol block, or the record buffer
     uint32_t occupied;   // live or deleted buckets
     uint32_t buckets;    // a power of two, at least 4
     uint32_t bound;      // occupied count at which the table grows or is cleaned
     uint32_t kind;       // HashKind
     uint32_t stamp;      // 0, or collector cycle count + 1 when last indexed
-    Node hashes;         // hash! and map!: node of the bucket hash array (the hash of the key of
-                         // each live bucket; of a hash! group's first cell); 0 for other kinds
+    uint32_t variants;   // 1 once the table indexed two keys that equal? calls equal in two
+                         // buckets: a map! two that a strict comparison tells apart ("abc" and
+                         // "ABC"), a hash! two of different types (a word and a lit-word); until
+                         // then a look-up of a text or word key stops at its first match (group)
 };
 static_assert(sizeof(HashTable) == 48);
+
+// A bucket of a hash! or map! table: the key entry (cell index, or minus a hash! chain number) and
+// the hash of the key; meaningful in live buckets only.
+struct HashEntry {
+    uint32_t key;
+    uint32_t hash;
+};
+static_assert(sizeof(HashEntry) == 8);
+inline HashEntry* hash_entries(Node keys) {
+    return reinterpret_cast<HashEntry*>(node_series(keys)->data());
+}
 
 inline HashTable* hashtable_record(Node table) {
     return reinterpret_cast<HashTable*>(node_series(table)->data());

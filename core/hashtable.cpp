@@ -119,10 +119,10 @@ void positions_rebuild(Node table) {
     uint32_t count = ps->tail / 4;
     uint32_t* pos = hash_words(t->positions);
     const uint32_t* flags = hash_words(t->flags);
-    const uint32_t* keys = hash_words(t->keys);
+    const HashEntry* entries = hash_entries(t->keys);
     for (uint32_t b = 0; b < t->buckets; ++b) {
         if (hash_flag(flags, b) != HASH_FLAG_LIVE) continue;
-        for_group(t, int32_t(keys[b]), [&](uint32_t i) {
+        for_group(t, int32_t(entries[b].key), [&](uint32_t i) {
             if (i < count) pos[i] = b + 1;
         });
     }
@@ -134,8 +134,15 @@ inline Cell* record_at(HashTable* t, uint32_t offset) {
     return reinterpret_cast<Cell*>(block_of(t)->head_ptr() + offset);
 }
 
-// hash! and map! tables keep each live bucket's key hash in an array of their own.
-inline bool keeps_hashes(uint32_t kind) { return kind == HASH_KIND_HASH || kind == HASH_KIND_MAP; }
+// hash! and map! tables keep a HashEntry (key entry and hash) per bucket in their key array.
+inline bool keeps_entries(uint32_t kind) { return kind == HASH_KIND_HASH || kind == HASH_KIND_MAP; }
+
+// A key array of `buckets` empty buckets for the kind.
+Node new_key_array(uint32_t kind, uint32_t buckets) {
+    if (!keeps_entries(kind)) return new_u32_array(buckets, 0);
+    return new_u32_array(checked_size(uint64_t(buckets) * 2), 0);
+}
+
 
 // Keys that hash as numbers: equal? compares them with a tolerance, so an equal key may hash into
 // the neighbouring class.
@@ -185,30 +192,26 @@ uint32_t first_empty(const uint32_t* flags, uint32_t buckets, uint32_t hash) {
 // table that keeps its hashes places each key by its stored hash, unless `rehash` asks for the
 // keys to be hashed again (after a collection changed the hashes of identity-hashed keys).
 void rehash_into(Node table, uint32_t buckets, uint32_t bound, bool rehash) {
+    uint32_t kind = rec(table)->kind;
+    bool kept = keeps_entries(kind);
     Node flags = new_u32_array(flag_word_count(buckets), 0xAA);
-    Node keys = new_u32_array(buckets, 0);
-    bool kept = keeps_hashes(rec(table)->kind);
-    Node hashes = kept ? new_u32_array(buckets, 0) : 0;
+    Node keys = new_key_array(kind, buckets);
     HashTable* t = rec(table);
     uint32_t* nf = hash_words(flags);
-    uint32_t* nk = hash_words(keys);
-    uint32_t* nh = kept ? hash_words(hashes) : nullptr;
     const uint32_t* of = hash_words(t->flags);
-    const uint32_t* ok = hash_words(t->keys);
-    const uint32_t* oh = kept ? hash_words(t->hashes) : nullptr;
     uint32_t live = 0;
     for (uint32_t b = 0; b < t->buckets; ++b) {
         if (hash_flag(of, b) != HASH_FLAG_LIVE) continue;
-        uint32_t h = kept && !rehash ? oh[b] : bucket_hash(t, ok[b]);
+        uint32_t key = kept ? hash_entries(t->keys)[b].key : hash_words(t->keys)[b];
+        uint32_t h = kept && !rehash ? hash_entries(t->keys)[b].hash : bucket_hash(t, key);
         uint32_t nb = first_empty(nf, buckets, h);
         hash_flag_set(nf, nb, HASH_FLAG_LIVE);
-        nk[nb] = ok[b];
-        if (kept) nh[nb] = h;
+        if (kept) hash_entries(keys)[nb] = HashEntry{key, h};
+        else hash_words(keys)[nb] = key;
         ++live;
     }
     t->flags = flags;
     t->keys = keys;
-    if (kept) t->hashes = hashes;
     t->buckets = buckets;
     t->bound = bound;
     t->occupied = live;
@@ -244,8 +247,7 @@ int32_t insert_index(Node table, uint32_t index, int* status, const uint32_t* ke
     int64_t target = -1;
     int64_t group = -1;
     const uint32_t* flags = hash_words(t->flags);
-    const uint32_t* keys = hash_words(t->keys);
-    const uint32_t* hashes = t->hashes ? hash_words(t->hashes) : nullptr;
+    const HashEntry* entries = hash_entries(t->keys);
     uint32_t hash = known_hash_usable(key_hash, key.type()) ? *key_hash : hash_value(&key, false);
     // strictly equal keys (map!), and equal keys of one type (hash!) other than numbers compared
     // with a tolerance, hash alike: only buckets of the same hash can hold them
@@ -261,29 +263,36 @@ int32_t insert_index(Node table, uint32_t index, int* status, const uint32_t* ke
             if (target < 0) target = b;
             continue;
         }
-        if (hashes && hashes[b] != hash && !any_hash) continue;
+        HashEntry e = entries[b];
+        if (e.hash != hash && !any_hash) continue;
         if (kind == HASH_KIND_MAP) {
-            Cell stored = map_key(cell_of(t, keys[b]));
-            if (stored.type() == key.type() && hash_compare(&stored, &key, 2)) return int32_t(keys[b]);
-        } else if (kind == HASH_KIND_HASH) {
-            const Cell* first = cell_of(t, group_first(t, int32_t(keys[b])));
-            if (first->type() == key.type() && hash_compare(first, &key, 0)) {
-                group = b;
-                break;
+            Cell stored = map_key(cell_of(t, e.key));
+            if (stored.type() == key.type()) {
+                if (hash_compare(&stored, &key, 2)) return int32_t(e.key);
+                if (!t->variants && hash_compare(&stored, &key, 0)) t->variants = 1;
+            }
+        } else {
+            const Cell* first = cell_of(t, group_first(t, int32_t(e.key)));
+            if (hash_compare(first, &key, 0)) {
+                if (first->type() == key.type()) {
+                    group = b;
+                    break;
+                }
+                t->variants = 1;   // equal keys of two types: two groups a look-up must both see
             }
         }
     }
     if (group >= 0) {
         // join the group of equal keys: a single index becomes a chain first
         uint32_t gb = uint32_t(group);
-        int32_t held = int32_t(hash_words(t->keys)[gb]);
+        int32_t held = int32_t(hash_entries(t->keys)[gb].key);
         if (held >= 0) {
             Node chain = new_growable(4);
             array_append(chain, uint32_t(held));
             array_append(rec(table)->chains, chain);
             t = rec(table);
             held = -int32_t(array_length(t->chains));
-            hash_words(t->keys)[gb] = uint32_t(held);
+            hash_entries(t->keys)[gb].key = uint32_t(held);
         }
         array_append(chain_of(t, held), index);
         position_set(table, index, gb + 1);
@@ -299,8 +308,7 @@ int32_t insert_index(Node table, uint32_t index, int* status, const uint32_t* ke
     uint32_t* fl = hash_words(t->flags);
     if (hash_flag(fl, tb) == HASH_FLAG_EMPTY) t->occupied++;
     hash_flag_set(fl, tb, HASH_FLAG_LIVE);
-    hash_words(t->keys)[tb] = index;
-    if (t->hashes) hash_words(t->hashes)[tb] = hash;
+    hash_entries(t->keys)[tb] = HashEntry{index, hash};
     // size counts live entries: a map! key re-indexed with its entry removed (value header 0)
     // takes a bucket but no place in the count
     if (kind != HASH_KIND_MAP || index + 1 >= block_length(t) || cell_of(t, index + 1)->header != 0)
@@ -363,12 +371,11 @@ void index_cells(Node table, uint32_t first, uint32_t step, bool fresh) {
 int64_t map_bucket_of(HashTable* t, uint32_t index) {
     Cell key = map_key(cell_of(t, index));
     const uint32_t* flags = hash_words(t->flags);
-    const uint32_t* keys = hash_words(t->keys);
+    const HashEntry* entries = hash_entries(t->keys);
     for (ProbeSequence p(hash_value(&key, false), t->buckets); p.more(); p.next()) {
-        uint32_t b = p.bucket;
-        uint32_t f = hash_flag(flags, b);
+        uint32_t f = hash_flag(flags, p.bucket);
         if (f == HASH_FLAG_EMPTY) return -1;
-        if (f == HASH_FLAG_LIVE && keys[b] == index) return b;
+        if (f == HASH_FLAG_LIVE && entries[p.bucket].key == index) return p.bucket;
     }
     return -1;
 }
@@ -383,7 +390,7 @@ void hash_delete_index(Node table, uint32_t index) {
     uint32_t b = p - 1;
     uint32_t* flags = hash_words(t->flags);
     if (hash_flag(flags, b) != HASH_FLAG_LIVE) return;
-    int32_t key = int32_t(hash_words(t->keys)[b]);
+    int32_t key = int32_t(hash_entries(t->keys)[b].key);
     bool emptied;
     if (key >= 0) {
         if (uint32_t(key) != index) return;
@@ -398,7 +405,7 @@ void hash_delete_index(Node table, uint32_t index) {
         // another hash class. During a re-index after an edit, a first cell past the tail is
         // itself about to be taken out.
         uint32_t next = at == 0 && !emptied ? array_pick(chain, 1) : 0xFFFFFFFFu;
-        if (next < block_length(t)) hash_words(t->hashes)[b] = hash_value(cell_of(t, next), false);
+        if (next < block_length(t)) hash_entries(t->keys)[b].hash = hash_value(cell_of(t, next), false);
     }
     pos[index] = 0xFFFFFFFFu;
     if (emptied) {
@@ -421,9 +428,9 @@ template <class Fn>
 void remap_indexes(Node table, Fn&& fn) {
     HashTable* t = rec(table);
     const uint32_t* flags = hash_words(t->flags);
-    uint32_t* keys = hash_words(t->keys);
+    HashEntry* entries = hash_entries(t->keys);
     for (uint32_t b = 0; b < t->buckets; ++b)
-        if (hash_flag(flags, b) == HASH_FLAG_LIVE && int32_t(keys[b]) >= 0) keys[b] = fn(keys[b]);
+        if (hash_flag(flags, b) == HASH_FLAG_LIVE && int32_t(entries[b].key) >= 0) entries[b].key = fn(entries[b].key);
     // chains no live bucket refers to are empty, so walking the chain list visits each once
     Series* list = node_series(t->chains);
     uint32_t chains = list->used() / 4;
@@ -516,8 +523,7 @@ Node hashtable_make(uint32_t size, Node block, uint32_t kind, uint32_t cells_per
 
     Node table = alloc_bytes(sizeof(HashTable));
     Node flags = new_u32_array(flag_word_count(buckets), 0xAA);
-    Node keys = new_u32_array(buckets, 0);
-    Node hashes = keeps_hashes(kind) ? new_u32_array(buckets, 0) : 0;
+    Node keys = new_key_array(kind, buckets);
     Node positions = 0, chains = 0, values = block;
     if (kind == HASH_KIND_HASH) {
         positions = new_u32_array(size, 0xFF);
@@ -536,7 +542,6 @@ Node hashtable_make(uint32_t size, Node block, uint32_t kind, uint32_t cells_per
     t->chains = chains;
     t->flags = flags;
     t->keys = keys;
-    t->hashes = hashes;
     t->values = values;
     t->buckets = buckets;
     t->bound = bound;
@@ -566,12 +571,10 @@ void hashtable_rebuild(Node table, uint32_t size) {
     if (buckets < 4) buckets = 4;
     bool had_stamp = t->stamp != 0;
     Node flags = new_u32_array(flag_word_count(buckets), 0xAA);
-    Node keys = new_u32_array(buckets, 0);
-    Node hashes = keeps_hashes(t->kind) ? new_u32_array(buckets, 0) : 0;
+    Node keys = new_key_array(t->kind, buckets);
     t = rec(table);
     t->flags = flags;
     t->keys = keys;
-    t->hashes = hashes;
     t->buckets = buckets;
     t->bound = uint32_t(buckets * LOAD);
     t->size = 0;
@@ -623,6 +626,7 @@ Cell* hashtable_insert(Node table, const Cell* key, int* status, const uint32_t*
     }
     *status = 0;
     HashTable* t = rec(table);
+    if (!keeps_entries(t->kind)) return cell_of(t, index);
     // a hash! cell indexed already (by a rebuild the caller's edit made necessary) stays as it is
     if (t->kind == HASH_KIND_HASH && index < positions_count(t) &&
         hash_words(t->positions)[index] != 0xFFFFFFFFu)
@@ -666,14 +670,16 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
     bool map = t->kind == HASH_KIND_MAP;
     if (map) key = map_key(&key);
     const uint32_t* flags = hash_words(t->flags);
-    const uint32_t* keys = hash_words(t->keys);
-    const uint32_t* stored_hashes = hash_words(t->hashes);
+    const HashEntry* entries = hash_entries(t->keys);
     uint32_t hashes[2];
     uint32_t probes = 1;
     if (known_hash_usable(key_hash, key.type())) hashes[0] = *key_hash;
     else probes = hash_key_probes(&key, hashes);
     bool equivalence = equivalence_key(key.type());
-    bool unique = map && key.is(T_INTEGER);
+    // map! keys are strictly distinct, and at most one integer key has a value; under an
+    // equivalence at most one key matches strictly, and at most one under equal? until two keys
+    // equal but for case were indexed (see insert_index)
+    bool unique = map && (key.is(T_INTEGER) || (equivalence && (op == 2 || !t->variants)));
     // hash!: equal keys of different types (a word and a lit-word, a string and a file) form
     // groups of their own on the same probe sequence, so every equal group holds candidates and
     // the position rules pick one among them all. map!: the first matching key in block order.
@@ -682,27 +688,26 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
     int64_t best = -1;
     for (uint32_t probe = 0; probe < probes; ++probe) {
         for (ProbeSequence p(hashes[probe], t->buckets); p.more(); p.next()) {
-            uint32_t b = p.bucket;
-            uint32_t f = hash_flag(flags, b);
+            uint32_t f = hash_flag(flags, p.bucket);
             if (f == HASH_FLAG_EMPTY) break;
             if (f == HASH_FLAG_DELETED) continue;
+            HashEntry e = entries[p.bucket];
             // keys equal to the key (under any op) lie in the classes it probes
-            uint32_t h = stored_hashes[b];
-            if (h != hashes[0] && (probes < 2 || h != hashes[1])) continue;
+            if (e.hash != hashes[0] && (probes < 2 || e.hash != hashes[1])) continue;
             if (map) {
-                Cell stored = map_key(cell_of(t, keys[b]));
+                Cell stored = map_key(cell_of(t, e.key));
                 if (stored.type() == key.type() && hash_compare(&stored, &key, op) &&
-                    (best < 0 || keys[b] < best)) {
-                    best = keys[b];
-                    // map! keys are strictly distinct, and at most one integer key has a value
+                    (best < 0 || e.key < best)) {
+                    best = e.key;
                     if (unique) return cell_of(t, uint32_t(best));
                 }
                 continue;
             }
-            int32_t held = int32_t(keys[b]);
+            int32_t held = int32_t(e.key);
             const Cell* first = cell_of(t, group_first(t, held));
             bool check_each;
-            if (hash_compare(first, &key, 0)) {
+            bool equal_group = hash_compare(first, &key, 0);
+            if (equal_group) {
                 // the cells of the group are equal to the first, so equal to the key too, under
                 // an equivalence; search equality (op 12) is equality when the types agree
                 check_each = !equivalence || (op != 0 && !(op == 12 && first->type() == key.type()));
@@ -724,6 +729,9 @@ Cell* hashtable_find(Node table, const Cell* key_cell, int32_t start, int32_t sk
                     if (side && r == 0 && li > best) best = li;
                 }
             });
+            // under an equivalence, the equal group met is the only one unless the table indexed
+            // equal keys of two types (see insert_index)
+            if (equal_group && equivalence && !t->variants) break;
         }
     }
     return best >= 0 ? cell_of(t, uint32_t(best)) : nullptr;
@@ -759,7 +767,7 @@ Cell* hashtable_find_next(Node table, const Cell* key_cell, int32_t* position, u
         advance = true;
     }
     const uint32_t* flags = hash_words(t->flags);
-    const uint32_t* keys = hash_words(t->keys);
+    const HashEntry* entries = hash_entries(t->keys);
     while (true) {
         bool ended = false;
         if (advance) {
@@ -780,8 +788,9 @@ Cell* hashtable_find_next(Node table, const Cell* key_cell, int32_t* position, u
         }
         if (f != HASH_FLAG_LIVE) continue;
         // a key met on both sequences is answered on the one of its own hash
-        if (hash_words(t->hashes)[b] != hashes[sequence]) continue;
-        uint32_t index = t->kind == HASH_KIND_HASH ? group_first(t, int32_t(keys[b])) : keys[b];
+        if (entries[b].hash != hashes[sequence]) continue;
+        uint32_t k = entries[b].key;
+        uint32_t index = t->kind == HASH_KIND_HASH ? group_first(t, int32_t(k)) : k;
         Cell stored = map ? map_key(cell_of(t, index)) : *cell_of(t, index);
         if (stored.type() != key.type() || !hash_compare(&stored, &key, 0)) continue;
         *position = sequence ? -int32_t(b) - 2 : int32_t(b);
@@ -893,6 +902,7 @@ void hashtable_clear(Node table) {
     HashTable* t = rec(table);
     t->size = 0;
     t->occupied = 0;
+    t->variants = 0;
     Series* f = node_series(t->flags);
     std::memset(f->data(), 0xAA, f->tail);
     if (t->kind == HASH_KIND_HASH) {
@@ -913,11 +923,9 @@ Node hashtable_copy(Node table, Node new_block) {
     Node copy = copy_series(node_series(table));
     Node flags = copy_series(node_series(rec(table)->flags));
     Node keys = copy_series(node_series(rec(table)->keys));
-    Node hashes = rec(table)->hashes ? copy_series(node_series(rec(table)->hashes)) : 0;
     HashTable* t = rec(copy);
     t->flags = flags;
     t->keys = keys;
-    t->hashes = hashes;
     t->values = new_block;
     if (t->kind == HASH_KIND_HASH) {
         Node positions = copy_series(node_series(rec(table)->positions));
@@ -1091,7 +1099,6 @@ void hashtable_mark_ref(Node* ref) {
     HashTable* t = rec(*ref);
     collector_mark_series(&t->flags);
     collector_mark_series(&t->keys);
-    if (t->hashes) collector_mark_series(&t->hashes);
     if (t->kind == HASH_KIND_HASH) {
         collector_mark_series(&t->positions);
         if (collector_mark_series(&t->chains)) {

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <set>
@@ -1024,6 +1025,86 @@ TEST_F(Hash, NumbersWithinTheToleranceAreFoundAcrossAHashClassBoundary) {
         EXPECT_EQ(find(mt, mb, make_float(double(whole))), scan < 0 ? -1 : 2 * scan) << whole;
     }
     hash_set_compare(nullptr);
+}
+
+// A hash! group of equal numbers may span two hash classes; its bucket is placed and filtered by
+// the hash of its first cell. Once that cell goes, the bucket must carry the next cell's hash, or a
+// resize places the group where a look-up of the remaining cell's class never probes.
+TEST_F(Hash, RemovingTheFirstCellOfAGroupAcrossClassesRehashesItsBucket) {
+    hash_set_compare(tolerant_compare);
+    auto ulps = [](double x, int n) {
+        for (int i = 0; i < std::abs(n); ++i) x = std::nextafter(x, n < 0 ? -INFINITY : INFINITY);
+        return x;
+    };
+    // at a class boundary (128 units above a whole number of classes past 1.0): x lies below it,
+    // y above, 4 units apart (equal); z is equal to y (10 units) but probes y's class only (its
+    // 11-unit interval stays above). y joins x's group only when its probes meet x's bucket: the
+    // boundary is one where both classes start at the same bucket of 8.
+    double x = 0, y = 0, z = 0;
+    bool met = false;
+    for (int k = 0; k < 512 && !met; ++k) {
+        const double edge = 1.0 + std::ldexp(128.0 + 256.0 * k, -52);
+        x = ulps(edge, -2), y = ulps(edge, 2), z = ulps(y, 10);
+        Cell a = make_float(x), c = make_float(y);
+        met = ((hash_value(&a, false) ^ hash_value(&c, false)) & 7) == 0;
+    }
+    ASSERT_TRUE(met);
+    Cell xc = make_float(x), yc = make_float(y), zc = make_float(z);
+    ASSERT_NE(hash_value(&xc, false), hash_value(&yc, false));
+    uint32_t z_hashes[2];
+    ASSERT_EQ(hash_key_probes(&zc, z_hashes), 1u);
+    ASSERT_TRUE(hash_compare(&xc, &yc, 0));
+    ASSERT_TRUE(hash_compare(&yc, &zc, 0));
+    ASSERT_FALSE(hash_compare(&xc, &zc, 0));
+
+    Node b = block({xc, yc});
+    Node t = table(4, b, HASH_KIND_HASH);
+    ASSERT_EQ(hashtable_record(t)->size, 1u);   // one group: y joined x
+    hashtable_delete(t, at(b, 0));
+    EXPECT_EQ(hashtable_record(t)->size, 1u);
+    EXPECT_EQ(find(t, b, yc), 1);
+    EXPECT_EQ(find(t, b, zc), 1);
+    // growing places every bucket by the hash it keeps
+    for (uint32_t wanted : {64u, 1024u}) {
+        hashtable_resize(t, wanted);
+        ASSERT_EQ(hashtable_record(t)->buckets, wanted);
+        EXPECT_EQ(find(t, b, yc), 1) << wanted;
+        EXPECT_EQ(find(t, b, zc), 1) << wanted;
+        EXPECT_EQ(find(t, b, xc), 1) << wanted;
+    }
+    hash_set_compare(nullptr);
+}
+
+// A map! may hold keys that equal? calls equal and a strict comparison tells apart ("kx" and
+// "KX"); a look-up under equal? answers the first of them in block order even where the probes
+// meet the later one first (after a resize placed it ahead), while a strict look-up answers its
+// own key.
+TEST_F(Hash, MapLookUpAnswersTheFirstOfKeysEqualButForCase) {
+    // a text whose hash starts at the last of 8 buckets: its upper-case twin then takes bucket
+    // 0, which a resize visits, and so places, first
+    std::string lower;
+    for (int i = 0; i < 1000 && lower.empty(); ++i) {
+        std::string candidate = "kx" + std::to_string(i);
+        Cell c = text(candidate.c_str());
+        if ((hash_value(&c, false) & 7) == 7) lower = candidate;
+    }
+    ASSERT_FALSE(lower.empty());
+    std::string upper = lower;
+    for (char& ch : upper) ch = char(std::toupper(static_cast<unsigned char>(ch)));
+    std::string mixed = upper.substr(0, 1) + lower.substr(1);
+    Node b = block({text(lower.c_str()), make_integer(1), text(upper.c_str()), make_integer(2)});
+    Node t = table(4, b, HASH_KIND_MAP);
+    ASSERT_EQ(hashtable_record(t)->buckets, 8u);
+    ASSERT_EQ(hashtable_record(t)->size, 2u);
+    for (uint32_t buckets : {8u, 64u}) {
+        hashtable_resize(t, buckets);
+        ASSERT_EQ(hashtable_record(t)->buckets, buckets);
+        EXPECT_EQ(find(t, b, text(mixed.c_str())), 0) << buckets;
+        EXPECT_EQ(find(t, b, text(upper.c_str())), 0) << buckets;
+        EXPECT_EQ(find(t, b, text(upper.c_str()), 0, false, false, 1, 2), 2) << buckets;
+        EXPECT_EQ(find(t, b, text(lower.c_str()), 0, false, false, 1, 2), 0) << buckets;
+        EXPECT_EQ(find(t, b, text(mixed.c_str()), 0, false, false, 1, 2), -1) << buckets;
+    }
 }
 
 TEST_F(Hash, RemovedMapEntriesStayIndexedThroughResizeAndRebuild) {

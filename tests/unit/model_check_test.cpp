@@ -425,23 +425,24 @@ int32_t scan_map(Node block, const Cell& key_in, int op, bool walk_set, std::set
     return first;
 }
 
-// Each live bucket of a hash! or map! table holds the hash of its key (of its group's first cell),
-// as of the table's next use.
+// Each live bucket of a hash! or map! table holds the hash of its key (of its group's first cell)
+// beside its key entry, as of the table's next use.
 void check_bucket_hashes(World& w, Node t, const std::string& where) {
     hashtable_check_stale(t);
     HashTable* r = hashtable_record(t);
     const uint32_t* flags = hash_words(r->flags);
-    const uint32_t* keys = hash_words(r->keys);
-    const uint32_t* hashes = hash_words(r->hashes);
+    const HashEntry* entries = hash_entries(r->keys);
+    w.expect(node_series(r->keys)->tail >= r->buckets * sizeof(HashEntry),
+             where + ": key array shorter than its buckets");
     Series* block = node_series(r->values);
     for (uint32_t b = 0; b < r->buckets; ++b) {
         if (hash_flag(flags, b) != HASH_FLAG_LIVE) continue;
-        int32_t key = int32_t(keys[b]);
+        int32_t key = int32_t(entries[b].key);
         uint32_t index = key >= 0 ? uint32_t(key) : array_pick(array_pick(r->chains, uint32_t(-key)), 1);
         Cell c = *block->cell_at(index);
         if (r->kind == HASH_KIND_MAP && c.type() >= T_WORD && c.type() <= T_GET_WORD) set_cell_type(&c, T_SET_WORD);
-        w.expect(hashes[b] == hash_value(&c, false), where + ": bucket " + std::to_string(b) +
-                                                         " keeps another hash than its key's");
+        w.expect(entries[b].hash == hash_value(&c, false), where + ": bucket " + std::to_string(b) +
+                                                               " keeps another hash than its key's");
     }
 }
 
@@ -547,7 +548,6 @@ void check_all(World& w) {
 void add_table_nodes(Node t, std::unordered_set<Node>& out) {
     HashTable* r = hashtable_record(t);
     out.insert({t, r->flags, r->keys, r->values});
-    if (r->hashes) out.insert(r->hashes);
     if (r->kind == HASH_KIND_HASH) {
         out.insert({r->positions, r->chains});
         Series* list = node_series(r->chains);
