@@ -167,6 +167,8 @@ constexpr uint32_t SUMMARY_ANY_VALUE = 0x10000000;  // every argument takes any 
 // if, unless or either with the frame of start-up: plain, every argument evaluated, the blocks
 // taking block!
 constexpr uint32_t SUMMARY_CONDITIONAL = 0x08000000;
+// with SUMMARY_CONDITIONAL: the condition takes exactly the types of any-type! (NOT_ANY_TYPE)
+constexpr uint32_t SUMMARY_FIRST_ANY_TYPE = 0x04000000;
 constexpr uint32_t SUMMARY_ARGS_MASK = 0xFF;         // arguments before the first refinement
 constexpr uint32_t SUMMARY_LOCALS_SHIFT = 8;         // locals of a function!/routine! (12 bits)
 constexpr uint32_t SUMMARY_LOCALS_MASK = 0xFFF;
@@ -186,6 +188,10 @@ constexpr uint32_t NATIVE_EITHER = native_index("either");
 inline bool is_conditional(uint32_t native) {
     return native == NATIVE_IF || native == NATIVE_UNLESS || native == NATIVE_EITHER;
 }
+
+// The types that any-type! leaves out.
+constexpr uint64_t NOT_ANY_TYPE =
+    (uint64_t(1) << T_SYMBOL) | (uint64_t(1) << T_CONTEXT) | (uint64_t(1) << T_SERIES);
 
 // The summary of a built cache; fn: the function value, native: its call type is native!.
 uint32_t cache_summary(const Cell* cache, bool func_like, const Cell* fn, bool native) {
@@ -223,8 +229,12 @@ uint32_t cache_summary(const Cell* cache, bool func_like, const Cell* fn, bool n
         for (uint32_t i = 1; i < n_args; ++i)
             conditional = conditional && typeset_has(cs->cell_at(i), T_BLOCK);
     }
+    bool first_any_type = conditional;   // looked at only for if, unless and either
+    for (uint32_t t = 1; first_any_type && t <= T_MAX_REGISTERED; ++t)
+        first_any_type = typeset_has(cs->cell_at(0), t) == !((NOT_ANY_TYPE >> t) & 1);
     return SUMMARY_VALID | SUMMARY_PLAIN | (all_eval ? SUMMARY_ALL_EVAL : 0) |
            (conditional ? SUMMARY_CONDITIONAL : 0) |
+           (first_any_type ? SUMMARY_FIRST_ANY_TYPE : 0) |
            (any_value ? SUMMARY_ANY_VALUE : 0) | n_args |
            (uint32_t(locals) << SUMMARY_LOCALS_SHIFT) | (refines << SUMMARY_REFINES_SHIFT);
 }
@@ -1542,15 +1552,19 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         }
         first = 1;
     }
-    // Fetches argument i onto the frame and checks its type.
-    auto take = [&](uint32_t i) __attribute__((always_inline)) {
+    // Fetches argument i onto the frame and checks its type (first_any_type: the first argument
+    // takes any-type!).
+    auto take = [&](uint32_t i, bool first_any_type = false) __attribute__((always_inline)) {
         int32_t lim = code_limit(code, end);
         if (all_eval && pos < lim)
             pos = eval_arg(code, pos, end, lim, infix);
         else
             pos = fetch_arg(ac(), entry(i)->header & KIND_MASK, pos, i);
         const Cell* top = g_stack.top - 1;
-        if (any_value ? top->is(T_UNSET) : !typeset_has(entry(i), top->type())) [[unlikely]] {
+        bool bad = first_any_type ? (NOT_ANY_TYPE >> top->type()) & 1
+                   : any_value    ? top->is(T_UNSET)
+                                  : !typeset_has(entry(i), top->type());
+        if (bad) [[unlikely]] {
             Cell e = *entry(i);
             check_arg_type(ac(), &e, top, i);
         }
@@ -1561,7 +1575,7 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         // native's frame, as conditional_in_frame does with the blocks on the frame. With any
         // other argument the blocks are fetched as usual.
         if (summary & SUMMARY_CONDITIONAL) {
-            take(0);
+            take(0, summary & SUMMARY_FIRST_ANY_TYPE);
             first = 1;
             int32_t blocks_end = pos + int32_t(n_args) - 1;
             if (blocks_end <= code_limit(code, end)) {
