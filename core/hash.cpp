@@ -347,24 +347,21 @@ HashCompareFn g_compare = nullptr;
 
 bool builtin_equal(const Cell* a, const Cell* b, int op, int depth);
 
+// Equality of two runs of n bytes, W <= n <= 2 * W, read as two words of type W that overlap.
+template <class W>
+inline bool overlapping_words_equal(const uint8_t* a, const uint8_t* b, size_t n) {
+    W x0, y0, x1, y1;
+    std::memcpy(&x0, a, sizeof(W));
+    std::memcpy(&y0, b, sizeof(W));
+    std::memcpy(&x1, a + n - sizeof(W), sizeof(W));
+    std::memcpy(&y1, b + n - sizeof(W), sizeof(W));
+    return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+}
+
 // Equality of two byte runs of length n; short runs (most keys) without a call.
 inline bool bytes_equal(const uint8_t* a, const uint8_t* b, size_t n) {
-    if (n >= 8 && n <= 16) {
-        uint64_t x0, y0, x1, y1;
-        std::memcpy(&x0, a, 8);
-        std::memcpy(&y0, b, 8);
-        std::memcpy(&x1, a + n - 8, 8);
-        std::memcpy(&y1, b + n - 8, 8);
-        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-    }
-    if (n >= 4 && n < 8) {
-        uint32_t x0, y0, x1, y1;
-        std::memcpy(&x0, a, 4);
-        std::memcpy(&y0, b, 4);
-        std::memcpy(&x1, a + n - 4, 4);
-        std::memcpy(&y1, b + n - 4, 4);
-        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-    }
+    if (n >= 8 && n <= 16) return overlapping_words_equal<uint64_t>(a, b, n);
+    if (n >= 4 && n < 8) return overlapping_words_equal<uint32_t>(a, b, n);
     if (n < 4) {
         for (size_t i = 0; i < n; ++i)
             if (a[i] != b[i]) return false;
