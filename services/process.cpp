@@ -106,18 +106,24 @@ bool wait_for_child(pid_t pid, int pidfd, int* code) {
 }
 
 // Ends a child that is no longer waited for and reaps it: SIGTERM, a grace period for it to end,
-// then SIGKILL for one that ignores or catches the request.
-void end_child(pid_t pid, int pidfd) {
+// then SIGKILL for one that ignores or catches the request. A child that leads its own process
+// group is ended with the whole group, so what it started in the background ends too: the group is
+// killed once more after the child is reaped, for members that outlived it.
+void end_child(pid_t pid, int pidfd, bool own_group) {
     constexpr int GRACE_MS = 1000;
+    pid_t target = own_group ? -pid : pid;
     int code;
-    kill(pid, SIGTERM);
-    for (int waited = 0; waited < GRACE_MS; waited += HALT_SLICE_MS) {
-        if (reaped(pid, &code)) return;
-        sleep_slice(pidfd, HALT_SLICE_MS);
+    kill(target, SIGTERM);
+    bool ended = false;
+    for (int waited = 0; waited < GRACE_MS && !ended; waited += HALT_SLICE_MS) {
+        ended = reaped(pid, &code);
+        if (!ended) sleep_slice(pidfd, HALT_SLICE_MS);
     }
-    if (reaped(pid, &code)) return;
-    kill(pid, SIGKILL);
-    wait_child(pid);
+    if (!ended && !reaped(pid, &code)) {
+        kill(target, SIGKILL);
+        wait_child(pid);
+    }
+    if (own_group) kill(target, SIGKILL);
 }
 
 // Feeds the input pipe and drains the output pipes until all three are done. False when a halt
@@ -248,6 +254,16 @@ CallResult call_process(const std::string& command, bool wait, bool shell, CallS
     if (!output(out, out_child, out_parent) || !output(err, err_child, err_parent)) return result;
 
     Spawn s;
+    // A child that is waited for leads a process group of its own, so that a halt ends what it
+    // started as well. Not when it reads the parent's terminal: a process outside the terminal's
+    // foreground group is stopped as soon as it reads there.
+    bool own_group = wait && !(in.kind == Kind::Default && isatty(STDIN_FILENO));
+    if (own_group) {
+        posix_spawnattr_setpgroup(&s.attr, 0);
+        short flags = 0;
+        posix_spawnattr_getflags(&s.attr, &flags);
+        posix_spawnattr_setflags(&s.attr, short(flags | POSIX_SPAWN_SETPGROUP));
+    }
     if (in_child.fd >= 0) posix_spawn_file_actions_adddup2(&s.actions, in_child.fd, 0);
     posix_spawn_file_actions_adddup2(&s.actions, out_child.fd >= 0 ? out_child.fd : null_out.fd, 1);
     posix_spawn_file_actions_adddup2(&s.actions, err_child.fd >= 0 ? err_child.fd : null_out.fd, 2);
@@ -277,7 +293,7 @@ CallResult call_process(const std::string& command, bool wait, bool shell, CallS
             wait_for_child(pid, pidfd.fd, &code)) {
             result.value = code;
         } else {
-            end_child(pid, pidfd.fd);
+            end_child(pid, pidfd.fd, own_group);
             result.halted = true;
         }
     } else {

@@ -10,7 +10,9 @@
 //
 // A call that waits looks at the core's halt request (Ctrl-C) while it feeds, drains and waits:
 // on a halt the child is asked to end (SIGTERM), killed if it has not ended within a second, and
-// reaped; the result says it was halted, and the caller raises the halt.
+// reaped; the result says it was halted, and the caller raises the halt. Unless it reads the
+// parent's terminal, such a child leads a process group of its own, and the halt ends the group:
+// what it started in the background ends with it.
 #pragma once
 
 #include <sys/types.h>
