@@ -829,12 +829,12 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
         case T_UNSET: fire_error(Err::NoValue, &value);
         case T_OP: fire_error(Err::NoOpArg, &value);
         case T_NATIVE: case T_ACTION: case T_FUNCTION: case T_ROUTINE: {
-            Cell fn = *v;
-            uint32_t summary = g_interp.tracing ? 0 : plain_call_summary(&fn);
+            // both calls copy the function value before anything allocates
+            uint32_t summary = g_interp.tracing ? 0 : plain_call_summary(v);
             if (summary)
-                pos = eval_code_plain_any<false>(&fn, code, pos, end, true, &value, nullptr, t, summary);
+                pos = eval_code_plain_any<false>(v, code, pos, end, true, &value, nullptr, t, summary);
             else
-                pos = eval_code(&fn, code, pos, end, true, &value, nullptr, 0, nullptr, CALL_NORMAL, false);
+                pos = eval_code(v, code, pos, end, true, &value, nullptr, 0, nullptr, CALL_NORMAL, false);
             lim = -1;
             break;
         }
