@@ -526,7 +526,7 @@ namespace {
 
 inline void push_value(const Cell* v) { stack_push(v); }
 
-int32_t infix_operands(const Cell* op, int32_t sel, const Cell* name, const Cell* code, int32_t pos,
+inline int32_t infix_operands(const Cell* op, int32_t sel, const Cell* name, const Cell* code, int32_t pos,
                        int32_t end);
 
 // interp_check_native_stack with one comparison while the stack is far from its end: only a
@@ -922,7 +922,7 @@ inline void eval_in_frame(const Cell* block) {
 // series of its code cell, never its index (trace events report the block at its own index, so
 // the traced evaluation keeps a copy).
 template <bool to_result>
-void eval_pushed(const Cell* block) {
+[[gnu::always_inline]] inline void eval_pushed_inline(const Cell* block) {
     Rooted current(*block);
     CodeGuard guard(current.get());
     const Cell* code = current.get();
@@ -943,6 +943,8 @@ void eval_pushed(const Cell* block) {
     }
     if constexpr (to_result) stack_set_result(g_stack.top - 1);
 }
+template <bool to_result>
+void eval_pushed(const Cell* block) { eval_pushed_inline<to_result>(block); }
 void eval_body_in_frame(const Cell* block) { eval_pushed<true>(block); }
 } // namespace
 
@@ -956,7 +958,7 @@ namespace {
 // the same type checks. op_in and name_in (the operator word) are copied before anything runs.
 // Returns the position after the right operand, or -1 (nothing done) when the arguments cache is
 // not the plain two arguments this path expects.
-int32_t infix_operands(const Cell* op_in, int32_t sel, const Cell* name_in, const Cell* code,
+[[gnu::always_inline]] inline int32_t infix_operands(const Cell* op_in, int32_t sel, const Cell* name_in, const Cell* code,
                        int32_t pos, int32_t end) {
     // a built cache of two evaluated arguments and no refinement (else the general path builds
     // or reads it)
@@ -1572,7 +1574,8 @@ template <bool infix>
         pos = blocks_end;
         int32_t branch = conditional_branch(f->data1, base);
         if (branch == 0) stack_set_result(&g_none_cell);
-        else eval_in_frame(blocks + (branch - 1));   // copied before anything runs
+        else if (g_interp.tracing) [[unlikely]] eval_in_frame_traced(blocks + (branch - 1));
+        else eval_pushed_inline<true>(blocks + (branch - 1));   // copied before anything runs
     } else {
         for (uint32_t i = 1; i < n_args; ++i)
             pos = take_plain_arg<false>(f, code, pos, end, name.get(), i, summary, false, entries,
