@@ -667,17 +667,17 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
                                                  int32_t lim) {
     const Cell* v = op_at(code, pos, lim);
     if (!v) return pos;
-    int32_t sel = SEL_UNKNOWN;
     if (!g_interp.tracing && pos + 1 < lim) {
-        sel = op_fast_selector(v);
-        if (sel >= 0 && infix_inline(code_at(code, pos), sel)) {
+        int32_t sel = op_fast_selector(v);
+        if (sel >= 0) {
+            if (!infix_inline(code_at(code, pos), sel))
+                return eval_infix_ops(code, pos, end, v, lim, sel);
             pos += 2;   // nothing ran: the limit stands
             v = op_at(code, pos, lim);
             if (!v) return pos;
-            sel = SEL_UNKNOWN;
         }
     }
-    return eval_infix_ops(code, pos, end, v, lim, sel);
+    return eval_infix_ops(code, pos, end, v, lim, SEL_UNKNOWN);
 }
 [[gnu::always_inline]] inline int32_t eval_infix(const Cell* code, int32_t pos, int32_t end) {
     return eval_infix(code, pos, end, code_limit(code, end));
