@@ -526,8 +526,8 @@ namespace {
 
 inline void push_value(const Cell* v) { stack_push(v); }
 
-inline int32_t infix_operands(const Cell* op, int32_t sel, const Cell* name, const Cell* code, int32_t pos,
-                       int32_t end);
+inline int32_t infix_operands(const Cell* op, int32_t sel, const Cell* name, const Cell* code,
+                              int32_t pos, int32_t end);
 
 // interp_check_native_stack with one comparison while the stack is far from its end: only a
 // position below s_guard_floor is looked at closer.
@@ -943,6 +943,7 @@ template <bool to_result>
     }
     if constexpr (to_result) stack_set_result(g_stack.top - 1);
 }
+// eval_pushed_inline out of line, for every caller but the conditional's chosen block.
 template <bool to_result>
 void eval_pushed(const Cell* block) { eval_pushed_inline<to_result>(block); }
 void eval_body_in_frame(const Cell* block) { eval_pushed<true>(block); }
@@ -958,8 +959,9 @@ namespace {
 // the same type checks. op_in and name_in (the operator word) are copied before anything runs.
 // Returns the position after the right operand, or -1 (nothing done) when the arguments cache is
 // not the plain two arguments this path expects.
-[[gnu::always_inline]] inline int32_t infix_operands(const Cell* op_in, int32_t sel, const Cell* name_in, const Cell* code,
-                       int32_t pos, int32_t end) {
+[[gnu::always_inline]] inline int32_t infix_operands(const Cell* op_in, int32_t sel,
+                                                     const Cell* name_in, const Cell* code,
+                                                     int32_t pos, int32_t end) {
     // a built cache of two evaluated arguments and no refinement (else the general path builds
     // or reads it)
     constexpr uint32_t shape_mask = SUMMARY_PLAIN | SUMMARY_ALL_EVAL | SUMMARY_ARGS_MASK |
@@ -1581,7 +1583,7 @@ template <bool infix>
             pos = take_plain_arg<false>(f, code, pos, end, name.get(), i, summary, false, entries,
                                         cycles);
         g_stack.arguments = base;
-        conditional_in_frame(f->data1, base);
+        conditional_in_frame(f->data1, base);   // true: f is if, unless or either
     }
     unwind_frame(false, false);
     return finish_plain_call<false>(f, pos, arg);
