@@ -526,8 +526,8 @@ namespace {
 
 inline void push_value(const Cell* v) { stack_push(v); }
 
-int32_t infix_operands(const Cell* op, int32_t sel, const Cell* name, const Cell* code, int32_t pos,
-                       int32_t end);
+inline int32_t infix_operands(const Cell* op, int32_t sel, const Cell* name, const Cell* code,
+                              int32_t pos, int32_t end);
 
 // interp_check_native_stack with one comparison while the stack is far from its end: only a
 // position below s_guard_floor is looked at closer.
@@ -585,13 +585,18 @@ const Cell* cache_entry(const Cell* fn, uint32_t i);
 template <bool infix, bool function>
 int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool arg,
                         const Cell* name_in, const Cell* object, TypeId ct, uint32_t summary);
-// eval_code_plain with the function! case apart from the native! and action! one.
+int32_t eval_conditional(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool arg,
+                         const Cell* name_in, uint32_t summary);
+// eval_code_plain with the function! case apart from the native! and action! one. name: the call's
+// name, a word! (name_or_anon).
 template <bool infix>
 inline int32_t eval_code_plain_any(const Cell* fn, const Cell* code, int32_t pos, int32_t end,
                                    bool arg, const Cell* name, const Cell* object, TypeId ct,
                                    uint32_t summary) {
     if (ct == T_FUNCTION)
         return eval_code_plain<infix, true>(fn, code, pos, end, arg, name, object, ct, summary);
+    if (!infix && (summary & SUMMARY_CONDITIONAL))
+        return eval_conditional(fn, code, pos, end, arg, name, summary);
     return eval_code_plain<infix, false>(fn, code, pos, end, arg, name, object, ct, summary);
 }
 
@@ -640,7 +645,10 @@ static_assert(T_TABLE_SIZE <= 64);
     const Cell* v = peek_word_value(w);
     return v && v->is(T_OP) ? v : nullptr;
 }
-int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v, int32_t lim);
+// sel: the op_fast_selector of v when infix_inline was tried and did not take it, else SEL_UNKNOWN
+constexpr int32_t SEL_UNKNOWN = -2;
+int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v, int32_t lim,
+                       int32_t sel);
 // One operator step computed inline (tracing off): the operator of op_fast_selector `sel`, found
 // in the code at w, applied to the value so far (the last pushed cell) when the cell after w is a
 // literal or a readable word and infix_compute takes the pair. Nothing runs. False, touching
@@ -661,13 +669,15 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
     if (!v) return pos;
     if (!g_interp.tracing && pos + 1 < lim) {
         int32_t sel = op_fast_selector(v);
-        if (sel >= 0 && infix_inline(code_at(code, pos), sel)) {
+        if (sel >= 0) {
+            if (!infix_inline(code_at(code, pos), sel))
+                return eval_infix_ops(code, pos, end, v, lim, sel);
             pos += 2;   // nothing ran: the limit stands
             v = op_at(code, pos, lim);
             if (!v) return pos;
         }
     }
-    return eval_infix_ops(code, pos, end, v, lim);
+    return eval_infix_ops(code, pos, end, v, lim, SEL_UNKNOWN);
 }
 [[gnu::always_inline]] inline int32_t eval_infix(const Cell* code, int32_t pos, int32_t end) {
     return eval_infix(code, pos, end, code_limit(code, end));
@@ -677,29 +687,29 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
 // (infix_compute), else with a numeric left operand through infix_operands; every other case is
 // the general call.
 [[gnu::noinline]] int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v,
-                                         int32_t lim) {
-    do {
+                                         int32_t lim, int32_t sel) {
+    for (;; sel = SEL_UNKNOWN) {
         const Cell* w = code_at(code, pos);
         if (!g_interp.tracing && pos + 1 < lim) {
-            int32_t sel = op_fast_selector(v);
-            if (sel >= 0) {
-                if (infix_inline(w, sel)) {
+            if (sel == SEL_UNKNOWN) {
+                sel = op_fast_selector(v);
+                if (sel >= 0 && infix_inline(w, sel)) {
                     // nothing ran: the limit stands
                     pos += 2;
+                    if (!(v = op_at(code, pos, lim))) break;
                     continue;
                 }
-                Cell* left = g_stack.top - 1;
-                if (left->is(T_INTEGER) || left->is(T_FLOAT)) {
-                    Cell op = *v;
-                    Cell name = *w;
-                    int32_t next = infix_operands(&op, sel, &name, code, pos + 1, end);
-                    if (next >= 0) {
-                        pos = next;
-                        lim = code_limit(code, end);
-                        continue;
-                    }
-                    // nothing was done (no allocation): v and w are still valid
+            }
+            Cell* left = g_stack.top - 1;
+            if (sel >= 0 && (left->is(T_INTEGER) || left->is(T_FLOAT))) {
+                int32_t next = infix_operands(v, sel, w, code, pos + 1, end);
+                if (next >= 0) {
+                    pos = next;
+                    lim = code_limit(code, end);
+                    if (!(v = op_at(code, pos, lim))) break;
+                    continue;
                 }
+                // nothing was done (no allocation): v and w are still valid
             }
         }
         Cell op = *v;
@@ -707,7 +717,8 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
         if (g_interp.tracing) fire_event(EV_FETCH, code, pos, nullptr, &name);
         pos = eval_code(&op, code, pos + 1, end, true, &name, nullptr, 0, nullptr, CALL_NORMAL, true);
         lim = code_limit(code, end);
-    } while ((v = op_at(code, pos, lim)));
+        if (!(v = op_at(code, pos, lim))) break;
+    }
     return pos;
 }
 
@@ -818,12 +829,12 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
         case T_UNSET: fire_error(Err::NoValue, &value);
         case T_OP: fire_error(Err::NoOpArg, &value);
         case T_NATIVE: case T_ACTION: case T_FUNCTION: case T_ROUTINE: {
-            Cell fn = *v;
-            uint32_t summary = g_interp.tracing ? 0 : plain_call_summary(&fn);
+            // both calls copy the function value before anything allocates
+            uint32_t summary = g_interp.tracing ? 0 : plain_call_summary(v);
             if (summary)
-                pos = eval_code_plain_any<false>(&fn, code, pos, end, true, &value, nullptr, t, summary);
+                pos = eval_code_plain_any<false>(v, code, pos, end, true, &value, nullptr, t, summary);
             else
-                pos = eval_code(&fn, code, pos, end, true, &value, nullptr, 0, nullptr, CALL_NORMAL, false);
+                pos = eval_code(v, code, pos, end, true, &value, nullptr, 0, nullptr, CALL_NORMAL, false);
             lim = -1;
             break;
         }
@@ -911,7 +922,7 @@ inline void eval_in_frame(const Cell* block) {
 // series of its code cell, never its index (trace events report the block at its own index, so
 // the traced evaluation keeps a copy).
 template <bool to_result>
-void eval_pushed(const Cell* block) {
+[[gnu::always_inline]] inline void eval_pushed_inline(const Cell* block) {
     Rooted current(*block);
     CodeGuard guard(current.get());
     const Cell* code = current.get();
@@ -932,6 +943,9 @@ void eval_pushed(const Cell* block) {
     }
     if constexpr (to_result) stack_set_result(g_stack.top - 1);
 }
+// eval_pushed_inline out of line, for every caller but the conditional's chosen block.
+template <bool to_result>
+void eval_pushed(const Cell* block) { eval_pushed_inline<to_result>(block); }
 void eval_body_in_frame(const Cell* block) { eval_pushed<true>(block); }
 } // namespace
 
@@ -942,10 +956,12 @@ namespace {
 // An operator of op_fast_selector whose left operand (the stack top) is an integer! or float!,
 // called without tracing: the same frame as a call opens, the right operand evaluated into it,
 // then computed inline when both operands allow it, else by the wrapped native or action after
-// the same type checks. Returns the position after the right operand, or -1 (nothing done) when
-// the arguments cache is not the plain two arguments this path expects.
-int32_t infix_operands(const Cell* op_in, int32_t sel, const Cell* name_in, const Cell* code,
-                       int32_t pos, int32_t end) {
+// the same type checks. op_in and name_in (the operator word) are copied before anything runs.
+// Returns the position after the right operand, or -1 (nothing done) when the arguments cache is
+// not the plain two arguments this path expects.
+[[gnu::always_inline]] inline int32_t infix_operands(const Cell* op_in, int32_t sel,
+                                                     const Cell* name_in, const Cell* code,
+                                                     int32_t pos, int32_t end) {
     // a built cache of two evaluated arguments and no refinement (else the general path builds
     // or reads it)
     constexpr uint32_t shape_mask = SUMMARY_PLAIN | SUMMARY_ALL_EVAL | SUMMARY_ARGS_MASK |
@@ -1493,10 +1509,90 @@ template <bool infix>
     return pos;
 }
 
-// eval_code for an ordinary prefix call, while tracing is off and without refinements in a path,
-// of a native!, action! or function! whose cache summary is plain: the same frame, arguments,
-// checks and call as the general path, without its per-call tables. `code` stays in place and in
-// the collector's sight (every caller holds it rooted).
+// The type error of argument i of a plain call (its value `top`), raised as check_arg_type does.
+[[gnu::noinline, noreturn]] void plain_arg_type_error(const Cell* fn, const Cell* code, int32_t end,
+                                                      const Cell* name, bool infix, uint32_t i,
+                                                      const Cell* top) {
+    Cell e = *cache_entry(fn, i);
+    check_arg_type(ArgContext{fn, code, end, name, infix, CALL_NORMAL}, &e, top, i);
+    runtime_quit(RT_NO_SWITCH, 0);   // not reached: the type is not in the typeset
+}
+
+// Fetches argument i of a plain call (cache summary `summary`) onto the frame and checks its type;
+// returns the position after it. fn: the function value of the call, held where the collector
+// sees it (its cache built); name: the call's rooted name. first_any_type: the argument takes
+// any-type!. entries and cycles: the cache entries as last read (null: not yet) and the collector
+// cycle then; they are read again after a cycle (nothing else moves or renumbers the cache block:
+// it never grows once built).
+template <bool infix>
+[[gnu::always_inline]] inline int32_t take_plain_arg(const Cell* fn, const Cell* code, int32_t pos,
+                                                     int32_t end, const Cell* name, uint32_t i,
+                                                     uint32_t summary, bool first_any_type,
+                                                     const Cell*& entries, uint32_t& cycles) {
+    auto entry = [&](uint32_t k) {
+        if (!entries || g_collector_cycles != cycles) {
+            entries = cache_entry(fn, 0);
+            cycles = g_collector_cycles;
+        }
+        return entries + k;
+    };
+    int32_t lim = code_limit(code, end);
+    if ((summary & SUMMARY_ALL_EVAL) && pos < lim)
+        pos = eval_arg(code, pos, end, lim, infix);
+    else
+        pos = fetch_arg(ArgContext{fn, code, end, name, infix, CALL_NORMAL},
+                        entry(i)->header & KIND_MASK, pos, i);
+    const Cell* top = g_stack.top - 1;
+    // with SUMMARY_ANY_VALUE every argument takes any value but unset
+    bool bad = first_any_type                       ? (NOT_ANY_TYPE >> top->type()) & 1
+               : (summary & SUMMARY_ANY_VALUE) != 0 ? top->is(T_UNSET)
+                                                    : !typeset_has(entry(i), top->type());
+    if (bad) [[unlikely]] plain_arg_type_error(fn, code, end, name, infix, i, top);
+    return pos;
+}
+
+// if, unless and either in an ordinary prefix call while tracing is off, with the frame of
+// start-up (SUMMARY_CONDITIONAL): the frame and checks of eval_code_plain. When the blocks are
+// block! literals in the code, only the condition goes onto the frame and the chosen block is
+// evaluated straight from the code in the native's frame, as conditional_in_frame does with the
+// blocks on the frame; with any other argument the blocks are fetched as usual.
+[[gnu::noinline]] int32_t eval_conditional(const Cell* fn_in, const Cell* code, int32_t pos,
+                                           int32_t end, bool arg, const Cell* name_in,
+                                           uint32_t summary) {
+    // the data stack never moves, and the collector sees the function cell pushed here
+    Cell* f = stack_push(fn_in);
+    Rooted name(*name_in);
+    stack_mark_interp_native(name.get());
+    Cell* base = g_stack.arguments;
+    const Cell* entries = nullptr;
+    uint32_t cycles = 0;
+    pos = take_plain_arg<false>(f, code, pos, end, name.get(), 0, summary,
+                                summary & SUMMARY_FIRST_ANY_TYPE, entries, cycles);
+    uint32_t n_args = summary & SUMMARY_ARGS_MASK;
+    int32_t blocks_end = pos + int32_t(n_args) - 1;
+    const Cell* blocks = code_at(code, pos);
+    if (blocks_end <= code_limit(code, end) && blocks[0].is(T_BLOCK) &&
+        (n_args == 2 || blocks[1].is(T_BLOCK))) {
+        pos = blocks_end;
+        int32_t branch = conditional_branch(f->data1, base);
+        if (branch == 0) stack_set_result(&g_none_cell);
+        else if (g_interp.tracing) [[unlikely]] eval_in_frame_traced(blocks + (branch - 1));
+        else eval_pushed_inline<true>(blocks + (branch - 1));   // copied before anything runs
+    } else {
+        for (uint32_t i = 1; i < n_args; ++i)
+            pos = take_plain_arg<false>(f, code, pos, end, name.get(), i, summary, false, entries,
+                                        cycles);
+        g_stack.arguments = base;
+        conditional_in_frame(f->data1, base);   // true: f is if, unless or either
+    }
+    unwind_frame(false, false);
+    return finish_plain_call<false>(f, pos, arg);
+}
+
+// eval_code for an ordinary call, while tracing is off and without refinements in a path, of a
+// native!, action! or function! whose cache summary is plain: the same frame, arguments, checks
+// and call as the general path, without its per-call tables. `code` stays in place and in the
+// collector's sight (every caller holds it rooted).
 template <bool infix, bool function>
 int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool arg,
                         const Cell* name_in, const Cell* object, TypeId ct, uint32_t summary) {
@@ -1516,7 +1612,7 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         fn = stack_push(fn_in);
         f = fn;
     }
-    Rooted name(name_in && is_any_word(name_in->type()) ? name_or_anon(name_in) : anon_word());
+    Rooted name(*name_in);
     if constexpr (function) {
         stack_mark(name.get(), fn->data1);
         (g_calls.top - 1)->header |= FRAME_INTERPRETED;
@@ -1524,75 +1620,22 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
         stack_mark_interp_native(name.get());
     }
     Cell* base = g_stack.arguments;
-    // the context fetch_arg and the type errors take (made only when they run)
-    auto ac = [&] { return ArgContext{fn, code, end, name.get(), infix, CALL_NORMAL}; };
     uint32_t n_args = summary & SUMMARY_ARGS_MASK;
-    bool all_eval = summary & SUMMARY_ALL_EVAL;
-    // the type check: with any_value every argument takes any value but unset
-    bool any_value = summary & SUMMARY_ANY_VALUE;
-    // The cache entries are read when first needed, and again only after a collector cycle:
-    // nothing else moves or renumbers the cache block (it never grows once built).
     const Cell* entries = nullptr;
     uint32_t cycles = 0;
-    auto entry = [&](uint32_t i) {
-        if (!entries || g_collector_cycles != cycles) {
-            entries = cache_entry(fn, 0);
-            cycles = g_collector_cycles;
-        }
-        return entries + i;
-    };
     uint32_t first = 0;
     if (infix && n_args > 0) {
         // the left operand is already the frame's first cell
         g_stack.top = g_stack.arguments + 1;
         const Cell* left = g_stack.arguments;
-        if (any_value ? left->is(T_UNSET) : !typeset_has(entry(0), left->type())) [[unlikely]] {
-            Cell e = *entry(0);
-            check_arg_type(ac(), &e, left, 0);
-        }
+        if ((summary & SUMMARY_ANY_VALUE) ? left->is(T_UNSET)
+                                          : !typeset_has(cache_entry(fn, 0), left->type()))
+            [[unlikely]] plain_arg_type_error(fn, code, end, name.get(), infix, 0, left);
         first = 1;
     }
-    // Fetches argument i onto the frame and checks its type (first_any_type: the first argument
-    // takes any-type!).
-    auto take = [&](uint32_t i, bool first_any_type = false) __attribute__((always_inline)) {
-        int32_t lim = code_limit(code, end);
-        if (all_eval && pos < lim)
-            pos = eval_arg(code, pos, end, lim, infix);
-        else
-            pos = fetch_arg(ac(), entry(i)->header & KIND_MASK, pos, i);
-        const Cell* top = g_stack.top - 1;
-        bool bad = first_any_type ? (NOT_ANY_TYPE >> top->type()) & 1
-                   : any_value    ? top->is(T_UNSET)
-                                  : !typeset_has(entry(i), top->type());
-        if (bad) [[unlikely]] {
-            Cell e = *entry(i);
-            check_arg_type(ac(), &e, top, i);
-        }
-    };
-    if constexpr (!function && !infix) {
-        // if, unless and either whose blocks are block! literals in the code: only the condition
-        // goes onto the frame; the chosen block is evaluated straight from the code in the
-        // native's frame, as conditional_in_frame does with the blocks on the frame. With any
-        // other argument the blocks are fetched as usual.
-        if (summary & SUMMARY_CONDITIONAL) {
-            take(0, summary & SUMMARY_FIRST_ANY_TYPE);
-            first = 1;
-            int32_t blocks_end = pos + int32_t(n_args) - 1;
-            if (blocks_end <= code_limit(code, end)) {
-                const Cell* blocks = code_at(code, pos);
-                if (blocks[0].is(T_BLOCK) && (n_args == 2 || blocks[1].is(T_BLOCK))) {
-                    pos = blocks_end;
-                    g_stack.arguments = base;
-                    int32_t branch = conditional_branch(fn->data1, g_stack.arguments);
-                    if (branch == 0) stack_set_result(&g_none_cell);
-                    else eval_in_frame(blocks + (branch - 1));   // copied before anything runs
-                    unwind_frame(false, false);
-                    return finish_plain_call<infix>(f, pos, arg);
-                }
-            }
-        }
-    }
-    for (uint32_t i = first; i < n_args; ++i) take(i);
+    for (uint32_t i = first; i < n_args; ++i)
+        pos = take_plain_arg<infix>(fn, code, pos, end, name.get(), i, summary, false, entries,
+                                    cycles);
     if constexpr (function) {
         uint32_t locals = (summary >> SUMMARY_LOCALS_SHIFT) & SUMMARY_LOCALS_MASK;
         for (uint32_t k = 0; k < locals; ++k) *stack_push_slot() = make_none();
@@ -1616,11 +1659,12 @@ int32_t eval_code(const Cell* fn_in, const Cell* code_in, int32_t pos, int32_t e
                   int32_t mode, bool infix) {
     if (!path && mode == CALL_NORMAL && !g_interp.tracing) {
         if (uint32_t summary = plain_call_summary(fn_in)) {
+            Cell name = name_or_anon(name_in);
             if (infix)
-                return eval_code_plain_any<true>(fn_in, code_in, pos, end, arg, name_in, object,
-                                             call_type(fn_in), summary);
-            return eval_code_plain_any<false>(fn_in, code_in, pos, end, arg, name_in, object,
-                                          call_type(fn_in), summary);
+                return eval_code_plain_any<true>(fn_in, code_in, pos, end, arg, &name, object,
+                                                 call_type(fn_in), summary);
+            return eval_code_plain_any<false>(fn_in, code_in, pos, end, arg, &name, object,
+                                              call_type(fn_in), summary);
         }
     }
     Rooted fn(*fn_in);
