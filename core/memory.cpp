@@ -99,6 +99,10 @@ uint32_t checked_size(uint64_t bytes) {
     return uint32_t(bytes);
 }
 
+void checked_length(uint64_t units) {
+    if (units > SERIES_MAX_UNITS) fire_error(Err::NoMemory);
+}
+
 void fill_range(uint8_t* start, uint8_t* end, uint8_t byte) {
     if (end > start) std::memset(start, byte, size_t(end - start));
 }

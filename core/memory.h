@@ -180,4 +180,10 @@ void zero_range(uint8_t* start, uint8_t* end);
 // Checked size arithmetic: raises no-memory when the result leaves 32 bits.
 uint32_t checked_size(uint64_t bytes);
 
+// The most units a series may hold: its length and every index into it are 32-bit integer!
+// values. A narrow string or a binary could otherwise grow past that within the 32-bit byte size.
+constexpr uint64_t SERIES_MAX_UNITS = 0x7FFFFFFF;
+// Raises no-memory when a series would hold more units than that.
+void checked_length(uint64_t units);
+
 } // namespace kel

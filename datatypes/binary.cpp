@@ -577,7 +577,7 @@ int32_t binary_mold(const Cell* value, Cell* buffer, bool only, bool /*all*/, bo
         budget -= 1;
         indentation(indent + 1);
     }
-    if (part) out.reserve(size_t(std::clamp(budget, 0, int32_t(2 * n))) + 16);
+    if (part) out.reserve(size_t(std::clamp<int64_t>(budget, 0, 2 * int64_t(n))) + 16);
     else out.reserve(out.size() + 2 * size_t(n) + (n / 32) * (5 + 4 * size_t(indent + 1)) + 8);
     for (uint32_t i = 0; i < n; ++i) {
         if (part && budget <= 0) {

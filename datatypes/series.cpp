@@ -158,6 +158,7 @@ Series* series_reserve(Node node, uint64_t extra, bool doubled) {
     if (uint64_t(s->tail) + extra * unit <= s->size) return s;
     uint64_t needed = uint64_t(s->used()) + extra * unit;
     checked_size(needed + SERIES_OVERHEAD);
+    checked_length(needed / unit);
     uint64_t size = needed;
     if (doubled && needed * 2 + SERIES_OVERHEAD <= 0xFFFFFFFFull) size = needed * 2;
     return expand_series_copy(s, size);

@@ -167,6 +167,7 @@ Series* string_reserve(Series* s, uint64_t count) {
     uint64_t need = uint64_t(s->tail) + count * s->unit();
     if (need <= s->size) return s;
     uint64_t used = s->tail - s->head;
+    checked_length(used / s->unit() + count);
     uint64_t want = std::max<uint64_t>((used + count * s->unit()) * 2, uint64_t(s->size) * 2);
     if (want > 0xFFFFFFF0ull) want = used + count * s->unit();
     return expand_series_copy(s, want);

@@ -1,9 +1,10 @@
 // Fuzz target: rule blocks built from the input bytes (keywords, literals, bitsets, counts, a
 // self-referring sub-rule, set-words and get-words, the editing keywords, collect and keep) run
 // over strings of 1-, 2- and 4-byte units, binaries and blocks. A trace callback with an event
-// budget ends rules that would loop forever; runs without one leave out the tokens that could. Each run must give a logic!, a block! or an error
-// (caught by `try`), never a crash, a hang or a sanitizer report, and must leave both PARSE
-// stacks empty; the collector runs every 16 runs.
+// budget and a cap on the input's length ends rules that would loop forever or grow the input
+// without bound; runs without one leave out the tokens that could. Each run must give a logic!,
+// a block! or an error (caught by `try`), never a crash, a hang or a sanitizer report, and must
+// leave both PARSE stacks empty; the collector runs every 16 runs.
 #include "core/console.h"
 #include "core/context.h"
 #include "core/errors.h"
@@ -14,6 +15,7 @@
 #include "core/symbol.h"
 #include "datatypes/datatype.h"
 #include "datatypes/function.h"
+#include "datatypes/series.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/lexer.h"
 #include "evaluator/parse.h"
@@ -31,9 +33,17 @@ namespace {
 bool g_ready = false;
 uint32_t g_budget = 0;   // trace events left for this run
 
-// The trace callback: true while events are left.
+// The input may not grow past this many units: a change or insert whose value is a mark in the
+// input itself doubles it each round, to gigabytes within the event budget.
+constexpr uint32_t k_input_limit = 65536;
+
+// The trace callback: true while events are left and the input is still small.
 void budget_entry(bool, const int32_t*) {
-    bool more = g_budget > 0;
+    static const uint32_t inp = symbol_make("inp");
+    const Cell w = *context_global_word(inp);
+    const Cell* input = word_get(&w);
+    bool more = g_budget > 0 &&
+                !(is_series_type(input->type()) && series_length_from_start(input) > k_input_limit);
     if (more) --g_budget;
     *stack_arg(0) = make_logic(more);
 }
