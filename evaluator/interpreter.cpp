@@ -1501,11 +1501,12 @@ inline const Cell* cache_entry(const Cell* fn, uint32_t i) {
 // function cell `f`; with arg clear it also goes into the current result cell.
 template <bool infix>
 [[gnu::always_inline]] inline int32_t finish_plain_call(Cell* f, int32_t pos, bool arg) {
+    // the result lies above f (a prefix call) or is f itself (infix): the stack is not empty
     if constexpr (!infix) {
-        f[0] = *stack_top();
+        f[0] = g_stack.top[-1];
         g_stack.top = f + 1;
     }
-    if (!arg) stack_set_result(stack_top());
+    if (!arg) stack_set_result(g_stack.top - 1);
     return pos;
 }
 
@@ -1614,8 +1615,13 @@ int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_
     }
     Rooted name(*name_in);
     if constexpr (function) {
-        stack_mark(name.get(), fn->data1);
-        (g_calls.top - 1)->header |= FRAME_INTERPRETED;
+        // stack_mark with the interpreted flag in the header it writes
+        stack_mark_interp_func(name.get());
+        if (Node ctx = fn->data1) {
+            CallFrame* frame = g_calls.top - 1;
+            frame->func_ctx = ctx;
+            frame->saved_fp = stack_context_frame_word(ctx);
+        }
     } else {
         stack_mark_interp_native(name.get());
     }
