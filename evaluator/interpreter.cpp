@@ -825,24 +825,22 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
     case T_WORD: {
         const Cell* v = word_get(&value);
         TypeId t = v->type();
-        switch (t) {
-        case T_UNSET: fire_error(Err::NoValue, &value);
-        case T_OP: fire_error(Err::NoOpArg, &value);
-        case T_NATIVE: case T_ACTION: case T_FUNCTION: case T_ROUTINE: {
-            // both calls copy the function value before anything allocates
-            uint32_t summary = g_interp.tracing ? 0 : plain_call_summary(v);
-            if (summary)
-                pos = eval_code_plain_any<false>(v, code, pos, end, true, &value, nullptr, t, summary);
-            else
-                pos = eval_code(v, code, pos, end, true, &value, nullptr, 0, nullptr, CALL_NORMAL, false);
-            lim = -1;
-            break;
-        }
-        default:
+        // tests in place of a jump table: a word's value is mostly a function or a plain value
+        if (!((NOT_PLAIN_VALUE >> t) & 1)) {
             push_value(v);
             if (g_interp.tracing) fire_event(EV_PUSH, code, start, nullptr, stack_top());
             break;
         }
+        if (t == T_UNSET) fire_error(Err::NoValue, &value);
+        if (t == T_OP) fire_error(Err::NoOpArg, &value);
+        // native!, action!, function!, routine!: both calls copy the value before anything
+        // allocates
+        uint32_t summary = g_interp.tracing ? 0 : plain_call_summary(v);
+        if (summary)
+            pos = eval_code_plain_any<false>(v, code, pos, end, true, &value, nullptr, t, summary);
+        else
+            pos = eval_code(v, code, pos, end, true, &value, nullptr, 0, nullptr, CALL_NORMAL, false);
+        lim = -1;
         break;
     }
     case T_PATH: case T_GET_PATH:
