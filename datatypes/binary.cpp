@@ -256,6 +256,7 @@ inline int64_t cap_of(int32_t part) { return part < 0 ? -1 : part; }
 Cell* make_binary_at(Cell* cell, uint64_t capacity) {
     init_cell(cell, T_UNSET);
     checked_size(capacity + SERIES_OVERHEAD);
+    checked_length(capacity);
     Node n = alloc_bytes(capacity ? capacity : 1);
     return init_cell(cell, T_BINARY, 0, n, 0);
 }

@@ -71,8 +71,14 @@ void rotate_units(const Cell* str, uint32_t a, uint32_t b, uint32_t c) {
 void repeat_tail(Cell* str, uint32_t n, int32_t copies) {
     if (copies <= 1 || n == 0) return;
     uint64_t total = uint64_t(n) * uint64_t(copies);
-    if (total + units_of(str) > 0x7FFFFFFFull / 4) fire_error(Err::NoMemory);
+    uint32_t units = units_of(str);
     Series* s = value_series(str);
+    uint64_t length = uint64_t(units) + (total - n);
+    if (length > SERIES_MAX_UNITS || length * s->unit() + SERIES_OVERHEAD > 0xFFFFFFFFull) {
+        // the copy already appended goes again, so the string is left as it was
+        string_truncate_buffer(s, units - n);
+        fire_error(Err::NoMemory);
+    }
     s = string_reserve(s, total - n);
     uint32_t u = s->unit();
     uint8_t* start = s->tail_ptr() - uint64_t(n) * u;
