@@ -354,7 +354,7 @@ bool binary_match(const Cell* bin, const Cell* value, int32_t op) {
 
 Cell* binary_make(Cell* result, uint32_t capacity) { return make_binary_at(result, capacity); }
 
-Cell* binary_load_into(const uint8_t* data, uint32_t length, Cell* result) {
+Cell* binary_load_into(const uint8_t* data, uint64_t length, Cell* result) {
     Cell* c = result ? result : stack_push_slot();
     make_binary_at(c, length);
     Series* s = value_series(c);
@@ -363,7 +363,7 @@ Cell* binary_load_into(const uint8_t* data, uint32_t length, Cell* result) {
     return c;
 }
 
-Cell* binary_load(const uint8_t* data, uint32_t length) { return binary_load_into(data, length, nullptr); }
+Cell* binary_load(const uint8_t* data, uint64_t length) { return binary_load_into(data, length, nullptr); }
 
 Cell* binary_push_copy(const Cell* bin) {
     Cell* c = stack_push(bin);

@@ -82,8 +82,8 @@ bool binary_match(const Cell* bin, const Cell* value, int32_t op);
 // The cell becomes an empty binary! (index 0) over a new buffer of that capacity.
 Cell* binary_make(Cell* result, uint32_t capacity);
 // A new binary! holding a copy of the bytes, into result or (null) pushed on the data stack.
-Cell* binary_load_into(const uint8_t* data, uint32_t length, Cell* result);
-Cell* binary_load(const uint8_t* data, uint32_t length);
+Cell* binary_load_into(const uint8_t* data, uint64_t length, Cell* result);
+Cell* binary_load(const uint8_t* data, uint64_t length);
 // Pushes a copy of the binary from its index.
 Cell* binary_push_copy(const Cell* bin);
 // Appends a copy of the memory block at the tail, growing the buffer.

@@ -135,7 +135,7 @@ void image_to_binary(const Cell* image, int32_t mode, Cell* result) {
     const uint32_t* px = platform_image_lock(image, false);
     if (mode == 2) {
         // the store is malloc'd memory: it stays put while the binary is allocated
-        binary_load_into(reinterpret_cast<const uint8_t*>(px), n * 4, result);
+        binary_load_into(reinterpret_cast<const uint8_t*>(px), uint64_t(n) * 4, result);
         return;
     }
     std::string bytes;
@@ -151,7 +151,7 @@ void image_to_binary(const Cell* image, int32_t mode, Cell* result) {
             *out++ = uint8_t(255 - (p >> 24));
         }
     }
-    binary_load_into(reinterpret_cast<const uint8_t*>(bytes.data()), uint32_t(bytes.size()), result);
+    binary_load_into(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), result);
 }
 
 void image_from_binary(Cell* image, const Cell* value, int32_t mode) {

@@ -200,7 +200,7 @@ std::string captured_text(const std::string& bytes) {
 void insert_captured(Cell* target, const std::string& bytes) {
     if (bytes.empty()) return;
     if (target->is(T_BINARY)) {
-        Cell* b = binary_load(reinterpret_cast<const uint8_t*>(bytes.data()), uint32_t(bytes.size()));
+        Cell* b = binary_load(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
         insert_typed(target, b, -1, false, 1, false);
         stack_pop();
         return;
