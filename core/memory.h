@@ -186,4 +186,14 @@ constexpr uint64_t SERIES_MAX_UNITS = 0x7FFFFFFF;
 // Raises no-memory when a series would hold more units than that.
 void checked_length(uint64_t units);
 
+// The largest buffer size a series can be given: its data, rounded up to 16 bytes, and its
+// header stay within the 32-bit byte size.
+constexpr uint64_t SERIES_MAX_BYTES = 0xFFFFFFE0ull;
+static_assert(SERIES_MAX_BYTES % 16 == 0 && SERIES_MAX_BYTES + SERIES_OVERHEAD <= 0xFFFFFFFFull);
+// The size a buffer grows to: the roomier `wanted` when a buffer of that size can be made,
+// otherwise just what is `needed`.
+inline uint64_t growth_size(uint64_t needed, uint64_t wanted) {
+    return wanted <= SERIES_MAX_BYTES ? wanted : needed;
+}
+
 } // namespace kel

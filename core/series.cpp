@@ -50,10 +50,11 @@ Cell* block_append(Node node, const Cell& value) {
 
 uint8_t* reserve_tail_bytes(Node node, uint64_t n) {
     Series* s = node_series(node);
+    // checked even when the buffer has room: rounded up, it can hold units past the largest length
+    checked_length((uint64_t(s->used()) + n) / s->unit());
     if (uint64_t(s->tail) + n > s->size) {
-        checked_length((uint64_t(s->used()) + n) / s->unit());
         uint64_t grown = s->size < n ? n * 2 : uint64_t(s->size) * 2;
-        s = expand_series_copy(s, grown);
+        s = expand_series_copy(s, growth_size(uint64_t(s->used()) + n, grown));
     }
     uint8_t* old_tail = s->tail_ptr();
     s->tail += checked_size(n);

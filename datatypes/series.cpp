@@ -155,13 +155,12 @@ void series_item_at(const Cell* s, uint32_t pos, Cell* out) {
 Series* series_reserve(Node node, uint64_t extra, bool doubled) {
     Series* s = node_series(node);
     uint32_t unit = s->unit();
-    if (uint64_t(s->tail) + extra * unit <= s->size) return s;
     uint64_t needed = uint64_t(s->used()) + extra * unit;
+    // checked even when the buffer has room: rounded up, it can hold units past the largest length
+    if (needed > SERIES_MAX_UNITS * unit) fire_error(Err::NoMemory);
+    if (uint64_t(s->tail) + extra * unit <= s->size) return s;
     checked_size(needed + SERIES_OVERHEAD);
-    checked_length(needed / unit);
-    uint64_t size = needed;
-    if (doubled && needed * 2 + SERIES_OVERHEAD <= 0xFFFFFFFFull) size = needed * 2;
-    return expand_series_copy(s, size);
+    return expand_series_copy(s, doubled ? growth_size(needed, needed * 2) : needed);
 }
 
 Series* series_open_gap(Node node, uint32_t pos, uint32_t count, bool doubled) {

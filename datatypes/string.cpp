@@ -164,20 +164,20 @@ Series* string_widen_to(Series* s, uint32_t unit) {
 }
 
 Series* string_reserve(Series* s, uint64_t count) {
-    uint64_t need = uint64_t(s->tail) + count * s->unit();
-    if (need <= s->size) return s;
+    uint32_t unit = s->unit();
     uint64_t used = s->tail - s->head;
-    checked_length(used / s->unit() + count);
-    uint64_t want = std::max<uint64_t>((used + count * s->unit()) * 2, uint64_t(s->size) * 2);
-    if (want > 0xFFFFFFF0ull) want = used + count * s->unit();
-    return expand_series_copy(s, want);
+    // checked even when the buffer has room: rounded up, it can hold units past the largest length
+    if (used + count * unit > SERIES_MAX_UNITS * unit) fire_error(Err::NoMemory);
+    if (uint64_t(s->tail) + count * unit <= s->size) return s;
+    uint64_t want = std::max<uint64_t>((used + count * unit) * 2, uint64_t(s->size) * 2);
+    return expand_series_copy(s, growth_size(used + count * unit, want));
 }
 
 Series* string_append_char(Series* s, uint32_t cp) {
     uint32_t unit = s->unit();
     if (unit == 1) {
         if (cp < 0x80) [[likely]] {
-            if (s->tail < s->size) [[likely]] {
+            if (s->tail < s->size && s->tail - s->head < SERIES_MAX_UNITS) [[likely]] {
                 s->data()[s->tail++] = uint8_t(cp);
                 return s;
             }
@@ -189,7 +189,7 @@ Series* string_append_char(Series* s, uint32_t cp) {
         s = string_widen_2_to_4(s);
         unit = 4;
     }
-    if (s->tail + unit > s->size) s = string_reserve(s, 1);
+    s = string_reserve(s, 1);
     unit_put(s->tail_ptr(), unit, cp);
     s->tail += unit;
     return s;
