@@ -74,7 +74,7 @@ void repeat_tail(Cell* str, uint32_t n, int32_t copies) {
     uint32_t units = units_of(str);
     Series* s = value_series(str);
     uint64_t length = uint64_t(units) + (total - n);
-    if (length > SERIES_MAX_UNITS || length * s->unit() + SERIES_OVERHEAD > 0xFFFFFFFFull) {
+    if (length > SERIES_MAX_UNITS || length * s->unit() > SERIES_MAX_BYTES) {
         // the copy already appended goes again, so the string is left as it was
         string_truncate_buffer(s, units - n);
         fire_error(Err::NoMemory);
