@@ -556,10 +556,11 @@ void binary_to(Cell* proto, Cell* spec, TypeId) {
 // ---- form and mold ---------------------------------------------------------------------------------
 
 int32_t binary_mold(const Cell* value, Cell* buffer, bool only, bool /*all*/, bool flat, bool part,
-                    int32_t budget, int32_t indent) {
+                    int32_t budget_in, int32_t indent) {
     // the text is made aside (nothing allocates meanwhile), then appended once
     static const char digits[] = "0123456789ABCDEF";
     std::string out;
+    int64_t budget = budget_in;   // 64 bits: two characters a byte pass 32 bits at 1 GB
     Series* s = value_series(value);
     uint32_t n = length_from_index(value);
     const uint8_t* p = s->head_ptr() + index_clipped(value);
@@ -606,7 +607,7 @@ int32_t binary_mold(const Cell* value, Cell* buffer, bool only, bool /*all*/, bo
         }
     }
     string_append_bytes(buffer, reinterpret_cast<const uint8_t*>(out.data()), out.size());
-    return budget;
+    return int32_t(std::max<int64_t>(budget, INT32_MIN));
 }
 
 int32_t binary_form(const Cell* value, Cell* buffer, bool part, int32_t budget) {
