@@ -2,6 +2,7 @@
 #include "services/gtk.h"
 
 #include "evaluator/natives.h"
+#include "services/lazy-libraries.h"
 
 #include <gtk/gtk.h>
 #include <pthread.h>
@@ -17,6 +18,7 @@ pthread_t g_gtk_thread;
 } // namespace
 
 bool gtk_display_open() {
+    if (g_state == State::Untried && !lazy_library_open(LazyLibrary::Gtk)) g_state = State::Failed;
     if (g_state == State::Untried) {
         gtk_disable_setlocale();
         gdk_set_allowed_backends("x11");

@@ -4,7 +4,8 @@
 // gtk_display_open starts GTK on first use, on the X11 backend, from the thread that calls it (the
 // runtime thread: GTK is used from that thread only). It does not let GTK set the C locale, so the
 // runtime's number text keeps its "C" rules. The first answer is kept: when no display can be
-// opened (DISPLAY unset or unreachable), every later call is false too and nothing is retried.
+// opened (DISPLAY unset or unreachable, or the toolkit's library missing), every later call is
+// false too and nothing is retried.
 //
 // Once GTK runs, `wait` turns the GLib main loop once after sleeping (g_gui_loop_turn), unless a
 // GUI loop has put its own turn there already; a process that owns a selection serves requests

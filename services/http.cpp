@@ -27,6 +27,7 @@
 #include "datatypes/string.h"
 #include "evaluator/interpreter.h"
 #include "services/files.h"
+#include "services/lazy-libraries.h"
 
 #include <curl/curl.h>
 
@@ -213,7 +214,8 @@ struct CurlList {
 };
 
 CURL* easy_handle() {
-    static CURL* handle = [] {
+    static CURL* handle = []() -> CURL* {
+        if (!lazy_library_open(LazyLibrary::Curl)) return nullptr;
         curl_global_init(CURL_GLOBAL_DEFAULT);
         return curl_easy_init();
     }();

@@ -5,6 +5,7 @@
 // compressed. The library's messages go to handlers that drop them; a file from which the library
 // had to drop directory entries it could not read is refused.
 #include "services/image-codecs.h"
+#include "services/lazy-libraries.h"
 
 #include <tiffio.h>
 
@@ -213,6 +214,7 @@ bool tiff_encode_open(TIFF* tif, const uint32_t* pixels, uint32_t w, uint32_t h)
 
 ImageStatus image_tiff_decode(const uint8_t* data, size_t length, DecodedImage* out, uint64_t max_pixels) {
     *out = DecodedImage{};
+    if (!lazy_library_open(LazyLibrary::Tiff)) return ImageStatus::BadData;
     MemFile f{data, length, 0, nullptr, false, false};
     // no single buffer of the library's beyond twice the largest picture allowed
     TIFF* tif = open_mem(&f, "r", std::min<uint64_t>(max_pixels, IMAGE_DECODE_MAX_PIXELS) * 8 + (16u << 20));
@@ -229,6 +231,7 @@ ImageStatus image_tiff_decode(const uint8_t* data, size_t length, DecodedImage* 
 
 ImageStatus image_tiff_encode(const uint32_t* pixels, uint32_t width, uint32_t height, EncodedBytes* out) {
     *out = EncodedBytes{};
+    if (!lazy_library_open(LazyLibrary::Tiff)) return ImageStatus::BadData;
     MemFile f{nullptr, 0, 0, out, false, false};
     TIFF* tif = open_mem(&f, "w", 0);
     if (!tif) return ImageStatus::NoMemory;
