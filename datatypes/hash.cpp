@@ -10,6 +10,7 @@
 
 #include "core/errors.h"
 #include "core/hash.h"
+#include "core/roots.h"
 #include "core/stack.h"
 #include "core/support.h"
 #include "datatypes/block.h"
@@ -139,17 +140,17 @@ int32_t hash_mold(const Cell* value, Cell* buffer, bool only, bool all, bool fla
 }
 
 // The block's sort, made safe for the table: a comparator that raises leaves the cells permuted,
-// and the table is brought in step before the error goes on.
+// and the table is brought in step before the error goes on. The series is held in a root, not on
+// the data stack: an exit passing through has already put the stacks where its receiver wants
+// them (an error, for one, is the last pushed value) and they are left as they are.
 void hash_sort(Cell* series, const SortOpts& opts) {
-    Cell* s = stack_push(series);
+    Rooted s(*series);
     try {
         block_sort(series, opts);
     } catch (...) {
-        hash_block_changed(s, 0, -1, -1);
-        stack_pop();
+        hash_block_changed(s.get(), 0, -1, -1);
         throw;
     }
-    stack_pop();
 }
 
 } // namespace
