@@ -7,8 +7,8 @@
 #      the console transcripts against the sanitized kel
 #   3. build/ again with KEL_GC_STRESS=1: unit and transcript tests
 #   4. build-fuzz/ (clang, KEL_FUZZ=ON): the fuzz targets of the lexer, the percent decoder, the
-#      base decoders, the compression and binary value decoders, parse and the image decoders,
-#      for bounded runs
+#      base decoders, the compression and binary value decoders, parse, the evaluator and the
+#      image decoders, for bounded runs
 # KEL_BUILD_DIR and KEL_ASAN_BUILD_DIR name other build trees than build/ and build-asan/.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
@@ -78,7 +78,7 @@ fuzz="${KEL_FUZZ_BUILD_DIR:-build-fuzz}"
 stage "configure $fuzz" env CC=clang CXX=clang++ \
   cmake -S . -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_FUZZ=ON -DKEL_BENCH=OFF
 stage "build $fuzz" cmake --build "$fuzz" -j "$jobs" --target kel_fuzz_lexer kel_fuzz_percent kel_fuzz_base \
-  kel_fuzz_lz77 kel_fuzz_inflate kel_fuzz_zlib kel_fuzz_gzip kel_fuzz_kelbin kel_fuzz_parse \
+  kel_fuzz_lz77 kel_fuzz_inflate kel_fuzz_zlib kel_fuzz_gzip kel_fuzz_kelbin kel_fuzz_parse kel_fuzz_eval \
   kel_fuzz_image_bmp kel_fuzz_image_png kel_fuzz_image_jpeg kel_fuzz_image_gif kel_fuzz_image_tiff
 stage "fuzz the lexer (25 s)" \
   tests/fuzz/run.sh "$PWD/$fuzz/tests/fuzz/kel_fuzz_lexer" 25 "$fuzz/fuzz-lexer"
@@ -94,6 +94,8 @@ stage "fuzz the binary value decoder (5 s)" \
   tests/fuzz/run.sh "$PWD/$fuzz/tests/fuzz/kel_fuzz_kelbin" 5 "$fuzz/fuzz-kelbin" "$PWD/tests/fuzz/seeds-kelbin"
 stage "fuzz parse (5 s)" \
   tests/fuzz/run.sh "$PWD/$fuzz/tests/fuzz/kel_fuzz_parse" 5 "$fuzz/fuzz-parse"
+stage "fuzz the evaluator (5 s)" \
+  tests/fuzz/run.sh "$PWD/$fuzz/tests/fuzz/kel_fuzz_eval" 5 "$fuzz/fuzz-eval" "$PWD/tests/fuzz/seeds-eval"
 for format in bmp png jpeg gif tiff; do
   stage "fuzz the $format image decoder (5 s)" \
     tests/fuzz/run.sh "$PWD/$fuzz/tests/fuzz/kel_fuzz_image_$format" 5 "$fuzz/fuzz-image-$format" \
