@@ -145,6 +145,7 @@ struct Target {
     // Puts every value of a block from its head.
     void splice(const Cell* block) {
         Rooted source(*block);
+        detach(source);
         for (uint32_t i = series_index(source.get()); i < value_series(source.get())->length(); ++i) {
             Cell* v = stack_push(*value_series(source.get())->cell_at(i));
             put(v);
@@ -153,6 +154,15 @@ struct Target {
     }
 
     Cell result() const { return insert ? series.value : start.value; }
+
+    // Values read from the target itself are read from a copy taken before anything is put:
+    // the block would grow ahead of the reading and never reach its end.
+    void detach(Rooted& source) {
+        if (!is_series_type(series.value.type()) || series_node(series.get()) != series_node(source.get()))
+            return;
+        source.value = *block_clone(source.get(), false, false);
+        stack_pop();
+    }
 };
 
 } // namespace
@@ -188,6 +198,7 @@ void reduce_into(const Cell* value, const Cell* into) {
         return;
     }
     Target target(into, block_rs_length(code.get()));
+    target.detach(code);
     int32_t pos = int32_t(series_index(code.get()));
     while (pos < int32_t(value_series(code.get())->length())) {
         pos = eval_step(code.get(), pos, -1, true);
@@ -204,6 +215,7 @@ void native_reduce(bool, const int32_t* r) { reduce_into(arg(0), ref(r, 0)); }
 
 void compose_block(const Cell* block, Target& target, bool deep, bool only) {
     Rooted source(*block);
+    target.detach(source);
     for (uint32_t i = series_index(source.get()); i < value_series(source.get())->length(); ++i) {
         Cell* v = stack_push(*value_series(source.get())->cell_at(i));
         if (v->is(T_BLOCK) && deep) {
