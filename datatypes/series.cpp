@@ -502,15 +502,17 @@ bool movable_target(TypeId t) {
 // Moves count units from origin's head into the target's head when they use different buffers.
 void move_between(Cell* origin, Cell* target, uint32_t count) {
     TypeId from = origin->type(), to = target->type();
-    bool from_block = is_any_block(from), to_block = is_any_block(to);
+    auto bad = [&] {
+        Cell a = make_datatype(from), b = make_datatype(to);
+        fire_error(Err::MoveBad, &a, &b);
+    };
+    // an image's pixels are not units in a series buffer (its node is the image record, none
+    // for an empty image): nothing from another type moves into one
+    if (is_any_block(from) != is_any_block(to) || to == T_IMAGE) bad();
     Series* src = value_series(origin);
     Series* dst = value_series(target);
     uint32_t su = src->unit(), du = dst->unit();
-    if (from_block != to_block ||
-        (su != du && (from == T_BINARY || to == T_BINARY || from == T_VECTOR || to == T_VECTOR))) {
-        Cell a = make_datatype(from), b = make_datatype(to);
-        fire_error(Err::MoveBad, &a, &b);
-    }
+    if (su != du && (from == T_BINARY || to == T_BINARY || from == T_VECTOR || to == T_VECTOR)) bad();
     uint32_t pos = series_index(origin);
     series_notify(origin, SeriesEvent::Move, false, int32_t(pos), int32_t(count));
     // the handler may have changed either side
