@@ -11,7 +11,8 @@
 // interpreter's frameless fast paths) and leaves out the tokens that can loop without bound: loops
 // there have small literal counts or literal series. Recursion that catches its own errors can
 // still take exponential time, so every run also has a watchdog: after a few seconds of CPU time it
-// requests the halt that Ctrl-C requests at the console. A halted run is accepted (its stacks are
+// requests the halt that Ctrl-C requests at the console. Both also stop a run whose memory passes
+// an allowance (a series that doubles itself in a loop). A halted run is accepted (its stacks are
 // not checked); a run that does not stop at the halt is a hang the fuzzer reports.
 //
 // Nothing reaches the operating system: the words that would (ports, files, processes, waits,
@@ -21,6 +22,7 @@
 #include "core/context.h"
 #include "core/errors.h"
 #include "core/gc.h"
+#include "core/memory.h"
 #include "core/output.h"
 #include "core/roots.h"
 #include "core/runtime.h"
@@ -32,14 +34,18 @@
 #include "evaluator/lexer.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/time.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -49,10 +55,19 @@ namespace {
 
 uint32_t g_budget = 0;   // trace events left for this run
 
-// fuzz-budget: the trace callback calls it at every event; once the budget is spent it raises
-// an error, so a `try` in the program stops it only until the next event outside that try.
+// Memory the runtime may take beyond what it held after start-up before a run is stopped: a
+// series that doubles or quadruples itself in a loop reaches gigabytes within the event budget,
+// and sorting or molding it takes minutes. Legitimate, but not what is looked for here.
+constexpr int64_t k_memory_allowance = int64_t(64) << 20;
+int64_t g_memory_limit = INT64_MAX;
+
+bool over_memory() { return g_memory.total > g_memory_limit; }
+
+// fuzz-budget: the trace callback calls it at every event; once the budget is spent (or the
+// memory allowance) it raises an error, so a `try` in the program stops it only until the next
+// event outside that try.
 void budget_entry(bool, const int32_t*) {
-    if (g_budget == 0) fire_error(Err::StackOverflow);
+    if (g_budget == 0 || over_memory()) fire_error(Err::StackOverflow);
     --g_budget;
     *stack_arg(0) = make_none();
 }
@@ -68,14 +83,20 @@ void define_callback() {
     word_set(&w, routine.get());
 }
 
-// The watchdog: a halt request after this much CPU time in one run.
-constexpr int k_watchdog_seconds = 4;
+// The watchdog ticks every 10 ms of CPU time and requests a halt once a run has had 4 s of it or
+// the runtime holds more than its memory allowance: untraced runs have no event budget.
+constexpr int k_watchdog_ticks = 400;
+volatile sig_atomic_t g_ticks = 0;
 
-void on_watchdog(int) { g_halt_requested = 1; }
+void on_watchdog(int) {
+    g_ticks = g_ticks + 1;
+    if (g_ticks > k_watchdog_ticks || over_memory()) g_halt_requested = 1;
+}
 
 void watchdog(bool on) {
+    g_ticks = 0;
     itimerval t{};
-    t.it_value.tv_sec = on ? k_watchdog_seconds : 0;
+    if (on) t.it_value.tv_usec = t.it_interval.tv_usec = 10000;
     setitimer(ITIMER_VIRTUAL, &t, nullptr);
 }
 
@@ -136,6 +157,7 @@ const char* const k_tokens[] = {
     "transcode/part", "transcode/one", "transcode/into", "new-line", "new-line/all",
     "new-line/skip", "new-line?", "construct", "construct/with", "extend", "to-local-file",
     "as-pair", "as-point2D", "as-point3D", "as-money", "'USD", "now", "now/date", "stats",
+    "recycle",
     // ---- math and comparison
     "min", "max", "+", "-", "*", "/", "//", "**", "=", "<>", "==", "=?", "<", ">", "<=", ">=",
     "<<", ">>", ">>>", "and", "or", "xor", "modulo", "shift", "shift/left", "shift/logical",
@@ -171,9 +193,12 @@ size_t find_token(const char* t) {
 const size_t k_value_count = find_token("a");
 const size_t k_unbounded_from = find_token("loop");
 
-// Tokens by one byte for the first k_one_byte entries; a byte at or above k_one_byte takes the
-// next byte too and picks among the rest.
+// Program tokens are counted from the variables on, round the table to the values: one byte picks
+// among the first k_one_byte of them (variables, nesting, the series actions and more), a byte
+// at or above k_one_byte takes the next byte too and picks among the rest.
 constexpr uint32_t k_one_byte = 0xA0;
+
+size_t program_token(size_t n) { return (n + k_value_count) % k_token_count; }
 
 bool opens(const char* tok) {
     size_t n = std::strlen(tok);
@@ -198,9 +223,8 @@ std::string build_source(const uint8_t* data, size_t size, bool& traced) {
             if (p + 1 >= e) break;
             i = k_one_byte + ((size_t(*p - k_one_byte) << 8) | p[1]) % (k_token_count - k_one_byte);
             ++p;
-        } else {
-            i %= k_token_count;
         }
+        i = program_token(i);
         if (!traced && i >= k_unbounded_from) continue;
         const char* tok = k_tokens[i];
         if (std::strcmp(tok, "]") == 0 || std::strcmp(tok, ")") == 0) {
@@ -270,6 +294,7 @@ void start() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGVTALRM, &sa, nullptr);
     define_callback();
+    g_memory_limit = g_memory.total + k_memory_allowance;
     run("unset [call browse wait set-env size? read write open create delete rename update query "
         "close open?] "
         "fuzz-natives: make object! [checksum: :checksum] "
@@ -279,29 +304,86 @@ void start() {
         false);
 }
 
-} // namespace
-
-// The runtime lives for the whole process: what it holds at exit is not a leak.
-extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+// One input: the program is built, evaluated and checked; the collector runs every 16 inputs.
+void test_one(const uint8_t* data, size_t size) {
     static bool ready = false;
     if (!ready) {
         start();
         ready = true;
     }
-    if (size > 4096) return 0;
     bool traced = false;
     std::string source = build_source(data, size, traced);
-    if (source.empty()) return 0;
+    if (source.empty()) return;
     // KEL_EVAL_FUZZ_SHOW=1 writes each program to stderr (to turn a finding into a transcript)
     static const bool show = std::getenv("KEL_EVAL_FUZZ_SHOW") != nullptr;
     if (show) std::fprintf(stderr, "%s\n", source.c_str());
+    // garbage left by earlier runs counts against the allowance until it is collected
+    if (g_memory.total > g_memory_limit - k_memory_allowance / 2) collector_cycle();
     g_budget = 2000;
     watchdog(true);
     run(source, true);
     watchdog(false);
     static uint32_t runs = 0;
     if (++runs % 16 == 0) collector_cycle();
+}
+
+// The runtime runs on a thread of its own with a stack as large as the executable gives it (the
+// main thread's few megabytes would overflow in natives that recurse as deep as the data stack
+// lets them): the fuzzer's thread hands it each input and waits.
+struct Worker {
+    std::mutex mutex;
+    std::condition_variable cv;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    bool pending = false;
+};
+Worker& g_worker = *new Worker;   // never destroyed: the worker waits on it until the process ends
+
+void* worker_main(void*) {
+    for (;;) {
+        std::unique_lock<std::mutex> lock(g_worker.mutex);
+        g_worker.cv.wait(lock, [] { return g_worker.pending; });
+        test_one(g_worker.data, g_worker.size);
+        g_worker.pending = false;
+        g_worker.cv.notify_all();
+    }
+}
+
+void start_worker() {
+    size_t total = RUNTIME_STACK_BYTES + RUNTIME_STACK_GUARD_BYTES;
+    void* p = mmap(nullptr, total, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+    if (p == MAP_FAILED || mprotect(p, RUNTIME_STACK_GUARD_BYTES, PROT_NONE) != 0) __builtin_trap();
+    uintptr_t base = reinterpret_cast<uintptr_t>(p);
+    g_runtime_stack.guard_low = base;
+    g_runtime_stack.low = base + RUNTIME_STACK_GUARD_BYTES;
+    g_runtime_stack.high = base + total;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_t thread;
+    if (pthread_attr_setstack(&attr, reinterpret_cast<void*>(g_runtime_stack.low), RUNTIME_STACK_BYTES) != 0 ||
+        pthread_create(&thread, &attr, worker_main, nullptr) != 0)
+        __builtin_trap();
+    pthread_attr_destroy(&attr);
+}
+
+} // namespace
+
+// The runtime lives for the whole process: what it holds at exit is not a leak.
+extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool started = false;
+    if (!started) {
+        start_worker();
+        started = true;
+    }
+    if (size > 4096) return 0;
+    std::unique_lock<std::mutex> lock(g_worker.mutex);
+    g_worker.data = data;
+    g_worker.size = size;
+    g_worker.pending = true;
+    g_worker.cv.notify_all();
+    g_worker.cv.wait(lock, [] { return !g_worker.pending; });
     return 0;
 }
