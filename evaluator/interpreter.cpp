@@ -169,9 +169,12 @@ constexpr uint32_t SUMMARY_ANY_VALUE = 0x10000000;  // every argument takes any 
 constexpr uint32_t SUMMARY_CONDITIONAL = 0x08000000;
 // with SUMMARY_CONDITIONAL: the condition takes exactly the types of any-type! (NOT_ANY_TYPE)
 constexpr uint32_t SUMMARY_FIRST_ANY_TYPE = 0x04000000;
+// plain, exactly two evaluated arguments, no refinement, each argument taking integer! and
+// float!: an operator of it may be computed inline on two such values (infix_compute)
+constexpr uint32_t SUMMARY_NUMERIC = 0x00080000;
 constexpr uint32_t SUMMARY_ARGS_MASK = 0xFF;         // arguments before the first refinement
-constexpr uint32_t SUMMARY_LOCALS_SHIFT = 8;         // locals of a function!/routine! (12 bits)
-constexpr uint32_t SUMMARY_LOCALS_MASK = 0xFFF;
+constexpr uint32_t SUMMARY_LOCALS_SHIFT = 8;         // locals of a function!/routine! (11 bits)
+constexpr uint32_t SUMMARY_LOCALS_MASK = 0x7FF;
 constexpr uint32_t SUMMARY_REFINES_SHIFT = 20;       // refinements of a native/action (6 bits)
 constexpr uint32_t SUMMARY_REFINES_MASK = 0x3F;
 constexpr uint32_t MAX_REFINEMENTS = 32;
@@ -232,7 +235,11 @@ uint32_t cache_summary(const Cell* cache, bool func_like, const Cell* fn, bool n
     bool first_any_type = conditional;   // looked at only for if, unless and either
     for (uint32_t t = 1; first_any_type && t <= T_MAX_REGISTERED; ++t)
         first_any_type = typeset_has(cs->cell_at(0), t) == !((NOT_ANY_TYPE >> t) & 1);
+    bool numeric = all_eval && n_args == 2 && refines == 0;
+    for (uint32_t i = 0; numeric && i < 2; ++i)
+        numeric = typeset_has(cs->cell_at(i), T_INTEGER) && typeset_has(cs->cell_at(i), T_FLOAT);
     return SUMMARY_VALID | SUMMARY_PLAIN | (all_eval ? SUMMARY_ALL_EVAL : 0) |
+           (numeric ? SUMMARY_NUMERIC : 0) |
            (conditional ? SUMMARY_CONDITIONAL : 0) |
            (first_any_type ? SUMMARY_FIRST_ANY_TYPE : 0) |
            (any_value ? SUMMARY_ANY_VALUE : 0) | n_args |
@@ -536,31 +543,39 @@ inline int32_t infix_operands(const Cell* op, int32_t sel, const Cell* name, con
     if (reinterpret_cast<uintptr_t>(&probe) < s_guard_floor) [[unlikely]] interp_check_native_stack();
 }
 
+uint32_t plain_call_summary(const Cell* fn);
+
 // Fast selectors of the operators the infix step computes inline: add, subtract and multiply
-// (math selectors 0-2) and the comparisons (FAST_COMPARE + compare op); -1 for the others.
+// (math selectors 0-2) and the comparisons (FAST_COMPARE + compare op) whose arguments cache is
+// built and takes two evaluated integer! or float! values (SUMMARY_NUMERIC; an action or native
+// made with narrower types is called, so that it checks them); -1 for the others.
 constexpr int32_t FAST_COMPARE = 16;
 [[gnu::always_inline]] inline int32_t op_fast_selector(const Cell* op) {
     uint32_t wrapped = (op->header & CELL_OP_TYPE_MASK) >> CELL_OP_TYPE_SHIFT;
     uint32_t idx = op->data1;
+    int32_t sel;
     if (wrapped == T_ACTION) {
         switch (idx) {
-        case A_ADD: return OP_ADD;
-        case A_SUBTRACT: return OP_SUBTRACT;
-        case A_MULTIPLY: return OP_MULTIPLY;
+        case A_ADD: sel = OP_ADD; break;
+        case A_SUBTRACT: sel = OP_SUBTRACT; break;
+        case A_MULTIPLY: sel = OP_MULTIPLY; break;
         default: return -1;
         }
+    } else if (wrapped == T_NATIVE) {
+        switch (idx) {
+        case native_index("equal?"): sel = FAST_COMPARE + CMP_EQUAL; break;
+        case native_index("not-equal?"): sel = FAST_COMPARE + CMP_NOT_EQUAL; break;
+        case native_index("strict-equal?"): sel = FAST_COMPARE + CMP_STRICT_EQUAL; break;
+        case native_index("lesser?"): sel = FAST_COMPARE + CMP_LESSER; break;
+        case native_index("lesser-or-equal?"): sel = FAST_COMPARE + CMP_LESSER_EQUAL; break;
+        case native_index("greater?"): sel = FAST_COMPARE + CMP_GREATER; break;
+        case native_index("greater-or-equal?"): sel = FAST_COMPARE + CMP_GREATER_EQUAL; break;
+        default: return -1;
+        }
+    } else {
+        return -1;
     }
-    if (wrapped != T_NATIVE) return -1;
-    switch (idx) {
-    case native_index("equal?"): return FAST_COMPARE + CMP_EQUAL;
-    case native_index("not-equal?"): return FAST_COMPARE + CMP_NOT_EQUAL;
-    case native_index("strict-equal?"): return FAST_COMPARE + CMP_STRICT_EQUAL;
-    case native_index("lesser?"): return FAST_COMPARE + CMP_LESSER;
-    case native_index("lesser-or-equal?"): return FAST_COMPARE + CMP_LESSER_EQUAL;
-    case native_index("greater?"): return FAST_COMPARE + CMP_GREATER;
-    case native_index("greater-or-equal?"): return FAST_COMPARE + CMP_GREATER_EQUAL;
-    default: return -1;
-    }
+    return plain_call_summary(op) & SUMMARY_NUMERIC ? sel : -1;
 }
 
 // One infix step computed without a call (tracing off): the operator is one of the above and the
@@ -580,7 +595,6 @@ constexpr int32_t FAST_COMPARE = 16;
     return fast_math(left, r, sel);
 }
 
-uint32_t plain_call_summary(const Cell* fn);
 const Cell* cache_entry(const Cell* fn, uint32_t i);
 template <bool infix, bool function>
 int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool arg,
@@ -702,14 +716,10 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
             }
             Cell* left = g_stack.top - 1;
             if (sel >= 0 && (left->is(T_INTEGER) || left->is(T_FLOAT))) {
-                int32_t next = infix_operands(v, sel, w, code, pos + 1, end);
-                if (next >= 0) {
-                    pos = next;
-                    lim = code_limit(code, end);
-                    if (!(v = op_at(code, pos, lim))) break;
-                    continue;
-                }
-                // nothing was done (no allocation): v and w are still valid
+                pos = infix_operands(v, sel, w, code, pos + 1, end);
+                lim = code_limit(code, end);
+                if (!(v = op_at(code, pos, lim))) break;
+                continue;
             }
         }
         Cell op = *v;
@@ -954,18 +964,12 @@ namespace {
 // An operator of op_fast_selector whose left operand (the stack top) is an integer! or float!,
 // called without tracing: the same frame as a call opens, the right operand evaluated into it,
 // then computed inline when both operands allow it, else by the wrapped native or action after
-// the same type checks. op_in and name_in (the operator word) are copied before anything runs.
-// Returns the position after the right operand, or -1 (nothing done) when the arguments cache is
-// not the plain two arguments this path expects.
+// the same type checks (the left operand's type is one its first argument takes:
+// SUMMARY_NUMERIC). op_in and name_in (the operator word) are copied before anything runs.
+// Returns the position after the right operand.
 [[gnu::always_inline]] inline int32_t infix_operands(const Cell* op_in, int32_t sel,
                                                      const Cell* name_in, const Cell* code,
                                                      int32_t pos, int32_t end) {
-    // a built cache of two evaluated arguments and no refinement (else the general path builds
-    // or reads it)
-    constexpr uint32_t shape_mask = SUMMARY_PLAIN | SUMMARY_ALL_EVAL | SUMMARY_ARGS_MASK |
-                                    (SUMMARY_REFINES_MASK << SUMMARY_REFINES_SHIFT);
-    if ((plain_call_summary(op_in) & shape_mask) != (SUMMARY_PLAIN | SUMMARY_ALL_EVAL | 2))
-        return -1;
     Rooted op(*op_in);
     Rooted name(*name_in);
     auto check = [&](const Cell* value, uint32_t nth) {
@@ -981,7 +985,6 @@ namespace {
     g_stack.top = left;
     stack_mark_interp_native(name.get());
     g_stack.top = left + 1;
-    check(left, 0);
     // a paren operand is evaluated in this frame, its values above the left operand
     if (pos < code_limit(code, end) && code_at(code, pos)->is(T_PAREN)) {
         eval_pushed<false>(code_at(code, pos));   // copied before anything runs
