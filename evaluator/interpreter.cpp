@@ -732,6 +732,17 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
     return pos;
 }
 
+// The value of the code cell c when evaluating it runs nothing and cannot fail: c itself when it
+// is a literal, the value of a word whose value is readable and neither unset nor a function;
+// else null.
+[[gnu::always_inline]] inline const Cell* plain_operand(const Cell* c) {
+    TypeId t = c->type();
+    if (!((NOT_LITERAL >> t) & 1)) return c;
+    if (t != T_WORD) return nullptr;
+    const Cell* v = peek_word_value(c);
+    return v && !((NOT_PLAIN_VALUE >> v->type()) & 1) ? v : nullptr;
+}
+
 // One evaluated argument while tracing is off, pushed as a new cell: a literal, or a word whose
 // value is pushed as it is, is pushed here at once, a paren evaluated in its own frame, then any
 // operators after it apply (unless no_infix); anything else (and the end of the code) goes
@@ -740,19 +751,11 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
                                                int32_t lim, bool no_infix) {
     if (pos < lim) {
         const Cell* c = code_at(code, pos);
-        const Cell* v = nullptr;
-        TypeId t = c->type();
-        if (!((NOT_LITERAL >> t) & 1)) {
-            v = c;
-        } else if (t == T_WORD) {
-            v = peek_word_value(c);
-            if (v && ((NOT_PLAIN_VALUE >> v->type()) & 1)) v = nullptr;
-        }
-        if (v) {
+        if (const Cell* v = plain_operand(c)) {
             stack_push(v);
             return no_infix ? pos + 1 : eval_infix(code, pos + 1, end, lim);
         }
-        if (t == T_PAREN) {
+        if (c->is(T_PAREN)) {
             // its own eval frame leaves its value as the new top cell
             Cell paren = *c;
             eval_block(&paren, false);
@@ -929,19 +932,30 @@ inline void eval_in_frame(const Cell* block) {
 // The current-code cell is also the code the expressions read: untraced evaluation reads only the
 // series of its code cell, never its index (trace events report the block at its own index, so
 // the traced evaluation keeps a copy).
+//
+// A block of one value that is a literal or a word with a plain value (plain_operand) gives that
+// value at once: nothing runs and nothing can fail, so no current-code cell is needed.
 template <bool to_result>
 [[gnu::always_inline]] inline void eval_pushed_inline(const Cell* block) {
-    Rooted current(*block);
-    CodeGuard guard(current.get());
-    const Cell* code = current.get();
-    Cell* base = g_stack.top;
-    int32_t pos = int32_t(series_index(code));
-    int32_t lim = code_limit(code, -1);
+    int32_t pos = int32_t(series_index(block));
+    int32_t lim = code_limit(block, -1);
     if (pos >= lim) {
         if constexpr (to_result) stack_set_result(&g_unset_cell);
         else stack_push(&g_unset_cell);
         return;
     }
+    if (pos + 1 == lim) {
+        if (const Cell* v = plain_operand(code_at(block, pos))) {
+            interp_poll_halt();
+            if constexpr (to_result) stack_set_result(v);
+            else stack_push(v);
+            return;
+        }
+    }
+    Rooted current(*block);
+    CodeGuard guard(current.get());
+    const Cell* code = current.get();
+    Cell* base = g_stack.top;
     for (;;) {
         current->data1 = uint32_t(pos);
         pos = expression(code, pos, -1, lim, false, true, false);
