@@ -69,7 +69,9 @@ inline Cell anon_word() { return Cell{T_WORD, 0, g_sym_anon, 0}; }
 // Code is always a series of cells: its length is a shift, not the unit division of length().
 inline Series* code_series(const Cell* code) { return node_series(series_node(code)); }
 inline uint32_t cell_count(const Series* s) { return (s->tail - s->head) / sizeof(Cell); }
-inline Cell* code_at(const Cell* code, int32_t i) { return code_series(code)->cell_at(uint32_t(i)); }
+[[gnu::always_inline]] inline Cell* code_at(const Cell* code, int32_t i) {
+    return code_series(code)->cell_at(uint32_t(i));
+}
 inline int32_t code_limit(const Cell* code, int32_t end) {
     int32_t n = int32_t(cell_count(code_series(code)));
     return uint32_t(end) > uint32_t(n) ? n : end;   // end -1: the tail
@@ -588,7 +590,7 @@ constexpr int32_t FAST_COMPARE = 16;
     if (sel >= FAST_COMPARE) {
         bool truth;
         if (!fast_compare(left, r, sel - FAST_COMPARE, &truth)) return false;
-        *left = make_logic(truth);
+        *left = Cell{T_LOGIC, truth ? 1u : 0u, 0, 0};   // make_logic, kept inline here
         return true;
     }
     if (left->type() != r->type()) return false;   // mixed integer and float: the action decides
