@@ -9,9 +9,10 @@
 // Bounds: half the runs go through do/trace with a callback whose event budget, once spent, raises
 // an error at every further event, so no evaluation outlives it. The other half runs untraced (the
 // interpreter's frameless fast paths) and leaves out the tokens that can loop without bound: loops
-// there have small literal counts or literal series. Recursion that catches its own errors can
-// still take exponential time, so every run also has a watchdog: after a few seconds of CPU time it
-// requests the halt that Ctrl-C requests at the console. Both also stop a run whose memory passes
+// there have small literal counts or literal series, and only a few of the actions that can double
+// a series (nested, they grow it within one expression, where nothing stops them). Recursion that
+// catches its own errors can still take exponential time, so every run also has a watchdog: after
+// a few seconds of CPU time it requests the halt that Ctrl-C requests at the console. Both also stop a run whose memory passes
 // an allowance (a series that doubles itself in a loop). A halted run is accepted (its stacks are
 // not checked); a run that does not stop at the halt is a hang the fuzzer reports.
 //
@@ -200,6 +201,21 @@ constexpr uint32_t k_one_byte = 0xA0;
 
 size_t program_token(size_t n) { return (n + k_value_count) % k_token_count; }
 
+// The actions whose value can be a multiple of their argument's size (a series appended to
+// itself, a string molded with its escapes, hex or base-2 text). Nested as each other's
+// arguments they make an expression whose size doubles at every level, and between the calls of
+// one expression neither the halt nor the memory allowance is looked at: untraced runs take at
+// most k_growing_most of them. Traced runs are stopped at the event after each call.
+constexpr int k_growing_most = 5;
+
+bool grows(const char* tok) {
+    static const char* const k_growing[] = {"append", "insert", "change/dup", "mold", "enbase", "enhex",
+                                            "compose/into"};
+    for (const char* g : k_growing)
+        if (std::strncmp(tok, g, std::strlen(g)) == 0) return true;
+    return false;
+}
+
 bool opens(const char* tok) {
     size_t n = std::strlen(tok);
     return n > 0 && (tok[n - 1] == '[' || tok[n - 1] == '(') && (n == 1 || tok[n - 2] == ' ');
@@ -215,6 +231,7 @@ std::string build_source(const uint8_t* data, size_t size, bool& traced) {
     for (int i = 0; i < 3; ++i) text += std::string(vars[i]) + k_tokens[data[1 + i] % k_value_count];
     text += traced ? " do/trace [" : " do [";
     std::vector<char> open;
+    int growing = 0;
     const uint8_t* p = data + 4;
     const uint8_t* e = data + size;
     for (size_t n = 0; p < e && n < 64; ++p, ++n) {
@@ -227,6 +244,7 @@ std::string build_source(const uint8_t* data, size_t size, bool& traced) {
         i = program_token(i);
         if (!traced && i >= k_unbounded_from) continue;
         const char* tok = k_tokens[i];
+        if (!traced && grows(tok) && ++growing > k_growing_most) continue;
         if (std::strcmp(tok, "]") == 0 || std::strcmp(tok, ")") == 0) {
             if (open.empty()) continue;
             text += open.back() == '[' ? " ]" : " )";
