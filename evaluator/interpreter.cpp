@@ -577,7 +577,13 @@ constexpr int32_t FAST_COMPARE = 16;
     } else {
         return -1;
     }
-    return plain_call_summary(op) & SUMMARY_NUMERIC ? sel : -1;
+    // plain_call_summary, with the call type known: native! or action!
+    Node more = fn_more(op);
+    if (!more) return -1;
+    Series* ms = node_series(more);
+    if (cell_count(ms) <= MORE_ARGS_CACHE) return -1;
+    const Cell* cache = ms->cell_at(MORE_ARGS_CACHE);
+    return cache->is(T_BLOCK) && (cache->data3 & SUMMARY_NUMERIC) ? sel : -1;
 }
 
 // One infix step computed without a call (tracing off): the operator is one of the above and the
