@@ -546,6 +546,7 @@ inline int32_t infix_operands(const Cell* op, int32_t sel, const Cell* name, con
 }
 
 uint32_t plain_call_summary(const Cell* fn);
+uint32_t plain_call_summary(const Cell* fn, TypeId t);
 
 // Fast selectors of the operators the infix step computes inline: add, subtract and multiply
 // (math selectors 0-2) and the comparisons (FAST_COMPARE + compare op) whose arguments cache is
@@ -856,7 +857,7 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
         if (t == T_OP) fire_error(Err::NoOpArg, &value);
         // native!, action!, function!, routine!: both calls copy the value before anything
         // allocates
-        uint32_t summary = g_interp.tracing ? 0 : plain_call_summary(v);
+        uint32_t summary = g_interp.tracing ? 0 : plain_call_summary(v, t);
         if (summary)
             pos = eval_code_plain_any<false>(v, code, pos, end, true, &value, nullptr, t, summary);
         else
@@ -1509,15 +1510,18 @@ inline const Cell* cache_entry(const Cell* fn, uint32_t i) {
     return node_series(series_node(cache))->cell_at(i);
 }
 
-// The cache summary of a native!, action! or function! value whose cache is built and plain, else 0.
-[[gnu::always_inline]] inline uint32_t plain_call_summary(const Cell* fn) {
-    TypeId t = call_type(fn);
+// The cache summary of a native!, action! or function! value whose cache is built and plain, else
+// 0; t: the value's call type.
+[[gnu::always_inline]] inline uint32_t plain_call_summary(const Cell* fn, TypeId t) {
     Node more = fn->data3;
     if (!(t == T_FUNCTION || t == T_NATIVE || t == T_ACTION) || !more) return 0;
     Series* ms = node_series(more);
     if (cell_count(ms) <= MORE_ARGS_CACHE) return 0;
     const Cell* cache = ms->cell_at(MORE_ARGS_CACHE);
     return cache->is(T_BLOCK) && (cache->data3 & SUMMARY_PLAIN) ? cache->data3 : 0;
+}
+[[gnu::always_inline]] inline uint32_t plain_call_summary(const Cell* fn) {
+    return plain_call_summary(fn, call_type(fn));
 }
 
 // The end of a call of eval_code_plain, its frame unwound: a prefix call's result replaces the
