@@ -398,12 +398,16 @@ bool strings_equal(const Cell* a, const Cell* b, bool strict) {
     return true;
 }
 
+// A block at one position of one series is equal to itself, as the value compare has it: what
+// it holds may not be (a NaN), and a block that holds itself would otherwise reach the depth
+// bound and compare unequal to itself.
 bool blocks_equal(const Cell* a, const Cell* b, int op, int depth) {
+    uint32_t ia = series_index(a), ib = series_index(b);
+    if (series_node(a) == series_node(b) && ia == ib) return true;
     if (depth > 64) return false;
     Series* sa = value_series(a);
     Series* sb = value_series(b);
     uint32_t la = sa->length(), lb = sb->length();
-    uint32_t ia = series_index(a), ib = series_index(b);
     uint32_t na = ia < la ? la - ia : 0, nb = ib < lb ? lb - ib : 0;
     if (na != nb) return false;
     for (uint32_t i = 0; i < na; ++i) {

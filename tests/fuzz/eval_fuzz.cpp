@@ -36,9 +36,11 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sanitizer/common_interface_defs.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -263,6 +265,34 @@ std::string build_source(const uint8_t* data, size_t size, bool& traced) {
     return text;
 }
 
+// A finding may need the programs run before it in the same process (they can redefine words and
+// leave garbage for the collector). KEL_EVAL_FUZZ_HISTORY=<prefix>: when the process dies of a
+// sanitizer report or an unbalanced stack, the programs since start-up (the last k_history of
+// them) are written to <prefix>.<process id>, one a line, oldest first, the failing one last.
+constexpr size_t k_history = 4096;
+std::vector<std::string>& g_history = *new std::vector<std::string>;
+size_t g_history_next = 0;
+
+void write_history() {
+    static const char* prefix = std::getenv("KEL_EVAL_FUZZ_HISTORY");
+    if (!prefix || g_history.empty()) return;
+    std::string path = std::string(prefix) + "." + std::to_string(getpid());
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) return;
+    size_t n = g_history.size();
+    for (size_t i = 0; i < n; ++i) std::fprintf(f, "%s\n", g_history[(g_history_next + i) % n].c_str());
+    std::fclose(f);
+}
+
+void remember(const std::string& source) {
+    if (g_history.size() < k_history) {
+        g_history.push_back(source);
+        return;
+    }
+    g_history[g_history_next] = source;
+    g_history_next = (g_history_next + 1) % k_history;
+}
+
 // Evaluates the text inside try/all. Unless a halt ended it, the call stack must be back where it
 // was, and the data stack must hold the result just above its old top; an error raised inside
 // is the last pushed value instead, above the cells that were in use where it was raised.
@@ -293,6 +323,7 @@ void run(const std::string& text, bool check) {
             std::fprintf(stderr, "unbalanced after %s: calls %+ld, arguments %+ld, data top %+ld, last %d\n",
                          finished ? "a value" : "an error", long(stack_call_top() - calls),
                          long(g_stack.arguments - args), long(g_stack.top - top), int(stack_top()->type()));
+            write_history();
             __builtin_trap();
         }
     }
@@ -335,6 +366,7 @@ void test_one(const uint8_t* data, size_t size) {
     // KEL_EVAL_FUZZ_SHOW=1 writes each program to stderr (to turn a finding into a transcript)
     static const bool show = std::getenv("KEL_EVAL_FUZZ_SHOW") != nullptr;
     if (show) std::fprintf(stderr, "%s\n", source.c_str());
+    remember(source);
     // garbage left by earlier runs counts against the allowance until it is collected
     if (g_memory.total > g_memory_limit - k_memory_allowance / 2) collector_cycle();
     g_budget = 2000;
@@ -393,6 +425,7 @@ extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool started = false;
     if (!started) {
+        __sanitizer_set_death_callback(write_history);
         start_worker();
         started = true;
     }
