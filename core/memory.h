@@ -57,7 +57,7 @@ struct Series {
     uint32_t used() const { return tail - head; }            // bytes between head and tail
     uint32_t length() const { return (tail - head) / unit(); } // units between head and tail
     Cell* cells() { return reinterpret_cast<Cell*>(head_ptr()); }
-    Cell* cell_at(uint32_t i) { return reinterpret_cast<Cell*>(head_ptr()) + i; }
+    [[gnu::always_inline]] Cell* cell_at(uint32_t i) { return reinterpret_cast<Cell*>(head_ptr()) + i; }
     Cell* cell_tail() { return reinterpret_cast<Cell*>(tail_ptr()); }
 };
 static_assert(sizeof(Series) == 24);

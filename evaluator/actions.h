@@ -147,7 +147,7 @@ void reduce_into(const Cell* value, const Cell* into);
 // Selectors 0 add, 1 subtract, 2 multiply, 5 or, 6 and, 7 xor. Two integer!: 32-bit arithmetic
 // (an overflowing add/subtract/multiply gives the float! result); two float! under 0-2: double
 // arithmetic. The result goes into `left`. Inline: the interpreter's infix step is built on it.
-inline bool fast_math(Cell* left, const Cell* right, int32_t selector) {
+[[gnu::always_inline]] inline bool fast_math(Cell* left, const Cell* right, int32_t selector) {
     if (left->is(T_INTEGER) && right->is(T_INTEGER)) {
         int32_t x = integer_get_cell(left), y = integer_get_cell(right), r;
         switch (selector) {

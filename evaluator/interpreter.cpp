@@ -69,7 +69,9 @@ inline Cell anon_word() { return Cell{T_WORD, 0, g_sym_anon, 0}; }
 // Code is always a series of cells: its length is a shift, not the unit division of length().
 inline Series* code_series(const Cell* code) { return node_series(series_node(code)); }
 inline uint32_t cell_count(const Series* s) { return (s->tail - s->head) / sizeof(Cell); }
-inline Cell* code_at(const Cell* code, int32_t i) { return code_series(code)->cell_at(uint32_t(i)); }
+[[gnu::always_inline]] inline Cell* code_at(const Cell* code, int32_t i) {
+    return code_series(code)->cell_at(uint32_t(i));
+}
 inline int32_t code_limit(const Cell* code, int32_t end) {
     int32_t n = int32_t(cell_count(code_series(code)));
     return uint32_t(end) > uint32_t(n) ? n : end;   // end -1: the tail
@@ -169,9 +171,12 @@ constexpr uint32_t SUMMARY_ANY_VALUE = 0x10000000;  // every argument takes any 
 constexpr uint32_t SUMMARY_CONDITIONAL = 0x08000000;
 // with SUMMARY_CONDITIONAL: the condition takes exactly the types of any-type! (NOT_ANY_TYPE)
 constexpr uint32_t SUMMARY_FIRST_ANY_TYPE = 0x04000000;
+// plain, exactly two evaluated arguments, no refinement, each argument taking integer! and
+// float!: an operator of it may be computed inline on two such values (infix_compute)
+constexpr uint32_t SUMMARY_NUMERIC = 0x00080000;
 constexpr uint32_t SUMMARY_ARGS_MASK = 0xFF;         // arguments before the first refinement
-constexpr uint32_t SUMMARY_LOCALS_SHIFT = 8;         // locals of a function!/routine! (12 bits)
-constexpr uint32_t SUMMARY_LOCALS_MASK = 0xFFF;
+constexpr uint32_t SUMMARY_LOCALS_SHIFT = 8;         // locals of a function!/routine! (11 bits)
+constexpr uint32_t SUMMARY_LOCALS_MASK = 0x7FF;
 constexpr uint32_t SUMMARY_REFINES_SHIFT = 20;       // refinements of a native/action (6 bits)
 constexpr uint32_t SUMMARY_REFINES_MASK = 0x3F;
 constexpr uint32_t MAX_REFINEMENTS = 32;
@@ -232,7 +237,11 @@ uint32_t cache_summary(const Cell* cache, bool func_like, const Cell* fn, bool n
     bool first_any_type = conditional;   // looked at only for if, unless and either
     for (uint32_t t = 1; first_any_type && t <= T_MAX_REGISTERED; ++t)
         first_any_type = typeset_has(cs->cell_at(0), t) == !((NOT_ANY_TYPE >> t) & 1);
+    bool numeric = all_eval && n_args == 2 && refines == 0;
+    for (uint32_t i = 0; numeric && i < 2; ++i)
+        numeric = typeset_has(cs->cell_at(i), T_INTEGER) && typeset_has(cs->cell_at(i), T_FLOAT);
     return SUMMARY_VALID | SUMMARY_PLAIN | (all_eval ? SUMMARY_ALL_EVAL : 0) |
+           (numeric ? SUMMARY_NUMERIC : 0) |
            (conditional ? SUMMARY_CONDITIONAL : 0) |
            (first_any_type ? SUMMARY_FIRST_ANY_TYPE : 0) |
            (any_value ? SUMMARY_ANY_VALUE : 0) | n_args |
@@ -536,31 +545,46 @@ inline int32_t infix_operands(const Cell* op, int32_t sel, const Cell* name, con
     if (reinterpret_cast<uintptr_t>(&probe) < s_guard_floor) [[unlikely]] interp_check_native_stack();
 }
 
+uint32_t plain_call_summary(const Cell* fn);
+uint32_t plain_call_summary(const Cell* fn, TypeId t);
+
 // Fast selectors of the operators the infix step computes inline: add, subtract and multiply
-// (math selectors 0-2) and the comparisons (FAST_COMPARE + compare op); -1 for the others.
+// (math selectors 0-2) and the comparisons (FAST_COMPARE + compare op) whose arguments cache is
+// built and takes two evaluated integer! or float! values (SUMMARY_NUMERIC; an action or native
+// made with narrower types is called, so that it checks them); -1 for the others.
 constexpr int32_t FAST_COMPARE = 16;
 [[gnu::always_inline]] inline int32_t op_fast_selector(const Cell* op) {
     uint32_t wrapped = (op->header & CELL_OP_TYPE_MASK) >> CELL_OP_TYPE_SHIFT;
     uint32_t idx = op->data1;
+    int32_t sel;
     if (wrapped == T_ACTION) {
         switch (idx) {
-        case A_ADD: return OP_ADD;
-        case A_SUBTRACT: return OP_SUBTRACT;
-        case A_MULTIPLY: return OP_MULTIPLY;
+        case A_ADD: sel = OP_ADD; break;
+        case A_SUBTRACT: sel = OP_SUBTRACT; break;
+        case A_MULTIPLY: sel = OP_MULTIPLY; break;
         default: return -1;
         }
+    } else if (wrapped == T_NATIVE) {
+        switch (idx) {
+        case native_index("equal?"): sel = FAST_COMPARE + CMP_EQUAL; break;
+        case native_index("not-equal?"): sel = FAST_COMPARE + CMP_NOT_EQUAL; break;
+        case native_index("strict-equal?"): sel = FAST_COMPARE + CMP_STRICT_EQUAL; break;
+        case native_index("lesser?"): sel = FAST_COMPARE + CMP_LESSER; break;
+        case native_index("lesser-or-equal?"): sel = FAST_COMPARE + CMP_LESSER_EQUAL; break;
+        case native_index("greater?"): sel = FAST_COMPARE + CMP_GREATER; break;
+        case native_index("greater-or-equal?"): sel = FAST_COMPARE + CMP_GREATER_EQUAL; break;
+        default: return -1;
+        }
+    } else {
+        return -1;
     }
-    if (wrapped != T_NATIVE) return -1;
-    switch (idx) {
-    case native_index("equal?"): return FAST_COMPARE + CMP_EQUAL;
-    case native_index("not-equal?"): return FAST_COMPARE + CMP_NOT_EQUAL;
-    case native_index("strict-equal?"): return FAST_COMPARE + CMP_STRICT_EQUAL;
-    case native_index("lesser?"): return FAST_COMPARE + CMP_LESSER;
-    case native_index("lesser-or-equal?"): return FAST_COMPARE + CMP_LESSER_EQUAL;
-    case native_index("greater?"): return FAST_COMPARE + CMP_GREATER;
-    case native_index("greater-or-equal?"): return FAST_COMPARE + CMP_GREATER_EQUAL;
-    default: return -1;
-    }
+    // plain_call_summary, with the call type known: native! or action!
+    Node more = fn_more(op);
+    if (!more) return -1;
+    Series* ms = node_series(more);
+    if (cell_count(ms) <= MORE_ARGS_CACHE) return -1;
+    const Cell* cache = ms->cell_at(MORE_ARGS_CACHE);
+    return cache->is(T_BLOCK) && (cache->data3 & SUMMARY_NUMERIC) ? sel : -1;
 }
 
 // One infix step computed without a call (tracing off): the operator is one of the above and the
@@ -573,14 +597,13 @@ constexpr int32_t FAST_COMPARE = 16;
     if (sel >= FAST_COMPARE) {
         bool truth;
         if (!fast_compare(left, r, sel - FAST_COMPARE, &truth)) return false;
-        *left = make_logic(truth);
+        *left = Cell{T_LOGIC, truth ? 1u : 0u, 0, 0};   // make_logic, kept inline here
         return true;
     }
     if (left->type() != r->type()) return false;   // mixed integer and float: the action decides
     return fast_math(left, r, sel);
 }
 
-uint32_t plain_call_summary(const Cell* fn);
 const Cell* cache_entry(const Cell* fn, uint32_t i);
 template <bool infix, bool function>
 int32_t eval_code_plain(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool arg,
@@ -702,14 +725,10 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
             }
             Cell* left = g_stack.top - 1;
             if (sel >= 0 && (left->is(T_INTEGER) || left->is(T_FLOAT))) {
-                int32_t next = infix_operands(v, sel, w, code, pos + 1, end);
-                if (next >= 0) {
-                    pos = next;
-                    lim = code_limit(code, end);
-                    if (!(v = op_at(code, pos, lim))) break;
-                    continue;
-                }
-                // nothing was done (no allocation): v and w are still valid
+                pos = infix_operands(v, sel, w, code, pos + 1, end);
+                lim = code_limit(code, end);
+                if (!(v = op_at(code, pos, lim))) break;
+                continue;
             }
         }
         Cell op = *v;
@@ -722,6 +741,17 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
     return pos;
 }
 
+// The value of the code cell c when evaluating it runs nothing and cannot fail: c itself when it
+// is a literal, the value of a word whose value is readable and neither unset nor a function;
+// else null.
+[[gnu::always_inline]] inline const Cell* plain_operand(const Cell* c) {
+    TypeId t = c->type();
+    if (!((NOT_LITERAL >> t) & 1)) return c;
+    if (t != T_WORD) return nullptr;
+    const Cell* v = peek_word_value(c);
+    return v && !((NOT_PLAIN_VALUE >> v->type()) & 1) ? v : nullptr;
+}
+
 // One evaluated argument while tracing is off, pushed as a new cell: a literal, or a word whose
 // value is pushed as it is, is pushed here at once, a paren evaluated in its own frame, then any
 // operators after it apply (unless no_infix); anything else (and the end of the code) goes
@@ -730,19 +760,11 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
                                                int32_t lim, bool no_infix) {
     if (pos < lim) {
         const Cell* c = code_at(code, pos);
-        const Cell* v = nullptr;
-        TypeId t = c->type();
-        if (!((NOT_LITERAL >> t) & 1)) {
-            v = c;
-        } else if (t == T_WORD) {
-            v = peek_word_value(c);
-            if (v && ((NOT_PLAIN_VALUE >> v->type()) & 1)) v = nullptr;
-        }
-        if (v) {
+        if (const Cell* v = plain_operand(c)) {
             stack_push(v);
             return no_infix ? pos + 1 : eval_infix(code, pos + 1, end, lim);
         }
-        if (t == T_PAREN) {
+        if (c->is(T_PAREN)) {
             // its own eval frame leaves its value as the new top cell
             Cell paren = *c;
             eval_block(&paren, false);
@@ -835,7 +857,7 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
         if (t == T_OP) fire_error(Err::NoOpArg, &value);
         // native!, action!, function!, routine!: both calls copy the value before anything
         // allocates
-        uint32_t summary = g_interp.tracing ? 0 : plain_call_summary(v);
+        uint32_t summary = g_interp.tracing ? 0 : plain_call_summary(v, t);
         if (summary)
             pos = eval_code_plain_any<false>(v, code, pos, end, true, &value, nullptr, t, summary);
         else
@@ -919,19 +941,30 @@ inline void eval_in_frame(const Cell* block) {
 // The current-code cell is also the code the expressions read: untraced evaluation reads only the
 // series of its code cell, never its index (trace events report the block at its own index, so
 // the traced evaluation keeps a copy).
+//
+// A block of one value that is a literal or a word with a plain value (plain_operand) gives that
+// value at once: nothing runs and nothing can fail, so no current-code cell is needed.
 template <bool to_result>
 [[gnu::always_inline]] inline void eval_pushed_inline(const Cell* block) {
-    Rooted current(*block);
-    CodeGuard guard(current.get());
-    const Cell* code = current.get();
-    Cell* base = g_stack.top;
-    int32_t pos = int32_t(series_index(code));
-    int32_t lim = code_limit(code, -1);
+    int32_t pos = int32_t(series_index(block));
+    int32_t lim = code_limit(block, -1);
     if (pos >= lim) {
         if constexpr (to_result) stack_set_result(&g_unset_cell);
         else stack_push(&g_unset_cell);
         return;
     }
+    if (pos + 1 == lim) {
+        if (const Cell* v = plain_operand(code_at(block, pos))) {
+            interp_poll_halt();
+            if constexpr (to_result) stack_set_result(v);
+            else stack_push(v);
+            return;
+        }
+    }
+    Rooted current(*block);
+    CodeGuard guard(current.get());
+    const Cell* code = current.get();
+    Cell* base = g_stack.top;
     for (;;) {
         current->data1 = uint32_t(pos);
         pos = expression(code, pos, -1, lim, false, true, false);
@@ -954,18 +987,12 @@ namespace {
 // An operator of op_fast_selector whose left operand (the stack top) is an integer! or float!,
 // called without tracing: the same frame as a call opens, the right operand evaluated into it,
 // then computed inline when both operands allow it, else by the wrapped native or action after
-// the same type checks. op_in and name_in (the operator word) are copied before anything runs.
-// Returns the position after the right operand, or -1 (nothing done) when the arguments cache is
-// not the plain two arguments this path expects.
+// the same type checks (the left operand's type is one its first argument takes:
+// SUMMARY_NUMERIC). op_in and name_in (the operator word) are copied before anything runs.
+// Returns the position after the right operand.
 [[gnu::always_inline]] inline int32_t infix_operands(const Cell* op_in, int32_t sel,
                                                      const Cell* name_in, const Cell* code,
                                                      int32_t pos, int32_t end) {
-    // a built cache of two evaluated arguments and no refinement (else the general path builds
-    // or reads it)
-    constexpr uint32_t shape_mask = SUMMARY_PLAIN | SUMMARY_ALL_EVAL | SUMMARY_ARGS_MASK |
-                                    (SUMMARY_REFINES_MASK << SUMMARY_REFINES_SHIFT);
-    if ((plain_call_summary(op_in) & shape_mask) != (SUMMARY_PLAIN | SUMMARY_ALL_EVAL | 2))
-        return -1;
     Rooted op(*op_in);
     Rooted name(*name_in);
     auto check = [&](const Cell* value, uint32_t nth) {
@@ -981,7 +1008,6 @@ namespace {
     g_stack.top = left;
     stack_mark_interp_native(name.get());
     g_stack.top = left + 1;
-    check(left, 0);
     // a paren operand is evaluated in this frame, its values above the left operand
     if (pos < code_limit(code, end) && code_at(code, pos)->is(T_PAREN)) {
         eval_pushed<false>(code_at(code, pos));   // copied before anything runs
@@ -1484,15 +1510,18 @@ inline const Cell* cache_entry(const Cell* fn, uint32_t i) {
     return node_series(series_node(cache))->cell_at(i);
 }
 
-// The cache summary of a native!, action! or function! value whose cache is built and plain, else 0.
-[[gnu::always_inline]] inline uint32_t plain_call_summary(const Cell* fn) {
-    TypeId t = call_type(fn);
+// The cache summary of a native!, action! or function! value whose cache is built and plain, else
+// 0; t: the value's call type.
+[[gnu::always_inline]] inline uint32_t plain_call_summary(const Cell* fn, TypeId t) {
     Node more = fn->data3;
     if (!(t == T_FUNCTION || t == T_NATIVE || t == T_ACTION) || !more) return 0;
     Series* ms = node_series(more);
     if (cell_count(ms) <= MORE_ARGS_CACHE) return 0;
     const Cell* cache = ms->cell_at(MORE_ARGS_CACHE);
     return cache->is(T_BLOCK) && (cache->data3 & SUMMARY_PLAIN) ? cache->data3 : 0;
+}
+[[gnu::always_inline]] inline uint32_t plain_call_summary(const Cell* fn) {
+    return plain_call_summary(fn, call_type(fn));
 }
 
 // The end of a call of eval_code_plain, its frame unwound: a prefix call's result replaces the
