@@ -1124,6 +1124,8 @@ void block_set_operation(Cell* first, const Cell* second, int32_t op, bool case_
                 // an equal key of another type may not stand for it: a float equal to an
                 // integer within its tolerance is not equal to every float the integer is
                 if (found && found->type() == t) continue;
+            } else if (is_any_block(t) && hashtable_find(*table, &key, 0, 1, CMP_SAME, false, false)) {
+                continue;   // the same block at the same position (blocks are looked up by a scan)
             }
             uint32_t at = value_series(keys)->length();
             Series* s = series_reserve(series_node(keys), 1, true);
