@@ -1096,30 +1096,55 @@ void block_set_operation(Cell* first, const Cell* second, int32_t op, bool case_
     int cmp = case_ ? CMP_STRICT_EQUAL : CMP_SEARCH;
 
     // Whether the key (the first cell of a record) is among the records of the block: through the
-    // block's table when it has one, else by a scan.
-    auto member = [&](const Cell* block, Node table, const Cell* key) {
+    // block's table for keys other than blocks, else by a scan.
+    auto member = [&](const Cell* block, Node table, const Cell* key, int64_t record) {
         if (table && !is_any_block(key->type()))
-            return hashtable_find(table, key, int32_t(series_index(block)), int32_t(size), cmp, false, false) != nullptr;
+            return hashtable_find(table, key, int32_t(series_index(block)), int32_t(record), cmp, false, false) != nullptr;
         FindOpts o;
         o.only = true;
         o.case_ = case_;
-        Cell step = make_integer(int32_t(size));
+        Cell step = make_integer(int32_t(record));
         o.skip = &step;
         uint32_t covered;
         return block_find_index(block, key, o, &covered) >= 0;
     };
+    // The keys of the other block's records, each once where equality is an equivalence (a table
+    // finds a key by walking every copy of it: a block of repeated values made each look-up as
+    // long as the block). The keys are a block of one-cell records on the data stack.
+    int pushed = 3;
+    auto distinct_keys = [&](const Cell* other, Node* table) {
+        uint32_t n = uint32_t(std::max(block_rs_length(other), 1));
+        Cell* keys = block_push_only(int32_t(n));
+        *table = hashtable_make(n, series_node(keys), HASH_KIND_HASH, 0);
+        for (uint32_t i = series_index(other); i < value_series(other)->length(); i += uint32_t(size)) {
+            Cell key = *value_series(other)->cell_at(i);
+            TypeId t = key.type();
+            if (t == T_INTEGER || is_any_word(t) || is_any_string(t)) {
+                const Cell* found = hashtable_find(*table, &key, 0, 1, cmp, false, false);
+                // an equal key of another type may not stand for it: a float equal to an
+                // integer within its tolerance is not equal to every float the integer is
+                if (found && found->type() == t) continue;
+            }
+            uint32_t at = value_series(keys)->length();
+            Series* s = series_reserve(series_node(keys), 1, true);
+            *s->cell_tail() = key;
+            s->tail += 16;
+            int status;
+            hashtable_insert(*table, value_series(keys)->cell_at(at), &status);
+        }
+        return keys;
+    };
     auto pass = [&](Cell* from, Cell* other, bool check, bool want) {
         Node other_table = 0;
+        Cell* other_keys = nullptr;
         if (check) {
-            other_table = hash_table_of(other);
-            if (!other_table)
-                other_table = hashtable_make(uint32_t(std::max(block_rs_length(other), 1)),
-                                             series_node(other), HASH_KIND_HASH, 0);
+            other_keys = distinct_keys(other, &other_table);
+            ++pushed;
         }
         for (uint32_t i = series_index(from); i < value_series(from)->length(); i += uint32_t(size)) {
             Cell key = *value_series(from)->cell_at(i);
-            if (check && member(other, other_table, &key) != want) continue;
-            if (member(result, kept, &key)) continue;
+            if (check && member(other_keys, other_table, &key, 1) != want) continue;
+            if (member(result, kept, &key, size)) continue;
             uint32_t n = std::min<uint32_t>(uint32_t(size), value_series(from)->length() - i);
             uint32_t at = value_series(result)->length();
             Series* s = series_reserve(series_node(result), n, true);
@@ -1143,7 +1168,7 @@ void block_set_operation(Cell* first, const Cell* second, int32_t op, bool case_
     }
     bool hashed = a->is(T_HASH) || (op != 8 && b->is(T_HASH));
     *first = hashed ? Cell{T_HASH, 0, series_node(result), kept} : Cell{T_BLOCK, 0, series_node(result), 0};
-    stack_pop(3);
+    stack_pop(pushed);
 }
 
 } // namespace kel
