@@ -977,6 +977,20 @@ template <bool to_result>
 // eval_pushed_inline out of line, for every caller but the conditional's chosen block.
 template <bool to_result>
 void eval_pushed(const Cell* block) { eval_pushed_inline<to_result>(block); }
+// eval_pushed with its one-value case inline.
+template <bool to_result>
+[[gnu::always_inline]] inline void eval_pushed_short(const Cell* block) {
+    int32_t pos = int32_t(series_index(block));
+    if (pos + 1 == code_limit(block, -1)) {
+        if (const Cell* v = plain_operand(code_at(block, pos))) {
+            interp_poll_halt();
+            if constexpr (to_result) stack_set_result(v);
+            else stack_push(v);
+            return;
+        }
+    }
+    eval_pushed<to_result>(block);
+}
 void eval_body_in_frame(const Cell* block) { eval_pushed<true>(block); }
 } // namespace
 
@@ -1605,7 +1619,7 @@ template <bool infix>
         int32_t branch = conditional_branch(f->data1, base);
         if (branch == 0) stack_set_result(&g_none_cell);
         else if (g_interp.tracing) [[unlikely]] eval_in_frame_traced(blocks + (branch - 1));
-        else eval_pushed_inline<true>(blocks + (branch - 1));   // copied before anything runs
+        else eval_pushed_short<true>(blocks + (branch - 1));   // copied before anything runs
     } else {
         for (uint32_t i = 1; i < n_args; ++i)
             pos = take_plain_arg<false>(f, code, pos, end, name.get(), i, summary, false, entries,
