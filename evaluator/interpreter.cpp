@@ -820,11 +820,13 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
     }
     case T_SET_PATH: {
         if (pos >= lim) fire_error(Err::NeedValue, &value);
+        // rooted while the value is evaluated: a recycle there may renumber the path's node
+        Rooted path(value);
         pos = eval_expression(code, pos, end, false, true, false);
         uint32_t vi = stack_index(stack_top());
-        if (g_interp.tracing) fire_event(EV_SET, code, start, &value, stack_top());
+        if (g_interp.tracing) fire_event(EV_SET, code, start, path.get(), stack_top());
         Cell v = *stack_at_index(vi);
-        eval_path(&value, code, pos, end, true, false, &v);
+        eval_path(path.get(), code, pos, end, true, false, &v);
         // the set-path's value is the assigned value
         Cell* at = stack_at_index(vi);
         at[0] = v;
