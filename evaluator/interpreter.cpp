@@ -825,11 +825,12 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
         pos = eval_expression(code, pos, end, false, true, false);
         uint32_t vi = stack_index(stack_top());
         if (g_interp.tracing) fire_event(EV_SET, code, start, path.get(), stack_top());
-        Cell v = *stack_at_index(vi);
-        eval_path(path.get(), code, pos, end, true, false, &v);
+        // rooted too: a recycle in the path's parens may renumber the value's node
+        Rooted v(*stack_at_index(vi));
+        eval_path(path.get(), code, pos, end, true, false, v.get());
         // the set-path's value is the assigned value
         Cell* at = stack_at_index(vi);
-        at[0] = v;
+        at[0] = *v.get();
         g_stack.top = at + 1;
         lim = -1;
         break;
