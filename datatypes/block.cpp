@@ -1108,9 +1108,10 @@ void block_set_operation(Cell* first, const Cell* second, int32_t op, bool case_
         uint32_t covered;
         return block_find_index(block, key, o, &covered) >= 0;
     };
-    // The keys of the other block's records, each once where equality is an equivalence (a table
-    // finds a key by walking every copy of it: a block of repeated values made each look-up as
-    // long as the block). The keys are a block of one-cell records on the data stack.
+    // The keys of the other block's records, each once where equality is an equivalence, and each
+    // value once where it is not (a table finds a key by walking every copy of it: a block of
+    // repeated values made each look-up as long as the block). The keys are a block of one-cell
+    // records on the data stack.
     int pushed = 3;
     auto distinct_keys = [&](const Cell* other, Node* table) {
         uint32_t n = uint32_t(std::max(block_rs_length(other), 1));
@@ -1124,8 +1125,8 @@ void block_set_operation(Cell* first, const Cell* second, int32_t op, bool case_
                 // an equal key of another type may not stand for it: a float equal to an
                 // integer within its tolerance is not equal to every float the integer is
                 if (found && found->type() == t) continue;
-            } else if (is_any_block(t) && hashtable_find(*table, &key, 0, 1, CMP_SAME, false, false)) {
-                continue;   // the same block at the same position (blocks are looked up by a scan)
+            } else if (hashtable_find(*table, &key, 0, 1, CMP_SAME, false, false)) {
+                continue;   // the same value again (the same block at the same position, ...)
             }
             uint32_t at = value_series(keys)->length();
             Series* s = series_reserve(series_node(keys), 1, true);
