@@ -1842,24 +1842,25 @@ int32_t eval_path(const Cell* path_in, const Cell* code_in, int32_t pos, int32_t
     int32_t head = int32_t(series_index(path.get()));
     int32_t plen = code_limit(path.get(), -1);
     if (head >= plen) fire_error(Err::EmptyPath);
-    Cell first = *code_at(path.get(), head);
-    if (!first.is(T_WORD)) fire_error(Err::WordFirst, path.get());
+    // rooted: the enter event's callback may renumber the node of the word's context
+    Rooted first(*code_at(path.get(), head));
+    if (!first->is(T_WORD)) fire_error(Err::WordFirst, path.get());
     if (g_interp.tracing) fire_event(EV_ENTER, path.get(), head, nullptr, nullptr);
-    const Cell* hv = word_get(&first);
+    const Cell* hv = word_get(first.get());
     if (is_any_function(hv->type()) && !hv->is(T_OP)) {
         if (get) fire_error(Err::InvalidPathGet, path.get());
         if (set) fire_error(Err::InvalidPathSet, path.get());
         Cell fn = *hv;
-        pos = eval_code(&fn, code.get(), pos, end, true, &first, path.get(), head + 1);
+        pos = eval_code(&fn, code.get(), pos, end, true, first.get(), path.get(), head + 1);
         if (g_interp.tracing) fire_event(EV_EXIT, path.get(), plen, nullptr, stack_top());
         if (!arg) stack_set_result(stack_top());
         return pos;
     }
-    if (hv->is(T_UNSET)) fire_error(Err::UnsetPath, path.get(), &first);
+    if (hv->is(T_UNSET)) fire_error(Err::UnsetPath, path.get(), first.get());
     // the current value and the previous container live on the stack
     uint32_t cur_i = stack_index(stack_push(hv));
     uint32_t prev_i = stack_index(stack_push(&g_none_cell));
-    uint32_t prev_el_i = stack_index(stack_push(&first));
+    uint32_t prev_el_i = stack_index(stack_push(first.get()));
     for (int32_t k = head + 1; k < plen; ++k) {
         if (g_interp.tracing) fire_event(EV_FETCH, path.get(), k, nullptr, code_at(path.get(), k));
         Cell el = *code_at(path.get(), k);
