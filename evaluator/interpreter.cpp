@@ -731,10 +731,19 @@ int32_t eval_infix_ops(const Cell* code, int32_t pos, int32_t end, const Cell* v
                 continue;
             }
         }
-        Cell op = *v;
-        Cell name = *w;
-        if (g_interp.tracing) fire_event(EV_FETCH, code, pos, nullptr, &name);
-        pos = eval_code(&op, code, pos + 1, end, true, &name, nullptr, 0, nullptr, CALL_NORMAL, true);
+        if (g_interp.tracing) [[unlikely]] {
+            // rooted: the fetch event's callback may renumber the nodes of the operator and of
+            // its word's context
+            Rooted op(*v);
+            Rooted name(*w);
+            fire_event(EV_FETCH, code, pos, nullptr, name.get());
+            pos = eval_code(op.get(), code, pos + 1, end, true, name.get(), nullptr, 0, nullptr,
+                            CALL_NORMAL, true);
+        } else {
+            Cell op = *v;
+            Cell name = *w;
+            pos = eval_code(&op, code, pos + 1, end, true, &name, nullptr, 0, nullptr, CALL_NORMAL, true);
+        }
         lim = code_limit(code, end);
         if (!(v = op_at(code, pos, lim))) break;
     }
