@@ -1110,16 +1110,17 @@ inline void eval_function_body(const Cell* body, bool library, const CallFrame* 
     if (library) g_interp.tracing = 0;
     else if (fn->header & 0x400) g_interp.tracing = g_interp.trace_run;
     else if (fn->header & 0x200) g_interp.tracing = 0;
-    Cell body = function_body(fn);
-    flagged_trace = flagged_trace && g_interp.tracing && body.is(T_BLOCK);
+    // rooted: the events' callbacks may renumber the body's node
+    Rooted body(function_body(fn));
+    flagged_trace = flagged_trace && g_interp.tracing && body->is(T_BLOCK);
     if (flagged_trace) fire_event(EV_CALL, nullptr, -1, name, fn);
-    if (g_interp.tracing) fire_event(EV_PROLOG, &body, -1, name, fn);
-    if (!body.is(T_BLOCK)) {
+    if (g_interp.tracing) fire_event(EV_PROLOG, body.get(), -1, name, fn);
+    if (!body->is(T_BLOCK)) {
         stack_set_result(&g_unset_cell);
         return;
     }
-    eval_function_body<true>(&body, library, marked_top);
-    if (g_interp.tracing) fire_event(EV_EPILOG, &body, -1, name, fn);
+    eval_function_body<true>(body.get(), library, marked_top);
+    if (g_interp.tracing) fire_event(EV_EPILOG, body.get(), -1, name, fn);
     if (flagged_trace) fire_event(EV_RETURN, nullptr, -1, name, stack_top());
 }
 
@@ -1171,8 +1172,9 @@ int32_t fetch_arg(const ArgContext& ac, uint32_t kind, int32_t pos, uint32_t arg
         return pos + 1;
     }
     case KIND_LIT: {
+        // read after the event: its callback may renumber the node of the value in the code
+        if (g_interp.tracing) fire_event(EV_FETCH, ac.code, pos, nullptr, code_at(ac.code, pos));
         Cell v = *code_at(ac.code, pos);
-        if (g_interp.tracing) fire_event(EV_FETCH, ac.code, pos, nullptr, &v);
         if (v.is(T_PAREN)) {
             eval(&v, false);
         } else if (v.is(T_GET_WORD)) {
