@@ -1499,11 +1499,12 @@ int32_t eval_arguments(const ArgContext& ac, int32_t pos, const Cell* path, int3
         }
         if (mode == CALL_REFINES) {
             while (pos < code_limit(ac.code, ac.end) && code_at(ac.code, pos)->is(T_REFINEMENT)) {
-                Cell el = *code_at(ac.code, pos);
+                // rooted: its value's expression may renumber the node of its binding
+                Rooted el(*code_at(ac.code, pos));
                 pos = eval_expression(ac.code, pos + 1, (ac.mode & CALL_SAFER) ? pos + 2 : ac.end, true, true);
                 bool on = truthy(stack_top());
                 stack_pop(1);
-                activate(&el, on);
+                activate(el.get(), on);
             }
         }
     }
