@@ -1405,7 +1405,7 @@ int32_t eval_arguments(const ArgContext& ac, int32_t pos, const Cell* path, int3
                 if (!v.is(T_LOGIC)) {
                     Cell nm = name_or_anon(ac.name);
                     Cell dt = make_datatype(v.type());
-                    Cell w = *e;
+                    Cell w = *entry_at(i);   // read again: the collector may have moved the cache
                     fire_error(Err::ExpectArg, &nm, &dt, &w);
                 }
                 active = v.data1 != 0;
