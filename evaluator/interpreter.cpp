@@ -955,7 +955,18 @@ inline void eval_in_frame(const Cell* block) {
 // the traced evaluation keeps a copy).
 //
 // A block of one value that is a literal or a word with a plain value (plain_operand) gives that
-// value at once: nothing runs and nothing can fail, so no current-code cell is needed.
+// value at once: nothing runs and nothing can fail, so no current-code cell is needed. Answers
+// whether the block was such a one.
+template <bool to_result>
+[[gnu::always_inline]] inline bool eval_one_plain(const Cell* block, int32_t pos, int32_t lim) {
+    if (pos + 1 != lim) return false;
+    const Cell* v = plain_operand(code_at(block, pos));
+    if (!v) return false;
+    interp_poll_halt();
+    if constexpr (to_result) stack_set_result(v);
+    else stack_push(v);
+    return true;
+}
 template <bool to_result>
 [[gnu::always_inline]] inline void eval_pushed_inline(const Cell* block) {
     int32_t pos = int32_t(series_index(block));
@@ -965,14 +976,7 @@ template <bool to_result>
         else stack_push(&g_unset_cell);
         return;
     }
-    if (pos + 1 == lim) {
-        if (const Cell* v = plain_operand(code_at(block, pos))) {
-            interp_poll_halt();
-            if constexpr (to_result) stack_set_result(v);
-            else stack_push(v);
-            return;
-        }
-    }
+    if (eval_one_plain<to_result>(block, pos, lim)) return;
     Rooted current(*block);
     CodeGuard guard(current.get());
     const Cell* code = current.get();
@@ -986,22 +990,13 @@ template <bool to_result>
     }
     if constexpr (to_result) stack_set_result(g_stack.top - 1);
 }
-// eval_pushed_inline out of line, for every caller but the conditional's chosen block.
 template <bool to_result>
 void eval_pushed(const Cell* block) { eval_pushed_inline<to_result>(block); }
-// eval_pushed with its one-value case inline.
+// eval_pushed with its one-value case inline (the conditional's chosen block).
 template <bool to_result>
 [[gnu::always_inline]] inline void eval_pushed_short(const Cell* block) {
-    int32_t pos = int32_t(series_index(block));
-    if (pos + 1 == code_limit(block, -1)) {
-        if (const Cell* v = plain_operand(code_at(block, pos))) {
-            interp_poll_halt();
-            if constexpr (to_result) stack_set_result(v);
-            else stack_push(v);
-            return;
-        }
-    }
-    eval_pushed<to_result>(block);
+    if (!eval_one_plain<to_result>(block, int32_t(series_index(block)), code_limit(block, -1)))
+        eval_pushed<to_result>(block);
 }
 void eval_body_in_frame(const Cell* block) { eval_pushed<true>(block); }
 } // namespace
